@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a fresh Debian machine (run as root).
+# Packages already present are left alone, so a second run costs one dpkg query.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libpcre2-dev libsimdjson-dev libutf8proc-dev libssl-dev
+  python3 python3-dev pybind11-dev libcli11-dev
+  googletest libgtest-dev
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  echo "bootstrap: installing ${missing[*]}" >&2
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,1 @@
+"""Kestrune: a graph-backed picture of a project for an AI coding assistant."""
