@@ -1,0 +1,51 @@
+// Retrieval over the information graph: where br keeps its files, loading the
+// graph, and choosing the files and relations most relevant to a question.
+//
+// This is the face other modules use; the pieces behind it live in query.h,
+// score.h, capability.h, retrieve.h and commands.h.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "kestrune/base/json.h"
+
+namespace kestrune::br {
+
+// The module's fixed locations. All files of br live in data_dir, which sits
+// beside the installed module; only capability_index and default_root follow
+// the environment (BR_CAPABILITY_INDEX, BRAID_PROJECT_ROOT).
+struct Paths {
+  std::string base_dir, data_dir, graph_json, action_log, token_log, capability_index, default_root;
+};
+
+// Computed once per process. For the native command base_dir is the package
+// directory above its bin/; the Python module sets it from its own file's
+// directory via set_base_dir() at import.
+const Paths& paths();
+// Must run before the first paths() call; later calls are ignored.
+void set_base_dir(const std::string& dir);
+
+// Creates data_dir with any missing parents.
+void ensure_data_dir();
+
+// The graph record: paths().graph_json when it exists (never rescanned),
+// otherwise a scan of paths().default_root, written to graph_json first.
+json::Value load_graph();
+
+struct RetrieveResult {
+  json::Array files;
+  json::Array edges;
+};
+
+// The top files (one entry per file, "content" dropped, "_score", "_role",
+// "_intent" added) and top edges of `graph` for `query`.
+RetrieveResult retrieve(const json::Value& graph, std::string_view query, long long top_files,
+                        long long top_edges);
+
+// retrieve(load_graph(), ...) without building the whole graph in memory when
+// the graph file exists; results are identical.
+RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_files,
+                                        long long top_edges);
+
+}  // namespace kestrune::br
