@@ -1,0 +1,178 @@
+// Expected values are what CPython 3.11's `re` prints, with spans turned into
+// byte offsets of the UTF-8 subject.
+#include "kestrune/base/regex.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace re = kestrune::re;
+using Spans = std::vector<std::pair<size_t, size_t>>;
+
+namespace {
+
+Spans spans(std::string_view pattern, std::string_view s, unsigned flags = re::NONE) {
+  Spans out;
+  re::Regex(pattern, flags).finditer(s, [&](const re::Match& m) {
+    out.emplace_back(m.start(), m.end());
+    return true;
+  });
+  return out;
+}
+
+using Pieces = std::vector<std::optional<std::string>>;
+
+}  // namespace
+
+TEST(Regex, EmptyMatchIteration) {
+  EXPECT_EQ(spans("x*", "axxb"), (Spans{{0, 0}, {1, 3}, {3, 3}, {4, 4}}));
+  EXPECT_EQ(spans(R"(\b|x*)", "ax xb"), (Spans{{0, 0}, {1, 2}, {2, 2}, {3, 3}, {3, 4}, {4, 4}, {5, 5}}));
+  EXPECT_EQ(spans("", "é"), (Spans{{0, 0}, {2, 2}}));  // never inside a code point
+  EXPECT_EQ(spans("a|", "aab"), (Spans{{0, 1}, {1, 2}, {2, 2}, {3, 3}}));
+
+  re::Regex x("x*");
+  EXPECT_EQ(x.sub("-", "abxd"), "-a-b--d-");
+  EXPECT_EQ(re::Regex(R"(\b)").sub("|", "ab cd"), "|ab| |cd|");
+  EXPECT_EQ(re::Regex("").sub("-", "éa"), "-é-a-");
+  EXPECT_EQ(re::Regex("a").sub("x", "aaaa", 2), "xxaa");
+
+  EXPECT_EQ(re::Regex(R"(\b)").split_plain("a b"), (std::vector<std::string>{"", "a", " ", "b", ""}));
+  EXPECT_EQ(x.split_plain("axbc"), (std::vector<std::string>{"", "a", "", "b", "c", ""}));
+  EXPECT_EQ(re::Regex(",").split_plain("a,b,c", 1), (std::vector<std::string>{"a", "b,c"}));
+  EXPECT_EQ(re::Regex("(a)|b").split("xaybz"), (Pieces{"x", "a", "y", std::nullopt, "z"}));
+  EXPECT_EQ(re::Regex("(,)").split("a,b"), (Pieces{"a", ",", "b"}));
+
+  int seen = 0;
+  x.finditer("axxb", [&](const re::Match&) { return ++seen < 2; });
+  EXPECT_EQ(seen, 2);
+}
+
+TEST(Regex, WhitespaceIsPythons) {
+  // \x1c-\x1f and \x85 are whitespace to Python, U+200B is not.
+  EXPECT_EQ(spans(R"(\s)", "a\x1c" "b\x1f" "c\u0085d e\u3000f\u200bg"),
+            (Spans{{1, 2}, {3, 4}, {5, 7}, {8, 9}, {10, 13}}));
+  EXPECT_EQ(spans(R"(\S+)", "a\x1c" "b\x1f" "c"), (Spans{{0, 1}, {2, 3}, {4, 5}}));
+  EXPECT_EQ(spans(R"([\s])", "a\x1d" "b"), (Spans{{1, 2}}));
+  EXPECT_EQ(spans(R"([^\s]+)", "ab\x1e" "cd"), (Spans{{0, 2}, {3, 5}}));
+  EXPECT_EQ(spans(R"([\S]+)", "ab\x1e" "cd\u0085e"), (Spans{{0, 2}, {3, 5}, {7, 8}}));
+  EXPECT_EQ(spans(R"([^\S])", "a\x1e" "b"), (Spans{{1, 2}}));
+  EXPECT_EQ(spans(R"((?a)\s)", "a\x1c" "b c\u0085"), (Spans{{3, 4}}));
+}
+
+TEST(Regex, AnchorsAndDot) {
+  EXPECT_EQ(spans("^", "a\nb\n", re::M), (Spans{{0, 0}, {2, 2}, {4, 4}}));  // also after the final \n
+  EXPECT_EQ(spans("$", "a\nb\n", re::M), (Spans{{1, 1}, {3, 3}, {4, 4}}));
+  EXPECT_EQ(spans("$", "a\nb\n"), (Spans{{3, 3}, {4, 4}}));  // before a final \n and at the end
+  EXPECT_EQ(spans(R"(\Z)", "a\n"), (Spans{{2, 2}}));
+  EXPECT_EQ(spans("^x", "x\nx", re::M), (Spans{{0, 1}, {2, 3}}));
+  EXPECT_EQ(spans(".", "a\rb\nc"), (Spans{{0, 1}, {1, 2}, {2, 3}, {4, 5}}));
+  EXPECT_EQ(spans(".", "a\nb", re::S), (Spans{{0, 1}, {1, 2}, {2, 3}}));
+
+  re::Regex b("b"), cb("^b");
+  EXPECT_FALSE(b.match("ab"));
+  EXPECT_EQ(b.match("ab", 1)->start(), 1u);
+  EXPECT_FALSE(cb.search("ab", 1));  // ^ is the start of the subject, not of pos
+  EXPECT_EQ(re::Regex("a|ab").fullmatch("ab")->end(), 2u);
+  EXPECT_FALSE(re::Regex("a").fullmatch("ab"));
+  EXPECT_FALSE(b.search("ab", 3));
+}
+
+TEST(Regex, UnicodeAndCaseFolding) {
+  EXPECT_EQ(spans("k", "K\u212ak", re::I), (Spans{{0, 1}, {1, 4}, {4, 5}}));  // Kelvin sign
+  EXPECT_EQ(spans("s", "S\u017fs", re::I), (Spans{{0, 1}, {1, 3}, {3, 4}}));  // long s
+  EXPECT_EQ(spans("ß", "SS ß ẞ", re::I), (Spans{{3, 5}, {6, 9}}));
+  EXPECT_EQ(spans(R"(\w+)", "héllo_wörld 12 ½"), (Spans{{0, 13}, {14, 16}, {17, 19}}));
+  EXPECT_EQ(spans(R"(\d+)", "a٣4²"), (Spans{{1, 4}}));
+  EXPECT_EQ(spans(R"((?a)\w+)", "héllo"), (Spans{{0, 1}, {3, 6}}));
+  EXPECT_EQ(spans(R"(\u00e9|\U0001F600)", "é😀"), (Spans{{0, 2}, {2, 6}}));
+  EXPECT_EQ(spans(R"((?i)straße)", "STRAßE"), (Spans{{0, 7}}));
+}
+
+TEST(Regex, SyntaxDifferences) {
+  EXPECT_EQ(spans("[]a]+", "]a]b"), (Spans{{0, 3}}));
+  EXPECT_EQ(spans("[^]a]+", "]a]bc"), (Spans{{3, 5}}));
+  EXPECT_EQ(spans("x{,2}", "xxx"), (Spans{{0, 2}, {2, 3}, {3, 3}}));
+  EXPECT_EQ(spans("[[:alpha:]]", "a:]"), (Spans{{1, 3}}));  // no POSIX classes in Python
+  EXPECT_EQ(spans(R"(\x41\0)", std::string_view("A\0", 2)), (Spans{{0, 2}}));
+  EXPECT_EQ(spans(R"((?u)a)", "a"), (Spans{{0, 1}}));
+  EXPECT_EQ(spans("(?x) a b # comment [\\n c", "abc"), (Spans{{0, 2}}));
+  EXPECT_EQ(spans("a(?#[)b", "ab"), (Spans{{0, 2}}));
+  EXPECT_EQ(spans(R"(\v)", "\x0b\n"), (Spans{{0, 1}}));
+  EXPECT_EQ(spans(R"((?<=a)b)", "ab"), (Spans{{1, 2}}));
+  EXPECT_EQ(spans("a++b", "aab"), (Spans{{0, 3}}));
+  EXPECT_EQ(spans(R"((\w)\1)", "aab"), (Spans{{0, 2}}));
+  EXPECT_EQ(spans("(?P<x>a)(?P=x)", "aa"), (Spans{{0, 2}}));
+
+  for (const char* bad : {"(", "a)", "[a", "*", R"(\q)", "(?P<n>a)(?P<n>b)", "a{2,1}", "\\", R"(\N{DASH})"}) {
+    EXPECT_THROW(re::Regex{bad}, re::Error) << bad;
+  }
+}
+
+TEST(Regex, GroupsAndTemplates) {
+  re::Regex ab("(a)|(b)");
+  auto m = ab.search("xb");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(ab.groups(), 2);
+  EXPECT_FALSE(m->matched(1));
+  EXPECT_EQ(m->group(1), "");
+  EXPECT_EQ(m->group_opt(1), std::nullopt);
+  EXPECT_EQ(m->start(2), 1u);
+  EXPECT_EQ(m->group_opt(2), "b");
+
+  re::Regex named(R"((?P<w>\w+) (?P<n>\d+))");
+  m = named.match("héllo 42 rest");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->end(), 9u);
+  EXPECT_EQ(m->group(1), "héllo");
+  EXPECT_EQ(m->start(2), 7u);
+
+  EXPECT_EQ(re::Regex(R"((\w+)@(\w+))").sub(R"(\2 at \g<1>\n\t\\)", "joe@home x"), "home at joe\n\t\\ x");
+  EXPECT_EQ(re::Regex("(?P<a>a)(b)?").sub(R"([\g<a>|\2])", "a ab"), "[a|] [a|b]");
+  EXPECT_EQ(re::Regex("a").sub(R"(\-)", "a"), R"(\-)");
+  EXPECT_EQ(re::Regex("(a)").sub(R"(\101\0\07\1)", "a"), std::string("A\0\x07" "a", 4));
+  EXPECT_EQ(re::Regex("(a)(b)").sub(R"(\g<2>)", "ab"), "b");
+  re::Regex two("(a)(b)");
+  for (const char* bad : {R"(\3)", R"(\g<x>)", "\\", R"(\q)", R"(\g<5>)"}) {
+    EXPECT_THROW(two.sub(bad, "ab"), re::Error) << bad;
+  }
+
+  EXPECT_EQ(re::Regex(R"(\d)").sub([](const re::Match& m) { return "<" + std::string(m.group()) + ">"; }, "a1b22"),
+            "a<1>b<2><2>");
+  const auto all = re::Regex(R"([A-Za-z_$][A-Za-z0-9_$]*)").findall("9abc $x");
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].group(), "abc");
+  EXPECT_EQ(all[1].group(), "$x");
+}
+
+TEST(Regex, Escape) {
+  EXPECT_EQ(re::escape("a.b*c\t d-é_~#&"), "a\\.b\\*c\\\t\\ d\\-é_\\~\\#\\&");
+  re::Regex lit(re::escape("a+b (c)?"));
+  EXPECT_TRUE(lit.fullmatch("a+b (c)?"));
+}
+
+TEST(Regex, LargeSubjectAndThreads) {
+  std::string s;
+  for (int k = 0; k < 100000; ++k) s += "ab\n";  // 300 KB
+  EXPECT_EQ(re::Regex("^a", re::M).findall(s).size(), 100000u);
+  EXPECT_EQ(re::Regex(R"(\S+)").findall(s).size(), 100000u);
+  EXPECT_EQ(re::Regex("b$", re::M).sub("X", s).substr(0, 9), "aX\naX\naX\n");
+  // Deep backtracking state over the whole subject.
+  EXPECT_EQ(re::Regex(R"((?:a|b|\n)*)").match(s)->end(), s.size());
+
+  EXPECT_THROW(re::Regex("a").search("\xff"), re::Error);
+
+  re::Regex shared(R"((\w+)\n)");
+  std::vector<size_t> counts(2);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < counts.size(); ++t)
+    threads.emplace_back([&, t] { counts[t] = shared.findall(s).size(); });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(counts, (std::vector<size_t>{100000, 100000}));
+
+  // Moves keep the compiled code.
+  re::Regex moved = std::move(shared);
+  EXPECT_EQ(moved.search("xy\n")->group(1), "xy");
+}
