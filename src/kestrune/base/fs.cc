@@ -1,0 +1,517 @@
+// File-system helpers with Python's os / os.path / pathlib semantics (POSIX).
+#include "kestrune/base/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "kestrune/base/json.h"
+
+namespace kestrune::fs {
+
+namespace {
+
+std::string os_error_text(int err, const std::string& path) {
+  std::string msg = "[Errno " + std::to_string(err) + "] " + std::strerror(err);
+  // Python leaves the file name out when there is none (os.getcwd()).
+  if (!path.empty()) msg += ": " + json::py_repr(json::Value(path));
+  return msg;
+}
+
+// Closes a descriptor on scope exit unless released.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+void write_all(int fd, std::string_view data, const std::string& path) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw OsError(errno, path);
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+bool stat_ok(const std::string& path, struct stat& st) { return ::stat(path.c_str(), &st) == 0; }
+
+std::string_view rstrip_slashes(std::string_view s) {
+  while (!s.empty() && s.back() == '/') s.remove_suffix(1);
+  return s;
+}
+
+// os.path.split(p)
+std::pair<std::string, std::string> split(std::string_view p) {
+  size_t i = p.rfind('/') + 1;  // npos + 1 == 0
+  std::string_view head = p.substr(0, i), tail = p.substr(i);
+  std::string_view stripped = rstrip_slashes(head);
+  if (!stripped.empty()) head = stripped;
+  return {std::string(head), std::string(tail)};
+}
+
+// The root and the components of PurePosixPath(p).
+struct PureParts {
+  std::string_view root;  // "", "/" or "//"
+  std::vector<std::string_view> parts;
+};
+
+PureParts pure_parts(std::string_view p) {
+  PureParts out;
+  if (p.starts_with("//") && !p.starts_with("///"))
+    out.root = "//";
+  else if (p.starts_with("/"))
+    out.root = "/";
+  size_t i = 0;
+  while (i < p.size()) {
+    size_t j = p.find('/', i);
+    if (j == std::string_view::npos) j = p.size();
+    std::string_view part = p.substr(i, j - i);
+    if (!part.empty() && part != ".") out.parts.push_back(part);
+    i = j + 1;
+  }
+  return out;
+}
+
+std::string render(std::string_view root, const std::vector<std::string_view>& parts, size_t n) {
+  std::string out(root);
+  for (size_t k = 0; k < n; ++k) {
+    if (k) out += '/';
+    out += parts[k];
+  }
+  return out.empty() ? "." : out;
+}
+
+// posixpath._joinrealpath: resolves `rest` onto `path`, following links as
+// far as they exist. Returns false (with the partial path) on a link loop.
+bool join_realpath(std::string& path, std::string_view rest, std::map<std::string, std::string>& seen,
+                   std::map<std::string, bool>& resolved) {
+  if (rest.starts_with("/")) {
+    rest.remove_prefix(1);
+    path = "/";
+  }
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string_view name = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      if (!path.empty()) {
+        auto [head, tail] = split(path);
+        path = tail == ".." ? join(join(head, ".."), "..") : head;
+      } else {
+        path = "..";
+      }
+      continue;
+    }
+    std::string newpath = join(path, name);
+    struct stat st;
+    if (::lstat(newpath.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      path = std::move(newpath);
+      continue;
+    }
+    if (auto it = resolved.find(newpath); it != resolved.end()) {
+      if (it->second) {
+        path = seen[newpath];
+        continue;
+      }
+      path = join(newpath, rest);
+      return false;
+    }
+    resolved[newpath] = false;
+    std::string target(PATH_MAX, '\0');
+    ssize_t n = ::readlink(newpath.c_str(), target.data(), target.size());
+    if (n < 0) {
+      // Vanished or unreadable since lstat: take the name as it stands.
+      resolved.erase(newpath);
+      path = std::move(newpath);
+      continue;
+    }
+    target.resize(static_cast<size_t>(n));
+    if (!join_realpath(path, target, seen, resolved)) {
+      path = join(path, rest);
+      return false;
+    }
+    seen[newpath] = path;
+    resolved[newpath] = true;
+  }
+  return true;
+}
+
+}  // namespace
+
+OsError::OsError(int err, const std::string& path)
+    : std::runtime_error(os_error_text(err, path)), err(err), path(path) {}
+
+// ---- reading and writing ------------------------------------------------------
+
+std::string read_bytes(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.fd < 0) throw OsError(errno, path);
+  struct stat st;
+  std::string out;
+  if (::fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    out.reserve(static_cast<size_t>(st.st_size));
+  char buf[1 << 16];
+  for (;;) {
+    // Read straight into the string's spare capacity when there is room.
+    size_t spare = out.capacity() - out.size();
+    if (spare >= sizeof buf) {
+      size_t old = out.size();
+      out.resize(out.capacity());
+      ssize_t n = ::read(fd.fd, out.data() + old, spare);
+      if (n < 0) {
+        int e = errno;
+        out.resize(old);
+        if (e == EINTR) continue;
+        throw OsError(e, path);
+      }
+      out.resize(old + static_cast<size_t>(n));
+      if (n == 0) break;
+      continue;
+    }
+    ssize_t n = ::read(fd.fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw OsError(errno, path);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+std::string read_text(const std::string& path, text::Errors errors) {
+  return text::universal_newlines(text::decode(read_bytes(path), errors));
+}
+
+void write_atomic(const std::string& path, std::string_view data) {
+  // Through a symbolic link the file it names is replaced, as open(path, "w")
+  // would write it, rather than the link itself.
+  std::string target = is_link(path) ? resolve(path) : path;
+  auto [dir, base] = split(target);
+  std::string prefix = (dir.empty() ? std::string() : dir + "/") + "." + base + ".";
+  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    unsigned char rnd[6];
+    if (::getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd))
+      for (auto& r : rnd) r = static_cast<unsigned char>(std::rand());
+    tmp = prefix;
+    for (unsigned char r : rnd) tmp += kChars[r % (sizeof kChars - 1)];
+    // Mode 0666 and the umask, like any file Python would create.
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) throw OsError(errno, path);
+  }
+  if (fd < 0) throw OsError(EEXIST, tmp);
+  try {
+    write_all(fd, data, path);
+    int rc = ::close(fd);
+    fd = -1;
+    if (rc != 0) throw OsError(errno, path);
+    if (::rename(tmp.c_str(), target.c_str()) != 0) throw OsError(errno, path);
+  } catch (...) {
+    if (fd >= 0) ::close(fd);
+    ::unlink(tmp.c_str());
+    throw;
+  }
+}
+
+void append(const std::string& path, std::string_view data) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  if (fd.fd < 0) throw OsError(errno, path);
+  write_all(fd.fd, data, path);
+  int rc = ::close(fd.fd);
+  fd.fd = -1;
+  if (rc != 0) throw OsError(errno, path);
+}
+
+void makedirs(const std::string& path) {
+  // os.makedirs(path, exist_ok=True): the missing ancestors first, an
+  // ancestor that appears meanwhile is fine.
+  std::vector<std::pair<std::string, std::string>> chain;  // (name, tail), innermost first
+  std::string p = path;
+  for (;;) {
+    auto [head, tail] = split(p);
+    if (tail.empty()) std::tie(head, tail) = split(head);
+    chain.emplace_back(p, tail);
+    if (head.empty() || tail.empty() || exists(head)) break;
+    p = head;
+  }
+  for (size_t k = chain.size(); k-- > 0;) {
+    const auto& [name, tail] = chain[k];
+    if (tail == ".") continue;
+    if (::mkdir(name.c_str(), 0777) == 0) continue;
+    int e = errno;
+    if (is_dir(name)) continue;
+    if (k > 0 && e == EEXIST) continue;  // the next level reports it
+    throw OsError(e, name);
+  }
+}
+
+// ---- status ---------------------------------------------------------------------
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat_ok(path, st);
+}
+bool is_dir(const std::string& path) {
+  struct stat st;
+  return stat_ok(path, st) && S_ISDIR(st.st_mode);
+}
+bool is_file(const std::string& path) {
+  struct stat st;
+  return stat_ok(path, st) && S_ISREG(st.st_mode);
+}
+bool is_link(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+std::optional<uint64_t> file_size(const std::string& path) {
+  struct stat st;
+  if (!stat_ok(path, st)) return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
+}
+uint64_t file_size_or_throw(const std::string& path) {
+  struct stat st;
+  if (!stat_ok(path, st)) throw OsError(errno, path);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+// ---- paths ------------------------------------------------------------------------
+
+std::string cwd() {
+  std::unique_ptr<char, decltype(&std::free)> p(::getcwd(nullptr, 0), std::free);
+  if (!p) throw OsError(errno, "");
+  return p.get();
+}
+
+std::string join(std::string_view a, std::string_view b) {
+  if (b.starts_with("/") || a.empty()) return std::string(b);
+  std::string out(a);
+  if (!out.ends_with("/")) out += '/';
+  out += b;
+  return out;
+}
+
+std::string normpath(std::string_view p) {
+  if (p.empty()) return ".";
+  size_t initial = 0;
+  if (p.starts_with("/")) initial = p.starts_with("//") && !p.starts_with("///") ? 2 : 1;
+  std::vector<std::string_view> comps;
+  size_t i = 0;
+  while (i <= p.size()) {
+    size_t j = p.find('/', i);
+    if (j == std::string_view::npos) j = p.size();
+    std::string_view c = p.substr(i, j - i);
+    i = j + 1;
+    if (c.empty() || c == ".") continue;
+    if (c != ".." || (initial == 0 && comps.empty()) || (!comps.empty() && comps.back() == ".."))
+      comps.push_back(c);
+    else if (!comps.empty())
+      comps.pop_back();
+  }
+  std::string out(initial, '/');
+  for (size_t k = 0; k < comps.size(); ++k) {
+    if (k) out += '/';
+    out += comps[k];
+  }
+  return out.empty() ? "." : out;
+}
+
+std::string abspath(std::string_view p) {
+  if (p.starts_with("/")) return normpath(p);
+  return normpath(join(cwd(), p));
+}
+
+std::string expanduser(std::string_view p) {
+  if (!p.starts_with("~")) return std::string(p);
+  size_t i = p.find('/', 1);
+  if (i == std::string_view::npos) i = p.size();
+  std::string home;
+  if (i == 1) {
+    if (const char* h = std::getenv("HOME")) {
+      home = h;
+    } else {
+      struct passwd* pw = ::getpwuid(::getuid());
+      if (!pw) return std::string(p);
+      home = pw->pw_dir;
+    }
+  } else {
+    std::string user(p.substr(1, i - 1));
+    struct passwd* pw = ::getpwnam(user.c_str());
+    if (!pw) return std::string(p);
+    home = pw->pw_dir;
+  }
+  std::string out(rstrip_slashes(home));
+  out += p.substr(i);
+  return out.empty() ? "/" : out;
+}
+
+std::string resolve(std::string_view p) {
+  std::string path;
+  std::map<std::string, std::string> seen;
+  std::map<std::string, bool> resolved;
+  join_realpath(path, pure(p), seen, resolved);
+  std::string out = abspath(path);
+  // A link loop leaves the name unresolved; stat tells, as pathlib checks.
+  struct stat st;
+  if (::stat(out.c_str(), &st) != 0 && errno == ELOOP) throw OsError(ELOOP, out);
+  return out;
+}
+
+std::string relpath(std::string_view p, std::string_view start) {
+  if (p.empty()) throw std::invalid_argument("no path specified");
+  auto comps = [](const std::string& abs) {
+    std::vector<std::string> out;
+    for (std::string_view c : pure_parts(abs).parts) out.emplace_back(c);
+    return out;
+  };
+  std::vector<std::string> from = comps(abspath(start.empty() ? "." : start));
+  std::vector<std::string> to = comps(abspath(p));
+  size_t common = 0;
+  while (common < from.size() && common < to.size() && from[common] == to[common]) ++common;
+  std::string out;
+  for (size_t k = common; k < from.size(); ++k) out += out.empty() ? ".." : "/..";
+  for (size_t k = common; k < to.size(); ++k) {
+    if (!out.empty()) out += '/';
+    out += to[k];
+  }
+  return out.empty() ? "." : out;
+}
+
+std::string pure(std::string_view p) {
+  PureParts pp = pure_parts(p);
+  return render(pp.root, pp.parts, pp.parts.size());
+}
+
+std::string parent(std::string_view p) {
+  PureParts pp = pure_parts(p);
+  if (pp.parts.empty()) return render(pp.root, pp.parts, 0);
+  return render(pp.root, pp.parts, pp.parts.size() - 1);
+}
+
+std::string name(std::string_view p) {
+  PureParts pp = pure_parts(p);
+  return pp.parts.empty() ? std::string() : std::string(pp.parts.back());
+}
+
+std::string suffix(std::string_view p) {
+  std::string n = name(p);
+  size_t i = n.rfind('.');
+  if (i == std::string::npos || i == 0 || i + 1 == n.size()) return "";
+  return n.substr(i);
+}
+
+std::string dirname(std::string_view p) {
+  size_t i = p.rfind('/') + 1;
+  std::string_view head = p.substr(0, i);
+  std::string_view stripped = rstrip_slashes(head);
+  if (!stripped.empty()) head = stripped;
+  return std::string(head);
+}
+
+bool is_within(std::string_view p, std::string_view root) {
+  if (p == root) return true;
+  if (root == "/") return p.starts_with("/");
+  return p.size() > root.size() && p.starts_with(root) && p[root.size()] == '/';
+}
+
+std::string self_exe_dir() {
+  std::unique_ptr<char, decltype(&std::free)> p(::realpath("/proc/self/exe", nullptr), std::free);
+  if (!p) throw OsError(errno, "/proc/self/exe");
+  return dirname(p.get());
+}
+
+// ---- walking ----------------------------------------------------------------------
+
+namespace {
+
+// Lists `dir` into subdirectories and other entries (links followed, a
+// dangling link counts as a file). False when it cannot be read to the end.
+bool list_dir(const std::string& dir, std::vector<std::string>& dirs, std::vector<std::string>& files) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* d = ::fdopendir(fd);
+  if (!d) {
+    ::close(fd);
+    return false;
+  }
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    struct dirent* e = ::readdir(d);
+    if (!e) {
+      ok = errno == 0;
+      break;
+    }
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    bool is_directory;
+    if (e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) {
+      is_directory = e->d_type == DT_DIR;
+    } else {
+      struct stat st;
+      is_directory = ::fstatat(fd, n, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    }
+    (is_directory ? dirs : files).emplace_back(n);
+  }
+  ::closedir(d);
+  return ok;
+}
+
+}  // namespace
+
+void walk(const std::string& top, const std::function<void(WalkStep&)>& visit, bool followlinks) {
+  struct Frame {
+    std::string path;
+    std::vector<std::string> dirs;
+    size_t next = 0;
+  };
+  std::vector<Frame> frames;
+  std::vector<std::string> chain;  // the paths of `frames`, contiguous for WalkStep::stack
+
+  auto enter = [&](std::string path) {
+    std::vector<std::string> dirs, files;
+    if (!list_dir(path, dirs, files)) return;
+    chain.push_back(path);
+    WalkStep step{chain.back(), dirs, files, std::span<const std::string>(chain)};
+    visit(step);
+    frames.push_back(Frame{std::move(path), std::move(dirs), 0});
+  };
+
+  enter(top);
+  while (!frames.empty()) {
+    Frame& f = frames.back();
+    if (f.next == f.dirs.size()) {
+      frames.pop_back();
+      chain.pop_back();
+      continue;
+    }
+    std::string child = join(f.path, f.dirs[f.next++]);
+    if (!followlinks && is_link(child)) continue;
+    enter(std::move(child));
+  }
+}
+
+}  // namespace kestrune::fs
