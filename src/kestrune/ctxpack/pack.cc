@@ -1,0 +1,336 @@
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "kestrune/base/fs.h"
+#include "kestrune/base/text.h"
+#include "kestrune/ctxpack/ctxpack.h"
+#include "kestrune/ctxpack/excerpt.h"
+
+namespace kestrune::ctxpack {
+
+long long estimate_tokens(std::string_view text) {
+  return static_cast<long long>((text::length(text) + 3) / 4);
+}
+
+namespace {
+
+// Budgets are kept in characters: four per token, the inverse of estimate_tokens.
+constexpr long long CHARS_PER_TOKEN = 4;
+// Far beyond any prompt; keeps the character arithmetic clear of overflow.
+constexpr long long MAX_BUDGET = 1'000'000'000'000LL;
+// Files larger than this are not read for an excerpt (they would not fit anyway).
+constexpr uint64_t MAX_READ_BYTES = 8u << 20;
+constexpr size_t MAX_OUTLINE = 30;
+// At most this share of the budget is held back for the relations while files are laid out.
+constexpr size_t RELATIONS_SHARE = 8;
+
+constexpr std::string_view PREAMBLE_HEAD = "# Project context\n";
+constexpr std::string_view PREAMBLE_TAIL =
+    "\nFiles most relevant to the question, best first, from the project's information graph. "
+    "Line numbers are one-based.";
+
+const std::unordered_set<std::string_view>& stop_words() {
+  static const std::unordered_set<std::string_view> words = {
+      "the",   "and",    "for",    "with",  "from",  "how",    "does",   "what",   "why",
+      "where", "when",   "which",  "this",  "that",  "into",   "are",    "was",    "were",
+      "has",   "have",   "not",    "you",   "your",  "can",    "could",  "should", "would",
+      "will",  "want",   "need",   "please", "fix",  "update", "make",   "show",   "change",
+      "explain", "work", "works",  "there", "their", "about",  "our",    "its",    "all"};
+  return words;
+}
+
+// Lower-case ASCII word runs of three or more characters, stop words dropped,
+// first occurrence kept: the words of a question worth looking for in code.
+std::vector<std::string> query_terms(std::string_view query) {
+  std::vector<std::string> out;
+  std::string word;
+  auto flush = [&] {
+    if (word.size() >= 3 && !stop_words().contains(word) &&
+        std::find(out.begin(), out.end(), word) == out.end())
+      out.push_back(word);
+    word.clear();
+  };
+  for (char c : query) {
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')
+      word += c;
+    else if (c >= 'A' && c <= 'Z')
+      word += static_cast<char>(c - 'A' + 'a');
+    else
+      flush();
+  }
+  flush();
+  return out;
+}
+
+std::string_view fence_language(std::string_view ext) {
+  static const std::unordered_map<std::string_view, std::string_view> langs = {
+      {".ts", "ts"},        {".tsx", "tsx"},      {".js", "js"},        {".jsx", "jsx"},
+      {".mjs", "js"},       {".cjs", "js"},       {".py", "python"},    {".go", "go"},
+      {".php", "php"},      {".cs", "csharp"},    {".rs", "rust"},      {".java", "java"},
+      {".kt", "kotlin"},    {".rb", "ruby"},      {".swift", "swift"},  {".dart", "dart"},
+      {".c", "c"},          {".h", "c"},          {".cc", "cpp"},       {".cpp", "cpp"},
+      {".hpp", "cpp"},      {".scala", "scala"},  {".lua", "lua"},      {".ex", "elixir"},
+      {".exs", "elixir"},   {".hs", "haskell"},   {".zig", "zig"},      {".jl", "julia"},
+      {".md", "markdown"},  {".json", "json"},    {".yaml", "yaml"},    {".yml", "yaml"},
+      {".toml", "toml"},    {".sql", "sql"},      {".sh", "bash"},      {".css", "css"},
+      {".scss", "scss"},    {".html", "html"},    {".xml", "xml"},      {".xaml", "xml"},
+      {".vue", "vue"},      {".svelte", "svelte"}, {".prisma", "prisma"}, {".graphql", "graphql"}};
+  auto it = langs.find(ext);
+  return it == langs.end() ? std::string_view() : it->second;
+}
+
+std::string str_field(const json::Value& node, std::string_view key) {
+  const json::Value* v = node.find(key);
+  return v && v->is_string() ? v->as_string() : std::string();
+}
+
+size_t line_field(const json::Value& node, std::string_view key) {
+  const json::Value* v = node.find(key);
+  return v && v->is_int() && v->as_int() > 0 ? static_cast<size_t>(v->as_int()) : 0;
+}
+
+// The id of the file a node belongs to: a symbol's "path", else the part of
+// its id before "::"; a file's own id.
+std::string file_id_of(const json::Value& node) {
+  std::string id = str_field(node, "id");
+  if (str_field(node, "kind") != "symbol") return id;
+  if (std::string path = str_field(node, "path"); !path.empty()) return path;
+  size_t sep = id.find("::");
+  return sep == std::string::npos ? id : id.substr(0, sep);
+}
+
+SymbolInfo symbol_info(const json::Value& node) {
+  SymbolInfo s;
+  s.name = str_field(node, "name");
+  if (s.name.empty()) {
+    std::string id = str_field(node, "id");
+    size_t sep = id.find("::");
+    s.name = sep == std::string::npos ? id : id.substr(sep + 2);
+  }
+  s.symbol_type = str_field(node, "symbol_type");
+  s.lines = {line_field(node, "line_start"), line_field(node, "line_end")};
+  if (s.lines.last < s.lines.first) s.lines.last = s.lines.first;
+  s.match_text = text::lower(s.name);
+  if (const json::Value* kw = node.find("keywords"); kw && kw->is_array())
+    for (const json::Value& k : kw->as_array())
+      if (k.is_string()) s.match_text += ' ' + text::lower(k.as_string());
+  return s;
+}
+
+// One file of the context, gathered before the budget is shared out.
+struct Section {
+  std::string id;
+  const json::Value* entry = nullptr;  // the retrieval entry
+  std::optional<Span> focus;           // the retrieved symbol, when the entry is one
+  std::string text;                    // current file text
+  std::vector<std::string_view> lines;
+  std::vector<SymbolInfo> symbols;
+  std::string header;
+  std::vector<Span> windows;
+  std::string lang;
+  size_t want = 0;  // characters the whole excerpt (with its separator) would take
+  size_t allowance = 0;
+};
+
+std::optional<std::string> read_project_file(const std::string& root, const std::string& id) {
+  if (id.empty() || id.front() == '/') return std::nullopt;
+  const std::string path = fs::join(root, id);
+  try {
+    if (!fs::is_file(path) || fs::file_size_or_throw(path) > MAX_READ_BYTES) return std::nullopt;
+    return fs::read_text(path, text::Errors::Drop);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::vector<std::string_view> split_lines(std::string_view s) {
+  std::vector<std::string_view> out;
+  size_t start = 0;
+  while (start < s.size()) {
+    size_t nl = s.find('\n', start);
+    if (nl == std::string_view::npos) {
+      out.push_back(s.substr(start));
+      break;
+    }
+    out.push_back(s.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return out;
+}
+
+std::string line_range(Span s) {
+  if (s.first == s.last) return "line " + std::to_string(s.first + 1);
+  return "lines " + std::to_string(s.first + 1) + "-" + std::to_string(s.last + 1);
+}
+
+std::string render_header(const Section& sec, const std::string& summary) {
+  std::string out = "\n\n## " + sec.id;
+  if (!summary.empty()) out += "\n" + summary;
+  if (sec.symbols.empty()) return out;
+  out += "\nSymbols:";
+  size_t shown = 0;
+  for (const SymbolInfo& s : sec.symbols) {
+    if (shown == MAX_OUTLINE) {
+      out += "\n- … " + std::to_string(sec.symbols.size() - shown) + " more";
+      break;
+    }
+    out += "\n- `" + s.name + "`";
+    if (!s.symbol_type.empty()) out += " " + s.symbol_type + ",";
+    out += " " + line_range(s.lines);
+    if (sec.focus && sec.focus->first == s.lines.first && sec.focus->last == s.lines.last)
+      out += " (best match)";
+    ++shown;
+  }
+  return out;
+}
+
+// Shares `avail` characters among the sections' excerpts, earlier files
+// weighing more; a section that wants less than its share takes only what it
+// wants and the rest is shared again.
+void share_out(std::vector<Section>& secs, size_t avail) {
+  std::vector<size_t> open;
+  for (size_t i = 0; i < secs.size(); ++i) open.push_back(i);
+  auto weight = [](size_t i) -> uint64_t { return 840 / (i + 2); };
+  while (!open.empty()) {
+    uint64_t total = 0;
+    for (size_t i : open) total += weight(i);
+    std::vector<size_t> still;
+    size_t granted = 0;
+    for (size_t i : open) {
+      uint64_t share = static_cast<uint64_t>(avail) * weight(i) / total;
+      if (secs[i].want <= share) {
+        secs[i].allowance = secs[i].want;
+        granted += secs[i].want;
+      } else {
+        still.push_back(i);
+      }
+    }
+    if (granted == 0) {
+      for (size_t i : still) secs[i].allowance = static_cast<uint64_t>(avail) * weight(i) / total;
+      return;
+    }
+    avail -= granted;
+    open = std::move(still);
+  }
+}
+
+}  // namespace
+
+std::string pack(const PackRequest& req) {
+  const long long budget = std::min(req.token_budget, MAX_BUDGET);
+  if (budget <= 0) return std::string();
+  const size_t capacity = static_cast<size_t>(budget * CHARS_PER_TOKEN);
+  const std::vector<std::string> terms = query_terms(req.query);
+
+  std::string out(PREAMBLE_HEAD);
+  out += "Root: " + req.project_root;
+  out += PREAMBLE_TAIL;
+  size_t used = text::length(out);
+  if (used > capacity) return std::string();
+
+  // The files to show: retrieval order, one section per file, unreadable ones left out.
+  std::vector<Section> secs;
+  std::unordered_set<std::string> seen;
+  for (const json::Value& entry : req.files) {
+    if (static_cast<long long>(secs.size()) >= req.max_files) break;
+    if (!entry.is_object()) continue;
+    std::string id = file_id_of(entry);
+    if (id.empty() || !seen.insert(id).second) continue;
+    std::optional<std::string> content = read_project_file(req.project_root, id);
+    if (!content) continue;
+    Section& sec = secs.emplace_back();
+    sec.id = std::move(id);
+    sec.entry = &entry;
+    sec.text = std::move(*content);
+    sec.lines = split_lines(sec.text);
+    if (str_field(entry, "kind") == "symbol") sec.focus = symbol_info(entry).lines;
+    std::string ext = str_field(entry, "ext");
+    sec.lang = fence_language(ext.empty() ? text::lower(fs::suffix(sec.id)) : text::lower(ext));
+  }
+
+  // The graph's view of those files: their nodes and symbols, in graph order.
+  std::unordered_map<std::string_view, Section*> by_id;
+  for (Section& sec : secs) by_id.emplace(sec.id, &sec);
+  std::unordered_map<std::string_view, const json::Value*> file_nodes;
+  if (const json::Value* nodes = req.graph.find("nodes"); nodes && nodes->is_array()) {
+    for (const json::Value& node : nodes->as_array()) {
+      if (!node.is_object()) continue;
+      std::string fid = file_id_of(node);
+      auto it = by_id.find(fid);
+      if (it == by_id.end()) continue;
+      if (str_field(node, "kind") == "symbol")
+        it->second->symbols.push_back(symbol_info(node));
+      else
+        file_nodes.emplace(it->second->id, &node);
+    }
+  }
+
+  for (Section& sec : secs) {
+    if (sec.symbols.empty() && sec.focus) sec.symbols.push_back(symbol_info(*sec.entry));
+    std::string summary;
+    if (auto it = req.summaries.find(sec.id); it != req.summaries.end())
+      summary = std::string(text::strip(it->second));
+    if (summary.empty()) {
+      auto node = file_nodes.find(sec.id);
+      const json::Value& from = node != file_nodes.end() ? *node->second : *sec.entry;
+      summary = std::string(text::strip(str_field(from, "summary")));
+    }
+    sec.header = render_header(sec, summary);
+    sec.windows = choose_windows(sec.lines, sec.focus ? &*sec.focus : nullptr, sec.symbols, terms);
+    sec.want = sec.windows.empty() ? 0 : excerpt_size(sec.lines, sec.windows, sec.lang) + 2;
+  }
+
+  // Relations, minus "contains" edges of shown files (their outlines list them).
+  std::vector<std::string> relation_lines;
+  size_t relations_size = 0;
+  for (const json::Value& edge : req.edges) {
+    if (!edge.is_object()) continue;
+    std::string from = str_field(edge, "from"), rel = str_field(edge, "rel");
+    if (rel == "contains" && by_id.contains(from)) continue;
+    std::string line = "\n- " + from + " " + rel + " " + str_field(edge, "to");
+    relations_size += text::length(line);
+    relation_lines.push_back(std::move(line));
+  }
+  constexpr std::string_view RELATIONS_HEAD = "\n\n## Relations";
+  if (!relation_lines.empty()) relations_size += RELATIONS_HEAD.size();
+  const size_t reserve = std::min(relations_size, capacity / RELATIONS_SHARE);
+
+  // Headers first, best file first; a file whose header does not fit ends the list.
+  size_t kept = 0;
+  for (; kept < secs.size(); ++kept) {
+    size_t h = text::length(secs[kept].header);
+    if (used + h + reserve > capacity) break;
+    used += h;
+  }
+  secs.resize(kept);
+
+  share_out(secs, capacity - used - std::min(reserve, capacity - used));
+  for (Section& sec : secs) {
+    out += sec.header;
+    if (sec.allowance <= 2) continue;
+    std::string block = render_excerpt(sec.lines, sec.windows, sec.lang, sec.allowance - 2);
+    if (block.empty()) continue;
+    out += "\n\n";
+    out += block;
+    used += 2 + text::length(block);
+  }
+
+  if (!relation_lines.empty() && used + RELATIONS_HEAD.size() + text::length(relation_lines[0]) <= capacity) {
+    out += RELATIONS_HEAD;
+    used += RELATIONS_HEAD.size();
+    for (const std::string& line : relation_lines) {
+      size_t n = text::length(line);
+      if (used + n > capacity) break;
+      out += line;
+      used += n;
+    }
+  }
+  return out;
+}
+
+}  // namespace kestrune::ctxpack
