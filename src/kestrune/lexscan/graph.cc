@@ -1,0 +1,192 @@
+#include "kestrune/lexscan/graph.h"
+
+#include <unordered_set>
+
+#include "kestrune/base/fs.h"
+#include "kestrune/lexscan/lexscan.h"
+
+namespace kestrune::lexscan {
+
+json::Value string_list(const std::vector<std::string>& items) {
+  json::Array a;
+  a.reserve(items.size());
+  for (const auto& s : items) a.emplace_back(s);
+  return a;
+}
+
+json::Value Symbol::to_json() const {
+  json::Object o;
+  o.append("id", id);
+  o.append("name", name);
+  o.append("symbol_type", symbol_type);
+  o.append("line_start", static_cast<long long>(line_start));
+  o.append("line_end", static_cast<long long>(line_end));
+  o.append("body_hash", body_hash);
+  o.append("confidence", confidence);
+  o.append("exported", exported);
+  o.append("keywords", string_list(keywords));
+  return o;
+}
+
+json::Value Edge::to_json() const {
+  json::Object o;
+  o.append("from", from);
+  o.append("to", to);
+  o.append("rel", rel);
+  return o;
+}
+
+namespace {
+
+// One body for both as_dict overloads: `N` is Node& (strings moved out) or
+// const Node& (strings copied).
+template <class N>
+json::Value node_dict(N&& n) {
+  auto take = [](auto& field) -> json::Value {
+    if constexpr (std::is_const_v<std::remove_reference_t<N>>)
+      return json::Value(field);
+    else
+      return json::Value(std::move(field));
+  };
+  const bool file = n.kind == "file";  // before kind may be moved out
+  json::Object o;
+  o.append("id", take(n.id));
+  o.append("kind", take(n.kind));
+  o.append("path", take(n.path));
+  o.append("ext", take(n.ext));
+  o.append("size", static_cast<long long>(n.size));
+  o.append("keywords", string_list(n.keywords));
+  if (file) {
+    o.append("content", take(n.content));
+    o.append("summary", take(n.summary));
+    o.append("file_hash", take(n.file_hash));
+  } else {
+    o.append("symbol_type", take(n.symbol_type));
+    o.append("name", take(n.name));
+    o.append("line_start", static_cast<long long>(n.line_start));
+    o.append("line_end", static_cast<long long>(n.line_end));
+    o.append("body_hash", take(n.body_hash));
+    o.append("confidence", take(n.confidence));
+    o.append("exported", n.exported);
+  }
+  return o;
+}
+
+}  // namespace
+
+json::Value Node::as_dict() const& { return node_dict(*this); }
+json::Value Node::as_dict() && { return node_dict(*this); }
+
+json::Value Graph::to_json() && {
+  size_t symbols = 0;
+  for (const auto& n : nodes) symbols += n.kind == "symbol";
+  json::Array node_list;
+  node_list.reserve(nodes.size());
+  for (auto& n : nodes) node_list.push_back(std::move(n).as_dict());
+  json::Array edge_list;
+  edge_list.reserve(edges.size());
+  for (const auto& e : edges) edge_list.push_back(e.to_json());
+  json::Object g;
+  g.append("root", std::move(root));
+  g.append("node_count", static_cast<long long>(nodes.size()));
+  g.append("edge_count", static_cast<long long>(edges.size()));
+  g.append("file_count", static_cast<long long>(nodes.size() - symbols));
+  g.append("symbol_count", static_cast<long long>(symbols));
+  g.append("nodes", std::move(node_list));
+  g.append("edges", std::move(edge_list));
+  return g;
+}
+
+void append_symbol_nodes(std::vector<Node>& nodes, std::vector<Edge>& edges,
+                         std::vector<Symbol>&& syms, const std::string& file_id,
+                         const std::string& ext) {
+  for (auto& s : syms) {
+    edges.push_back({file_id, s.id, "contains"});
+    Node n;
+    n.id = std::move(s.id);
+    n.kind = "symbol";
+    n.path = file_id;
+    n.ext = ext;
+    n.size = s.line_end - s.line_start + 1;
+    n.keywords = std::move(s.keywords);
+    n.symbol_type = std::move(s.symbol_type);
+    n.name = std::move(s.name);
+    n.line_start = s.line_start;
+    n.line_end = s.line_end;
+    n.body_hash = std::move(s.body_hash);
+    n.confidence = std::move(s.confidence);
+    n.exported = s.exported;
+    nodes.push_back(std::move(n));
+  }
+}
+
+namespace {
+
+// A set key for the triple; the lengths make the concatenation unambiguous.
+std::string triple_key(std::string_view a, std::string_view b, std::string_view c) {
+  std::string k;
+  k.reserve(a.size() + b.size() + c.size() + 24);
+  k += std::to_string(a.size());
+  k += ':';
+  k += a;
+  k += std::to_string(b.size());
+  k += ':';
+  k += b;
+  k += c;
+  return k;
+}
+
+}  // namespace
+
+std::vector<Edge> dedupe_edges(std::vector<Edge>&& edges) {
+  std::unordered_set<std::string> seen;
+  seen.reserve(edges.size());
+  std::vector<Edge> out;
+  out.reserve(edges.size());
+  for (auto& e : edges)
+    if (seen.insert(triple_key(e.from, e.to, e.rel)).second) out.push_back(std::move(e));
+  return out;
+}
+
+json::Array dedupe_edges(const json::Array& edges) {
+  std::unordered_set<std::string> seen;
+  json::Array out;
+  for (const auto& e : edges) {
+    // Values of any type may stand in the triple; their JSON text tells them apart.
+    std::string k = triple_key(json::dumps(e["from"]), json::dumps(e["to"]), json::dumps(e["rel"]));
+    if (seen.insert(std::move(k)).second) out.push_back(e);
+  }
+  return out;
+}
+
+json::Value symbol_index(const json::Value& graph) {
+  json::Object index;
+  const json::Value* nodes = graph.find("nodes");
+  if (!nodes || !nodes->is_array()) return index;
+  for (const auto& n : nodes->as_array()) {
+    const json::Value* kind = n.find("kind");
+    if (!kind || !kind->is_string() || kind->as_string() != "symbol") continue;
+    json::Object entry;
+    entry.append("line_start", n["line_start"]);
+    entry.append("line_end", n["line_end"]);
+    entry.append("body_hash", n["body_hash"]);
+    const json::Value* conf = n.find("confidence");
+    entry.append("confidence", conf ? *conf : json::Value(""));
+    entry.append("path", n["path"]);
+    // A repeated id keeps its first place and takes the later values.
+    index.set(n["id"].as_string(), std::move(entry));
+  }
+  return index;
+}
+
+std::string symbol_index_path(const std::string& out) {
+  return fs::pure(fs::join(fs::parent(out), "symbol_index.json"));
+}
+
+void write_graph_files(const json::Value& graph, const std::string& out) {
+  fs::makedirs(fs::parent(out));
+  fs::write_atomic(out, json::dumps(graph, {.indent = 2}));
+  fs::write_atomic(symbol_index_path(out), json::dumps(symbol_index(graph)));
+}
+
+}  // namespace kestrune::lexscan

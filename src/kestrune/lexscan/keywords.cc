@@ -1,0 +1,256 @@
+#include "kestrune/lexscan/keywords.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "kestrune/base/regex.h"
+#include "kestrune/base/text.h"
+
+namespace kestrune::lexscan {
+
+namespace {
+
+// Ordered, duplicate-free keywords of at least 3 characters.
+class Keywords {
+ public:
+  void add(std::string_view word) {
+    std::string lowered = text::lower(word);
+    std::string_view w = text::strip(lowered, "_");
+    if (text::length(w) < 3 || seen_.contains(std::string(w))) return;
+    seen_.emplace(w);
+    tokens_.emplace_back(w);
+  }
+  void add_name(std::string_view name) {
+    add(name);
+    for (const auto& w : split_camel(name)) add(w);
+  }
+  std::vector<std::string> take(size_t limit) {
+    if (tokens_.size() > limit) tokens_.resize(limit);
+    return std::move(tokens_);
+  }
+
+ private:
+  std::unordered_set<std::string> seen_;
+  std::vector<std::string> tokens_;
+};
+
+bool is_script(std::string_view ext) {
+  return ext == ".ts" || ext == ".tsx" || ext == ".js" || ext == ".jsx";
+}
+
+// Every character of `chars` (ASCII) removed from `s`.
+std::string without(std::string_view s, std::string_view chars) {
+  std::string out;
+  out.reserve(s.size());
+  for (char ch : s)
+    if (chars.find(ch) == std::string_view::npos) out += ch;
+  return out;
+}
+
+// " ".join(s.split())
+std::string collapse_whitespace(std::string_view s) { return text::join(text::split(s), " "); }
+
+void add_route(Keywords& kw, const re::Match& m) {
+  kw.add(text::upper(m.group(1)));
+  for (auto segment : text::split(text::strip(m.group(2), "/"), "/")) {
+    std::string cleaned = without(segment, "{}:<>");
+    if (!cleaned.empty()) kw.add(cleaned);
+  }
+}
+
+void each(const re::Regex& re, std::string_view s, const std::function<void(const re::Match&)>& f) {
+  re.finditer(s, [&](const re::Match& m) {
+    f(m);
+    return true;
+  });
+}
+
+}  // namespace
+
+std::vector<std::string> split_camel(std::string_view name) {
+  static const re::Regex kLowerUpper("([a-z0-9])([A-Z])");
+  static const re::Regex kAcronym("([A-Z]+)([A-Z][a-z])");
+  std::string spaced = kAcronym.sub(R"(\1 \2)", kLowerUpper.sub(R"(\1 \2)", name));
+  std::vector<std::string> words;
+  for (auto piece : text::split(spaced))
+    if (text::length(piece) >= 3) words.push_back(text::lower(piece));
+  return words;
+}
+
+std::vector<std::string> name_keywords(std::string_view name) {
+  Keywords kw;
+  kw.add(name);
+  for (const auto& w : split_camel(name)) kw.add(w);
+  for (auto piece : text::split(name, "_")) kw.add(piece);
+  return kw.take(10);
+}
+
+std::vector<std::string> extract_keywords(std::string_view content, std::string_view ext) {
+  static const re::Regex kRoute(
+      R"re((?:app|router|r|mux|api)\s*[.\@]\s*(get|post|put|delete|patch|handle|handlefunc)\s*\(\s*['"/]([^'")\s]+))re",
+      re::I);
+  static const re::Regex kDecoratorRoute(R"re(@\w+\.(get|post|put|delete|patch)\s*\(\s*[\'"]([^\'"]+)[\'"])re",
+                                         re::I);
+  static const re::Regex kExport(
+      R"(export\s+(?:default\s+)?(?:async\s+)?(?:function|class|const|type|interface|enum)\s+([A-Za-z_]\w*))");
+  static const re::Regex kExportList(R"(export\s*\{([^}]+)\})");
+  static const re::Regex kListSep(R"([,\s]+)");
+  static const re::Regex kPyDecl(R"(^(?:async\s+)?def\s+([A-Za-z_]\w*)|^class\s+([A-Za-z_]\w*))", re::M);
+  static const re::Regex kGoFunc(R"(^func\s+(?:\([^)]+\)\s+)?([A-Z]\w*))", re::M);
+  static const re::Regex kSwiftType(
+      R"(^(?:public\s+|private\s+|internal\s+|open\s+|final\s+)*(?:class|struct|enum|protocol|actor|extension)\s+([A-Za-z_]\w*))",
+      re::M);
+  static const re::Regex kSwiftFunc(
+      R"(^(?:\s*)(?:public\s+|private\s+|internal\s+|open\s+|static\s+|class\s+|mutating\s+|override\s+)*func\s+([A-Za-z_]\w*))",
+      re::M);
+  static const re::Regex kCsType(
+      R"((?:public|private|protected|internal)\s+(?:(?:static|abstract|sealed|partial|new|override|virtual|extern|unsafe)\s+)*(?:class|interface|enum|struct|record)\s+([A-Za-z_]\w*))");
+  static const re::Regex kCsMethod(
+      R"((?:public|private|protected|internal)\s+(?:static\s+)?(?:async\s+)?(?:virtual\s+|override\s+)?(?!class|if|for|while|return)[\w<>\[\]?]+\s+([A-Za-z_]\w*)\s*\()");
+  static const re::Regex kXamlClass(R"re(x:Class="[\w.]*\.([A-Za-z_]\w*)")re");
+  static const re::Regex kXamlName(R"re(x:Name="([A-Za-z_]\w*)")re");
+  static const re::Regex kDocstring(R"re(\s*"""([^"]{10,200}))re");
+  static const re::Regex kBlockComment(R"(\s*/\*\*?\s*([^\n*]{10,200}))");
+  static const re::Regex kLongWord("[a-zA-Z]{4,}");
+  static const re::Regex kHttpCall(
+      R"re((?:fetch|axios\.(?:get|post|put|delete)|requests\.(?:get|post|put|delete))\s*\(\s*[`'"](https?://[^`'"]+|/[^`'"]+)[`'"])re",
+      re::I);
+
+  Keywords kw;
+  auto add_name_of = [&](int group) { return [&kw, group](const re::Match& m) { kw.add_name(m.group(group)); }; };
+
+  each(kRoute, content, [&](const re::Match& m) { add_route(kw, m); });
+  each(kDecoratorRoute, content, [&](const re::Match& m) { add_route(kw, m); });
+  if (is_script(ext)) {
+    each(kExport, content, add_name_of(1));
+    each(kExportList, content, [&](const re::Match& m) {
+      for (const auto& piece : kListSep.split_plain(m.group(1))) {
+        std::string_view name = text::strip(piece);
+        if (!name.empty()) kw.add_name(name);
+      }
+    });
+  }
+  if (ext == ".py") {
+    each(kPyDecl, content, [&](const re::Match& m) {
+      std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
+      if (name.empty() || text::starts_with(name, "_")) return;
+      kw.add_name(name);
+      for (auto piece : text::split(name, "_")) kw.add(piece);
+    });
+  }
+  if (ext == ".go") each(kGoFunc, content, add_name_of(1));
+  if (ext == ".swift") {
+    each(kSwiftType, content, add_name_of(1));
+    each(kSwiftFunc, content, add_name_of(1));
+  }
+  if (ext == ".cs") {
+    each(kCsType, content, add_name_of(1));
+    each(kCsMethod, content, add_name_of(1));
+  }
+  if (ext == ".xaml") {
+    each(kXamlClass, content, add_name_of(1));
+    each(kXamlName, content, add_name_of(1));
+  }
+  for (const re::Regex* lead : {&kDocstring, &kBlockComment})
+    if (auto m = lead->match(content))
+      each(kLongWord, m->group(1), [&](const re::Match& w) { kw.add(w.group()); });
+  each(kHttpCall, content, [&](const re::Match& m) {
+    std::string url = text::replace(text::replace(m.group(1), "http://", ""), "https://", "");
+    for (auto segment : text::split(text::strip(url, "/"), "/")) {
+      std::string cleaned = without(segment, "{}?=&<>");
+      std::string_view head = std::string_view(cleaned).substr(0, cleaned.find('.'));
+      if (text::length(head) >= 3) kw.add(head);
+    }
+  });
+  return kw.take(80);
+}
+
+std::string make_summary(std::string_view content, std::string_view path, std::string_view ext) {
+  static const re::Regex kPyDoc(R"re(^\s*(?:\'\'\'|""")([^\'\"]{8,200}?)(?:\'\'\'|"""))re", re::S);
+  static const re::Regex kBlockComment(R"(\s*/\*\*?\s*(.*?)\*/)", re::S);
+  static const re::Regex kPyDecl(R"(^(?:async\s+)?def\s+([A-Za-z_]\w*)|^class\s+([A-Za-z_]\w*))", re::M);
+  static const re::Regex kScriptDecl(
+      R"((?:export\s+)?(?:async\s+)?function\s+([A-Za-z_]\w*)|(?:export\s+)?class\s+([A-Za-z_]\w*))", re::M);
+  static const re::Regex kCsDecl(R"((?:class|interface|enum|struct|record)\s+([A-Za-z_]\w*))");
+  static const re::Regex kXamlClass(R"re(x:Class="[\w.]*\.([A-Za-z_]\w*)")re");
+  static const re::Regex kXamlName(R"re(x:Name="([A-Za-z_]\w*)")re");
+  static const re::Regex kPathSep(R"([/\\])");
+  static const re::Regex kTrailingExt(R"(\.\w+$)");
+
+  std::string lead;
+  if (ext == ".py") {
+    if (auto m = kPyDoc.search(content)) lead = std::string(text::head(collapse_whitespace(m->group(1)), 120));
+  } else if (is_script(ext)) {
+    if (auto m = kBlockComment.match(content))
+      lead = std::string(text::head(collapse_whitespace(text::replace(m->group(1), "*", "")), 120));
+  }
+  if (lead.empty()) {
+    auto lines = text::splitlines(content);
+    for (size_t i = 0; i < lines.size() && i < 5; ++i) {
+      std::string_view s = text::strip(text::lstrip(text::lstrip(text::strip(lines[i]), "#"), "/"));
+      if (text::length(s) >= 10) {
+        lead = text::head(s, 120);
+        break;
+      }
+    }
+  }
+
+  std::vector<std::string> names;
+  auto add_name = [&](std::string_view name) {
+    if (names.size() < 5 && std::find(names.begin(), names.end(), name) == names.end())
+      names.emplace_back(name);
+    return names.size() < 5;  // keep scanning until five are found
+  };
+  if (ext == ".py") {
+    kPyDecl.finditer(content, [&](const re::Match& m) {
+      std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
+      if (name.empty() || text::starts_with(name, "_")) return true;
+      return add_name(name);
+    });
+  } else if (is_script(ext)) {
+    kScriptDecl.finditer(content, [&](const re::Match& m) {
+      std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
+      return name.empty() ? true : add_name(name);
+    });
+  } else if (ext == ".cs") {
+    kCsDecl.finditer(content, [&](const re::Match& m) { return add_name(m.group(1)); });
+  } else if (ext == ".xaml") {
+    if (auto m = kXamlClass.search(content)) add_name(m->group(1));
+    if (names.size() < 5) kXamlName.finditer(content, [&](const re::Match& m) { return add_name(m.group(1)); });
+  }
+
+  std::vector<std::string> parts;
+  for (auto& piece : kPathSep.split_plain(path))
+    if (!piece.empty() && piece != ".") parts.push_back(std::move(piece));
+  std::vector<std::string> domain_parts;
+  for (const auto& p : parts) {
+    std::string low = text::lower(p);
+    if (low != "src" && low != "lib" && low != "app" && low != "pkg" && low != "main" && low != "index")
+      domain_parts.push_back(p);
+  }
+  std::string domain;
+  if (!domain_parts.empty()) {
+    size_t from = domain_parts.size() >= 2 ? domain_parts.size() - 2 : 0;
+    std::vector<std::string> last(domain_parts.begin() + static_cast<std::ptrdiff_t>(from), domain_parts.end());
+    domain = text::replace(text::replace(text::join(last, " "), "_", " "), "-", " ");
+  } else if (!parts.empty()) {
+    domain = parts.back();
+  }
+  domain = std::string(text::strip(kTrailingExt.sub("", domain)));
+
+  std::vector<std::string> sentences;
+  if (!lead.empty())
+    sentences.push_back(std::string(text::rstrip(lead, ".")) + ".");
+  else if (!domain.empty())
+    sentences.push_back("Handles " + domain + ".");
+  if (!names.empty()) {
+    std::vector<std::string> shown(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(4, names.size())));
+    std::string names_str = text::join(shown, ", ");
+    if (names.size() > 4) names_str += ", ...";
+    sentences.push_back("Contains " + std::to_string(names.size()) + " " +
+                        (names.size() == 1 ? "function" : "functions/classes") + ": " + names_str + ".");
+  }
+  return std::string(text::head(text::join(sentences, " "), 250));
+}
+
+}  // namespace kestrune::lexscan

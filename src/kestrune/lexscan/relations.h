@@ -1,0 +1,17 @@
+// What a file points at: imports, requires and mentions of other files.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kestrune/lexscan/graph.h"
+
+namespace kestrune::lexscan {
+
+// Edges from the file `from_id` whose extension, as written, is `ext`.
+std::vector<Edge> relations_of(std::string_view text, const std::string& from_id, std::string_view ext);
+// The same for a walked path: its id is rel(path, root).
+std::vector<Edge> parse_relations(std::string_view path, std::string_view text, std::string_view root);
+
+}  // namespace kestrune::lexscan

@@ -1,0 +1,187 @@
+#include "kestrune/lexscan/scan.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <thread>
+
+#include "kestrune/base/fs.h"
+#include "kestrune/base/md5.h"
+#include "kestrune/base/text.h"
+#include "kestrune/lexscan/keywords.h"
+#include "kestrune/lexscan/lexscan.h"
+#include "kestrune/lexscan/relations.h"
+#include "kestrune/lexscan/symbols.h"
+#include "kestrune/lexscan/walk.h"
+
+namespace kestrune::lexscan {
+
+namespace {
+
+// What one file contributes: its node, its symbol nodes, its edges.
+struct FileResult {
+  std::vector<Node> nodes;
+  std::vector<Edge> edges;
+};
+
+// The file as the scan sees it: UTF-8 with bad bytes dropped, line feeds only.
+std::string decode_file(std::string bytes) {
+  std::string text = text::is_valid_utf8(bytes) ? std::move(bytes) : text::decode(bytes, text::Errors::Drop);
+  if (text.find('\r') != std::string::npos) text = text::universal_newlines(text);
+  return text;
+}
+
+bool is_string_list(const json::Value& v) {
+  if (!v.is_array()) return false;
+  return std::all_of(v.as_array().begin(), v.as_array().end(), [](const json::Value& s) { return s.is_string(); });
+}
+
+// The earlier node of this file when its fingerprint still matches; a key the
+// entry lacks takes the current value. An entry whose fields have the wrong
+// types cannot have come from a scan, so the file is rebuilt rather than trusted.
+std::optional<Node> reused_node(const json::Object* reuse, const Node& current) {
+  if (!reuse) return std::nullopt;
+  const json::Value* entry = reuse->find(current.id);
+  if (!entry || !entry->is_object()) return std::nullopt;
+  const json::Value* hash = entry->find("file_hash");
+  if (!hash || !hash->is_string() || hash->as_string() != current.file_hash) return std::nullopt;
+
+  const json::Value& id = (*entry)["id"];  // a matching entry must name itself
+  if (!id.is_string()) return std::nullopt;
+  for (const char* key : {"kind", "path", "ext", "content", "summary"})
+    if (const json::Value* v = entry->find(key); v && !v->is_string()) return std::nullopt;
+  const json::Value* size = entry->find("size");
+  const json::Value* keywords = entry->find("keywords");
+  if ((size && !size->is_int()) || (keywords && !is_string_list(*keywords))) return std::nullopt;
+
+  Node n = current;
+  n.id = id.as_string();
+  auto take = [&](const char* key, std::string& field, std::string fallback) {
+    const json::Value* v = entry->find(key);
+    field = v ? v->as_string() : std::move(fallback);
+  };
+  take("kind", n.kind, "file");
+  take("path", n.path, current.id);
+  take("ext", n.ext, current.ext);
+  take("content", n.content, current.content);
+  take("summary", n.summary, "");
+  if (size) n.size = size->as_int();
+  n.keywords.clear();
+  if (keywords)
+    for (const auto& k : keywords->as_array()) n.keywords.push_back(k.as_string());
+  return n;
+}
+
+std::optional<FileResult> scan_file(const std::string& path, const std::string& resolved_root,
+                                    const json::Object* reuse) {
+  std::optional<uint64_t> size = fs::file_size(path);
+  if (!size || *size > MAX_FILE_BYTES) return std::nullopt;
+  std::string text;
+  try {
+    text = decode_file(fs::read_bytes(path));
+  } catch (const fs::OsError&) {
+    return std::nullopt;
+  }
+  std::string rel_path = rel_resolved(path, resolved_root);
+  std::string ext = lower_ext(path);
+  std::string fhash = md5_hex(text).substr(0, 8);
+  std::string_view cut = text::head(text, MAX_CONTENT_CHARS);
+
+  // The node as reuse would fall back to it; keywords and summary, the costly
+  // part, are only computed when nothing can be reused.
+  Node node;
+  node.id = rel_path;
+  node.kind = "file";
+  node.path = rel_path;
+  node.ext = ext;
+  node.size = static_cast<int64_t>(*size);
+  node.content = cut;
+  node.file_hash = fhash;
+  FileResult r;
+  if (std::optional<Node> reused = reused_node(reuse, node)) {
+    r.nodes.push_back(std::move(*reused));
+  } else {
+    node.summary = make_summary(cut, rel_path, ext);
+    node.keywords = extract_keywords(cut, ext);
+    r.nodes.push_back(std::move(node));
+  }
+  r.edges = relations_of(cut, rel_path, fs::suffix(path));
+  if (is_symbol_ext(ext)) append_symbol_nodes(r.nodes, r.edges, symbols_for_file(cut, rel_path, ext), rel_path, ext);
+  return r;
+}
+
+}  // namespace
+
+Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads) {
+  const json::Object* reuse = existing_nodes && !existing_nodes->empty() ? existing_nodes : nullptr;
+  const std::vector<std::string> files = walk_files(root);
+  const std::string resolved_root = fs::resolve(root);
+
+  // Each file is scanned on its own; the results are put together in walk
+  // order, so the graph does not depend on the number of threads.
+  std::vector<std::optional<FileResult>> results(files.size());
+  std::vector<std::exception_ptr> errors(files.size());
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < files.size();) {
+      try {
+        results[i] = scan_file(files[i], resolved_root, reuse);
+      } catch (...) {
+        errors[i] = std::current_exception();
+      }
+    }
+  };
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  threads = static_cast<unsigned>(std::min<size_t>(threads, files.size()));
+  if (threads <= 1) {
+    work();
+  } else {
+    std::vector<std::jthread> pool;
+    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work);
+  }
+
+  Graph g;
+  g.root = root;
+  std::vector<Edge> edges;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (errors[i]) std::rethrow_exception(errors[i]);
+    if (!results[i]) continue;
+    for (auto& n : results[i]->nodes) g.nodes.push_back(std::move(n));
+    for (auto& e : results[i]->edges) edges.push_back(std::move(e));
+    results[i].reset();
+  }
+  g.edges = dedupe_edges(std::move(edges));
+  return g;
+}
+
+json::Value scan(const std::string& root, const json::Object* existing_nodes, unsigned threads) {
+  return scan_graph(root, existing_nodes, threads).to_json();
+}
+
+json::Object load_reuse_map(const std::string& graph_path) {
+  json::Object reuse;
+  try {
+    if (!fs::exists(graph_path)) return reuse;
+    json::Value graph = json::load_file(graph_path);
+    if (!graph.is_object()) return {};
+    const json::Value* nodes = graph.find("nodes");
+    if (!nodes) return reuse;
+    if (!nodes->is_array()) return {};
+    for (const auto& n : nodes->as_array()) {
+      if (!n.is_object()) return {};
+      const json::Value* kind = n.find("kind");
+      if (!kind || !kind->is_string() || kind->as_string() != "file") continue;
+      const json::Value* id = n.find("id");
+      if (!id || id->is_array() || id->is_object()) return {};
+      // Only a string id can ever equal a file's id.
+      if (id->is_string()) reuse.set(id->as_string(), n);
+    }
+  } catch (const std::exception&) {
+    return {};
+  }
+  return reuse;
+}
+
+}  // namespace kestrune::lexscan

@@ -1,0 +1,22 @@
+// The scan driver and the lexscan command.
+#pragma once
+
+#include <string>
+
+#include "kestrune/base/json.h"
+#include "kestrune/lexscan/graph.h"
+
+namespace kestrune::lexscan {
+
+// The scan as typed nodes and edges; scan() in lexscan.h serialises it.
+Graph scan_graph(const std::string& root, const json::Object* existing_nodes = nullptr,
+                 unsigned threads = 0);
+
+// The reuse map an earlier graph file offers: file id -> file node. Empty when
+// the file is missing, unreadable, not JSON or not shaped like a graph.
+json::Object load_reuse_map(const std::string& graph_path);
+
+// The command: lexscan [--root R] [--out O]. Returns the exit status.
+int command_main(int argc, char** argv);
+
+}  // namespace kestrune::lexscan

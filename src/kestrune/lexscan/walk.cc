@@ -1,0 +1,79 @@
+#include "kestrune/lexscan/walk.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "kestrune/base/fs.h"
+#include "kestrune/base/text.h"
+#include "kestrune/lexscan/lexscan.h"
+
+namespace kestrune::lexscan {
+
+namespace {
+
+template <size_t N>
+bool one_of(const std::array<std::string_view, N>& set, std::string_view s) {
+  return std::find(set.begin(), set.end(), s) != set.end();
+}
+
+}  // namespace
+
+bool is_skip_dir(std::string_view name) { return one_of(SKIP_DIRS, name); }
+bool is_symbol_ext(std::string_view ext) { return one_of(SYMBOL_EXTS, ext); }
+
+std::string lower_ext(std::string_view path) { return text::lower(fs::suffix(path)); }
+
+bool should_scan(std::string_view path) {
+  std::string posix = fs::pure(path);
+  if (text::contains(posix, "/venv/") || text::contains(posix, "/.venv/")) return false;
+  return one_of(SCAN_EXTS, lower_ext(posix));
+}
+
+std::string rel_resolved(std::string_view path, const std::string& resolved_root) {
+  // relpath gives the plain relative part for a path inside the root and
+  // climbs out with ".." for one outside it.
+  return fs::relpath(fs::resolve(path), resolved_root);
+}
+
+std::string rel(std::string_view path, std::string_view root) {
+  return rel_resolved(path, fs::resolve(root));
+}
+
+std::vector<std::string> walk_files(const std::string& root) {
+  std::vector<std::string> files;
+  const std::string resolved_root = fs::resolve(root);
+
+  // Entry to a linked directory: only inside the project, and never back into a
+  // directory on the way down to it (that would walk forever).
+  auto keep_linked = [&](const std::string& dir, std::span<const std::string> stack) {
+    try {
+      std::string target = fs::resolve(dir);
+      if (!fs::is_within(target, resolved_root)) return false;
+      for (const auto& on_path : stack)
+        if (fs::resolve(on_path) == target) return false;
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
+  };
+
+  fs::walk(root, [&](fs::WalkStep& step) {
+    auto keep_dir = [&](const std::string& d) {
+      if (is_skip_dir(d)) return false;
+      std::string dir = fs::join(step.dirpath, d);
+      return !fs::is_link(dir) || keep_linked(dir, step.stack);
+    };
+    std::erase_if(step.dirnames, [&](const std::string& d) { return !keep_dir(d); });
+    for (const auto& name : step.filenames) {
+      std::string path = fs::join(step.dirpath, name);
+      try {
+        if (should_scan(path) && fs::is_file(path)) files.push_back(std::move(path));
+      } catch (const std::exception&) {
+        // An unreadable or vanished entry is simply not selected.
+      }
+    }
+  });
+  return files;
+}
+
+}  // namespace kestrune::lexscan

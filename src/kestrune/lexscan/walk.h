@@ -1,0 +1,44 @@
+// Which files of a project tree belong in the graph, and how they are named.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrune::lexscan {
+
+// Directory names never entered, at any depth (exact, case-sensitive).
+inline constexpr std::array<std::string_view, 25> SKIP_DIRS = {
+    ".git",     ".beads",   ".beads-hooks", "node_modules", "vendor",
+    "dist",     "build",    ".next",        ".idea",        ".vscode",
+    "__pycache__", "venv",  ".venv",        ".braid",       "out",
+    ".vercel",  ".turbo",   "coverage",     ".cache",       "storybook-static",
+    ".parcel-cache", ".webpack", "elm-stuff", ".gradle",    "target"};
+
+inline constexpr uint64_t MAX_FILE_BYTES = 300000;
+inline constexpr size_t MAX_CONTENT_CHARS = 24000;
+
+// Extensions whose files get symbol extraction.
+inline constexpr std::array<std::string_view, 7> SYMBOL_EXTS = {".ts", ".tsx", ".js", ".jsx",
+                                                                 ".py", ".php", ".cs"};
+// Extensions the walk selects (compared lower-cased). PHP is not among them.
+inline constexpr std::array<std::string_view, 13> SCAN_EXTS = {
+    ".go", ".py", ".js", ".jsx", ".ts", ".tsx", ".swift", ".cs", ".xaml", ".json", ".yaml", ".yml", ".md"};
+
+bool is_skip_dir(std::string_view name);
+bool is_symbol_ext(std::string_view ext);
+
+// The lower-cased final suffix of the path's last component ("" when none).
+std::string lower_ext(std::string_view path);
+
+bool should_scan(std::string_view path);
+
+// rel() with the root already resolved: the scan resolves it once.
+std::string rel_resolved(std::string_view path, const std::string& resolved_root);
+// The project-relative id of `path`, from the resolved forms of both.
+std::string rel(std::string_view path, std::string_view root);
+
+// walk_files(root) is declared in lexscan.h.
+
+}  // namespace kestrune::lexscan
