@@ -70,6 +70,9 @@ TEST(Regex, AnchorsAndDot) {
   EXPECT_EQ(spans("^x", "x\nx", re::M), (Spans{{0, 1}, {2, 3}}));
   EXPECT_EQ(spans(".", "a\rb\nc"), (Spans{{0, 1}, {1, 2}, {2, 3}, {4, 5}}));
   EXPECT_EQ(spans(".", "a\nb", re::S), (Spans{{0, 1}, {1, 2}, {2, 3}}));
+  EXPECT_EQ(spans(R"(\B)", ""), Spans{});  // Python's \B never matches an empty subject
+  EXPECT_EQ(spans(R"(\B)", "ab"), (Spans{{1, 1}}));
+  EXPECT_EQ(spans(R"(\B)", " "), (Spans{{0, 0}, {1, 1}}));
 
   re::Regex b("b"), cb("^b");
   EXPECT_FALSE(b.match("ab"));

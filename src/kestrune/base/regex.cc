@@ -87,6 +87,10 @@ Translated translate(std::string_view p) {
         case 'Z':
           out += in_class ? "\\Z" : "\\z";
           break;
+        case 'B':
+          // Python's \B never matches in an empty subject.
+          out += in_class ? "\\B" : "(?!\\A\\z)\\B";
+          break;
         case 'v':  // a vertical tab in Python, a class in PCRE2
           out += "\\x0b";
           break;
