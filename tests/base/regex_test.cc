@@ -124,6 +124,7 @@ TEST(Regex, GroupsAndTemplates) {
   EXPECT_EQ(m->group_opt(1), std::nullopt);
   EXPECT_EQ(m->start(2), 1u);
   EXPECT_EQ(m->group_opt(2), "b");
+  EXPECT_THROW(m->group(3), std::out_of_range);
 
   re::Regex named(R"((?P<w>\w+) (?P<n>\d+))");
   m = named.match("héllo 42 rest");

@@ -304,7 +304,7 @@ struct Regex::Impl {
       if (!m) return;
       const size_t end = m->end();
       const bool empty = m->start() == end;
-      if (!f(*m)) return;
+      if (!f(*m)) return;  // f may move the match away
       pos = end;
       opts = empty ? PCRE2_NOTEMPTY_ATSTART : 0;
     }
@@ -312,13 +312,15 @@ struct Regex::Impl {
 };
 
 std::string_view Match::group(int g) const {
+  if (g < 0 || static_cast<size_t>(g) >= spans_.size()) throw std::out_of_range("no such group");
   const auto [a, b] = spans_[g];
   return a == npos ? std::string_view() : subject_.substr(a, b - a);
 }
 
 std::optional<std::string_view> Match::group_opt(int g) const {
+  const std::string_view text = group(g);  // checks g
   if (!matched(g)) return std::nullopt;
-  return group(g);
+  return text;
 }
 
 Regex::Regex(std::string_view pattern, unsigned flags) : impl_(std::make_unique<Impl>()) {
@@ -360,8 +362,8 @@ void Regex::finditer(std::string_view s, const std::function<bool(const Match&)>
 
 std::vector<Match> Regex::findall(std::string_view s) const {
   std::vector<Match> out;
-  impl_->each(s, [&](const Match& m) {
-    out.push_back(m);
+  impl_->each(s, [&](Match& m) {
+    out.push_back(std::move(m));
     return true;
   });
   return out;

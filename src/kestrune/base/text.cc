@@ -212,22 +212,20 @@ bool is_final_sigma(std::string_view s, size_t i) {
 std::string decode(std::string_view bytes, Errors errors) {
   std::string out;
   out.reserve(bytes.size());
-  size_t i = 0;
+  size_t i = 0, valid = 0;  // bytes[valid, i) is valid and not yet copied
   while (i < bytes.size()) {
-    const size_t n = ascii_run(bytes, i);
-    out.append(bytes.data() + i, n);
-    i += n;
+    i += ascii_run(bytes, i);
     if (i >= bytes.size()) break;
     const Scan sc = scan_sequence(bytes, i);
-    if (sc.ok) {
-      out.append(bytes.data() + i, sc.len);
-    } else if (errors == Errors::Replace) {
-      out += "\xEF\xBF\xBD";
-    } else if (errors == Errors::Strict) {
-      throw_decode_error(bytes, i, sc);
+    if (!sc.ok) {
+      if (errors == Errors::Strict) throw_decode_error(bytes, i, sc);
+      out.append(bytes.data() + valid, i - valid);
+      if (errors == Errors::Replace) out += "\xEF\xBF\xBD";
+      valid = i + sc.len;
     }
     i += sc.len;
   }
+  out.append(bytes.data() + valid, bytes.size() - valid);
   return out;
 }
 
@@ -379,9 +377,10 @@ std::string lower(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {
     const size_t n = ascii_run(s, i);
-    for (size_t k = i; k < i + n; ++k) {
-      const char b = s[k];
-      out += (b >= 'A' && b <= 'Z') ? static_cast<char>(b + 32) : b;
+    const size_t base = out.size();
+    out.append(s.data() + i, n);
+    for (size_t k = base; k < base + n; ++k) {
+      if (out[k] >= 'A' && out[k] <= 'Z') out[k] = static_cast<char>(out[k] + 32);
     }
     i += n;
     if (i >= s.size()) break;
@@ -402,9 +401,10 @@ std::string upper(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {
     const size_t n = ascii_run(s, i);
-    for (size_t k = i; k < i + n; ++k) {
-      const char b = s[k];
-      out += (b >= 'a' && b <= 'z') ? static_cast<char>(b - 32) : b;
+    const size_t base = out.size();
+    out.append(s.data() + i, n);
+    for (size_t k = base; k < base + n; ++k) {
+      if (out[k] >= 'a' && out[k] <= 'z') out[k] = static_cast<char>(out[k] - 32);
     }
     i += n;
     if (i >= s.size()) break;
@@ -427,7 +427,9 @@ std::vector<std::string_view> split(std::string_view s) {
   size_t word = std::string_view::npos;
   while (i < s.size()) {
     const size_t at = i;
-    if (isspace(next(s, i))) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const bool space = b < 0x80 ? (++i, is_ascii_space(b)) : isspace(next(s, i));
+    if (space) {
       if (word != std::string_view::npos) out.push_back(s.substr(word, at - word));
       word = std::string_view::npos;
     } else if (word == std::string_view::npos) {

@@ -1,8 +1,8 @@
 // Character properties and full case mappings of Python 3.11's `str`
 // (Unicode 14.0), taken from CPython itself so that isupper(), lower() and the
-// rest agree with Python character for character. Regenerate with the script
-// below (its output is the body of the
-// anonymous namespace) whenever the Python we mirror moves on.
+// rest agree with Python character for character. The script below prints the
+// three tables; rerun it when the Python we mirror moves to a newer Unicode.
+// Cased and Case_Ignorable (bits 8 and 9) drive the final-sigma rule of lower().
 //
 //   import unicodedata, sys
 //   MIDS = {0x27,0x2E,0x3A,0xB7,0x387,0x55F,0x5F4,0x2018,0x2019,0x2024,0x2027,0xFE13,0xFE52,0xFE55,0xFF07,0xFF0E,0xFF1A}
