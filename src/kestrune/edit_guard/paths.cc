@@ -1,0 +1,116 @@
+#include "kestrune/edit_guard/paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "kestrune/base/fs.h"
+#include "kestrune/base/text.h"
+#include "kestrune/edit_guard/edit_guard.h"
+
+namespace kestrune::edit_guard {
+
+namespace {
+
+void append_component(std::string& path, std::string_view name) {
+  if (path.empty() || path.back() != '/') path += '/';
+  path += name;
+}
+
+}  // namespace
+
+const Resolver::Probe& Resolver::probe(const std::string& path) {
+  auto [it, fresh] = probes_.try_emplace(path);
+  if (fresh) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      std::string target(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096, '\0');
+      ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+      if (n >= 0) {
+        target.resize(static_cast<size_t>(n));
+        it->second = {true, std::move(target)};
+      }
+    }
+  }
+  return it->second;
+}
+
+// Follows posixpath's realpath walk: components in order, ".." taken lexically
+// once the prefix is real, a link replaced by its resolved target. `seen` maps
+// each link met to its resolution, or to nullopt while it is being resolved,
+// which is how a loop shows itself. Returns false on a loop.
+bool Resolver::join_real(std::string& path, std::string_view rest,
+                         std::unordered_map<std::string, std::optional<std::string>>& seen) {
+  if (!rest.empty() && rest.front() == '/') {
+    rest.remove_prefix(1);
+    path.assign(1, '/');
+  }
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string_view name = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      size_t cut = path.rfind('/');
+      path.resize(cut == 0 ? 1 : cut);
+      continue;
+    }
+    std::string next = path;
+    append_component(next, name);
+    const Probe& p = probe(next);
+    if (!p.is_link) {
+      path = std::move(next);
+      continue;
+    }
+    if (auto s = seen.find(next); s != seen.end()) {
+      if (!s->second) return false;
+      path = *s->second;
+      continue;
+    }
+    seen[next] = std::nullopt;
+    std::string target = p.target;  // probes_ may rehash while resolving it
+    if (!join_real(path, target, seen)) return false;
+    seen[next] = path;
+  }
+  return true;
+}
+
+std::optional<std::string> Resolver::resolve(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return std::nullopt;
+  std::string full;
+  if (!path.empty() && path.front() == '/') {
+    full = path;
+  } else {
+    if (!cwd_) return std::nullopt;
+    full = fs::join(*cwd_, path);
+  }
+  std::string out = "/";
+  std::unordered_map<std::string, std::optional<std::string>> seen;
+  if (!join_real(out, full, seen)) return std::nullopt;
+  return out;
+}
+
+std::optional<std::string> Resolver::normalize(std::string_view raw) {
+  if (!raw.empty() && raw.front() == '~') {
+    std::string home = fs::expanduser(fs::pure(raw));
+    if (text::starts_with(home, "~")) return std::nullopt;
+    return resolve(home);
+  }
+  return resolve(raw);
+}
+
+std::optional<std::string> search_data_dir(const std::vector<std::string>& roots) {
+  for (const std::string& root : roots) {
+    if (root.find('\0') != std::string::npos) continue;
+    std::string cand = root;
+    while (true) {
+      std::string dir = fs::join(cand, DATA_DIR_NAME);
+      if (fs::is_file(fs::join(dir, ATTENTION_FILE))) return dir;
+      std::string up = fs::parent(cand);
+      if (up == cand) break;
+      cand = std::move(up);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace kestrune::edit_guard
