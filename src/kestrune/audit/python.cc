@@ -1,0 +1,132 @@
+// kestrune.audit: the auditor's checks, score, roadmap, reports and command.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "kestrune/audit/checks.h"
+#include "kestrune/audit/command.h"
+#include "kestrune/audit/report.h"
+#include "kestrune/audit/score.h"
+#include "kestrune/base/fs.h"
+#include "kestrune/base/py_support.h"
+
+namespace pb = pybind11;
+namespace kp = kestrune::py;
+namespace audit = kestrune::audit;
+namespace fs = kestrune::fs;
+namespace json = kestrune::json;
+
+namespace {
+
+audit::CommandEnv g_env;
+
+int command_main(int argc, char** argv) { return audit::run_command(argc, argv, g_env); }
+
+// A path argument: str or os.PathLike.
+std::string path_arg(pb::handle h, std::string_view arg) {
+  if (!pb::isinstance<pb::str>(h) && pb::hasattr(h, "__fspath__")) {
+    pb::object p = pb::module_::import("os").attr("fspath")(h);
+    return kp::require_str(p, arg);
+  }
+  return kp::require_str(h, arg);
+}
+
+json::Value dict_arg(pb::handle h, std::string_view arg) {
+  kp::require_dict(h, arg);
+  return kp::from_python(h, arg);
+}
+
+// Progress goes through sys.stderr so that Python-side redirection sees it.
+void progress(std::string_view s) {
+  pb::object err = pb::module_::import("sys").attr("stderr");
+  if (err.is_none()) return;
+  err.attr("write")(pb::str(s.data(), s.size()));
+  err.attr("flush")();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(audit, m) {
+  m.doc() = "Code-health audit of a scanned project: checks, debt score, fix roadmap and reports.";
+
+  pb::list exts;
+  for (std::string_view e : audit::CODE_EXTS) exts.append(pb::str(e.data(), e.size()));
+  m.attr("CODE_EXTS") = pb::module_::import("builtins").attr("frozenset")(exts);
+  pb::object out = pb::module_::import("sys").attr("stdout");
+  m.attr("COLOR") = pb::bool_(!out.is_none() && pb::hasattr(out, "isatty") && out.attr("isatty")().cast<bool>());
+
+  m.def("_load_graph", [](pb::handle root) {
+    return kp::to_python(audit::load_graph(path_arg(root, "root")));
+  }, pb::arg("root"));
+  m.def("_read", [](pb::handle root, pb::handle file_id) {
+    return audit::read_source(path_arg(root, "root"), kp::require_str(file_id, "file_id"));
+  }, pb::arg("root"), pb::arg("file_id"));
+
+  m.def("check_dead_exports", [](pb::handle graph) {
+    return kp::to_python(audit::check_dead_exports(dict_arg(graph, "graph")));
+  }, pb::arg("graph"));
+  m.def("check_circular_deps", [](pb::handle graph) {
+    return kp::to_python(audit::check_circular_deps(dict_arg(graph, "graph")));
+  }, pb::arg("graph"));
+  m.def("check_copy_paste", [](pb::handle graph) {
+    return kp::to_python(audit::check_copy_paste(dict_arg(graph, "graph")));
+  }, pb::arg("graph"));
+  using RootCheck = json::Value (*)(const json::Value&, const std::string&);
+  auto def_root_check = [&](const char* name, RootCheck check) {
+    m.def(name, [check](pb::handle graph, pb::handle root) {
+      json::Value g = dict_arg(graph, "graph");
+      return kp::to_python(check(g, path_arg(root, "root")));
+    }, pb::arg("graph"), pb::arg("root"));
+  };
+  def_root_check("check_test_coverage", &audit::check_test_coverage);
+  def_root_check("check_db_in_routes", &audit::check_db_in_routes);
+  def_root_check("check_todos", &audit::check_todos);
+  def_root_check("check_missing_error_handling", &audit::check_missing_error_handling);
+
+  m.def("run_audit", [](pb::handle root) {
+    const std::string dir = path_arg(root, "root");
+    try {
+      return kp::to_python(json::Value(audit::run_audit(dir, progress)));
+    } catch (const audit::NoGraph&) {
+      PyErr_SetObject(PyExc_SystemExit, pb::int_(1).ptr());
+      throw pb::error_already_set();
+    }
+  }, pb::arg("root"));
+
+  m.def("debt_score", [](pb::handle r) {
+    return audit::debt_score(dict_arg(r, "r").as_object());
+  }, pb::arg("r"));
+  m.def("fix_roadmap", [](pb::handle r) {
+    return kp::to_python(json::Value(audit::fix_roadmap(dict_arg(r, "r").as_object())));
+  }, pb::arg("r"));
+  m.def("_debt_color", [](pb::handle score) {
+    return std::string(audit::debt_color(kp::require_int(score, "score")));
+  }, pb::arg("score"));
+  m.def("write_audit_context", [](pb::handle root, pb::handle r) {
+    const std::string path = audit::write_audit_context(path_arg(root, "root"), dict_arg(r, "r").as_object());
+    return pb::module_::import("pathlib").attr("Path")(path);
+  }, pb::arg("root"), pb::arg("r"));
+  m.def("format_report", [](pb::handle root, pb::handle r, pb::handle color) {
+    return audit::format_report(path_arg(root, "root"), dict_arg(r, "r").as_object(),
+                                kp::require_bool(color, "color"));
+  }, pb::arg("root"), pb::arg("r"), pb::arg("color") = true);
+  m.def("_c", [](pb::handle code, pb::handle text, pb::handle enabled) {
+    return audit::colorize(kp::require_str(code, "code"), kp::require_str(text, "text"),
+                           kp::require_bool(enabled, "enabled"));
+  }, pb::arg("code"), pb::arg("text"), pb::arg("enabled") = true);
+
+  m.def("main", [](pb::object argv) {
+    pb::list args;
+    args.append("audit");
+    pb::object given = argv.is_none() ? pb::module_::import("sys").attr("argv")[pb::slice(1, {}, {})] : argv;
+    for (pb::handle a : kp::require_list(given, "argv")) args.append(kp::require_str(a, "argv"));
+    pb::module_ self = pb::module_::import("kestrune.audit");
+    g_env.pkg_dir = fs::dirname(self.attr("__file__").cast<std::string>());
+    g_env.color = pb::bool_(self.attr("COLOR")).cast<bool>();
+    const int status = kp::run_main(&command_main, args);
+    if (status != 0) {
+      PyErr_SetObject(PyExc_SystemExit, pb::int_(status).ptr());
+      throw pb::error_already_set();
+    }
+  }, pb::arg("argv") = pb::none());
+}
