@@ -98,6 +98,8 @@ TEST(Regex, SyntaxDifferences) {
   EXPECT_EQ(spans("[]a]+", "]a]b"), (Spans{{0, 3}}));
   EXPECT_EQ(spans("[^]a]+", "]a]bc"), (Spans{{3, 5}}));
   EXPECT_EQ(spans("x{,2}", "xxx"), (Spans{{0, 2}, {2, 3}, {3, 3}}));
+  EXPECT_EQ(spans("x{,}", "xxx"), (Spans{{0, 3}, {3, 3}}));
+  EXPECT_EQ(spans("x{}", "x{}"), (Spans{{0, 3}}));
   EXPECT_EQ(spans("[[:alpha:]]", "a:]"), (Spans{{1, 3}}));  // no POSIX classes in Python
   EXPECT_EQ(spans(R"(\x41\0)", std::string_view("A\0", 2)), (Spans{{0, 2}}));
   EXPECT_EQ(spans(R"((?u)a)", "a"), (Spans{{0, 1}}));

@@ -141,10 +141,10 @@ Translated translate(std::string_view p) {
       continue;
     }
     if (c == '{' && i + 1 < p.size() && p[i + 1] == ',') {
-      // Python reads {,n} as {0,n}.
+      // Python reads {,n} as {0,n} and {,} as {0,}.
       size_t j = i + 2;
       while (j < p.size() && is_digit(p[j])) ++j;
-      if (j > i + 2 && j < p.size() && p[j] == '}') {
+      if (j < p.size() && p[j] == '}') {
         out += "{0";
         ++i;
         continue;
