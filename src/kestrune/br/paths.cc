@@ -1,0 +1,65 @@
+#include <cstdlib>
+
+#include "kestrune/base/fs.h"
+#include "kestrune/br/br.h"
+#include "kestrune/br/capability.h"
+#include "kestrune/br/retrieve.h"
+#include "kestrune/lexscan/lexscan.h"
+
+namespace kestrune::br {
+namespace {
+
+std::string& base_dir_override() {
+  static std::string dir;
+  return dir;
+}
+
+Paths compute_paths() {
+  Paths p;
+  p.base_dir = base_dir_override().empty() ? fs::parent(fs::self_exe_dir())
+                                           : fs::resolve(base_dir_override());
+  p.data_dir = fs::join(p.base_dir, "data");
+  p.graph_json = fs::join(p.data_dir, "info_graph.json");
+  p.action_log = fs::join(p.data_dir, "action_events.jsonl");
+  p.token_log = fs::join(p.data_dir, "token_usage.jsonl");
+  const char* cap = std::getenv("BR_CAPABILITY_INDEX");
+  p.capability_index =
+      fs::resolve(cap ? std::string(cap) : fs::join(p.data_dir, "functionality_index.md"));
+  const char* root = std::getenv("BRAID_PROJECT_ROOT");
+  p.default_root = fs::resolve(root ? std::string(root) : fs::cwd());
+  return p;
+}
+
+}  // namespace
+
+void set_base_dir(const std::string& dir) { base_dir_override() = dir; }
+
+const Paths& paths() {
+  static const Paths p = compute_paths();
+  return p;
+}
+
+void ensure_data_dir() { fs::makedirs(paths().data_dir); }
+
+json::Value load_graph() {
+  const Paths& p = paths();
+  if (fs::exists(p.graph_json)) {
+    json::Value graph = json::load_file(p.graph_json);
+    if (!graph.is_object()) throw TypeError("graph must be a dict");
+    return graph;
+  }
+  json::Value graph = lexscan::scan(p.default_root);
+  ensure_data_dir();
+  fs::write_atomic(p.graph_json, json::dumps(graph, {.indent = 2}));
+  return graph;
+}
+
+RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_files,
+                                        long long top_edges) {
+  const Paths& p = paths();
+  if (!fs::exists(p.graph_json)) return retrieve(load_graph(), query, top_files, top_edges);
+  return retrieve_file(p.graph_json, query, top_files, top_edges,
+                       load_capability_index(p.capability_index));
+}
+
+}  // namespace kestrune::br

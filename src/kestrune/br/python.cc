@@ -1,0 +1,176 @@
+// kestrune.br: the retrieval module's Python face.
+#include <dlfcn.h>
+#include <pybind11/pybind11.h>
+
+#include "kestrune/base/fs.h"
+#include "kestrune/base/py_support.h"
+#include "kestrune/br/br.h"
+#include "kestrune/br/commands.h"
+#include "kestrune/br/pyint.h"
+#include "kestrune/br/retrieve.h"
+
+namespace pb = pybind11;
+namespace kpy = kestrune::py;
+namespace br = kestrune::br;
+using kestrune::json::Value;
+
+namespace {
+
+// The directory holding this extension module's file, links resolved.
+std::string module_dir() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&module_dir), &info) == 0 || !info.dli_fname)
+    throw std::runtime_error("cannot locate the br module file");
+  return kestrune::fs::parent(kestrune::fs::resolve(info.dli_fname));
+}
+
+std::vector<std::string> require_str_list(pb::handle h, std::string_view arg) {
+  std::vector<std::string> out;
+  for (pb::handle item : kpy::require_list(h, arg)) out.push_back(kpy::require_str(item, arg));
+  return out;
+}
+
+std::string fspath(pb::handle h, std::string_view arg) {
+  if (!pb::isinstance<pb::str>(h) && !pb::hasattr(h, "__fspath__"))
+    throw pb::type_error(std::string(arg) + " must be str or os.PathLike");
+  return pb::module_::import("os").attr("fspath")(h).cast<std::string>();
+}
+
+pb::list str_list(const std::vector<std::string>& v) {
+  pb::list out;
+  for (const auto& s : v) out.append(pb::str(s));
+  return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(br, m) {
+  m.doc() = "Retrieval over the information graph and the br command line.";
+  pb::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const br::TypeError& e) {
+      PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const br::IntConversionError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const kestrune::fs::OsError& e) {
+      PyErr_SetObject(PyExc_OSError,
+                      pb::make_tuple(e.err, std::strerror(e.err), e.path).ptr());
+    } catch (const kestrune::json::ParseError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    }
+  });
+
+  br::set_base_dir(module_dir());
+  const br::Paths& p = br::paths();
+  pb::object Path = pb::module_::import("pathlib").attr("Path");
+  m.attr("BASE_DIR") = Path(p.base_dir);
+  m.attr("DATA_DIR") = Path(p.data_dir);
+  m.attr("GRAPH_JSON") = Path(p.graph_json);
+  m.attr("ACTION_LOG") = Path(p.action_log);
+  m.attr("TOKEN_LOG") = Path(p.token_log);
+  m.attr("CAPABILITY_INDEX") = Path(p.capability_index);
+  m.attr("DEFAULT_ROOT") = Path(p.default_root);
+
+  pb::object namedtuple = pb::module_::import("collections").attr("namedtuple");
+  pb::object CapabilityEntry = namedtuple("CapabilityEntry", pb::make_tuple("name", "keywords", "files"));
+  pb::object RetrieveResult = namedtuple("RetrieveResult", pb::make_tuple("files", "edges"));
+  CapabilityEntry.attr("__module__") = "kestrune.br";
+  RetrieveResult.attr("__module__") = "kestrune.br";
+  m.attr("CapabilityEntry") = CapabilityEntry;
+  m.attr("RetrieveResult") = RetrieveResult;
+
+  m.def("ensure_data_dir", [] { br::ensure_data_dir(); });
+  m.def("load_graph", [] { return kpy::to_python(br::load_graph()); });
+
+  m.def("extract_route", [](pb::object query) {
+    auto r = br::extract_route(kpy::require_str(query, "query"));
+    return pb::make_tuple(r.method, str_list(r.segments));
+  }, pb::arg("query"));
+  m.def("tokenize_query", [](pb::object text) {
+    return str_list(br::tokenize_query(kpy::require_str(text, "text")));
+  }, pb::arg("text"));
+  m.def("classify_intent", [](pb::object query) {
+    return std::string(br::intent_name(br::classify_intent(kpy::require_str(query, "query"))));
+  }, pb::arg("query"));
+  m.def("node_role", [](pb::object path, pb::object ext) {
+    return std::string(br::role_name(br::node_role(kpy::require_str(path, "path"), kpy::require_str(ext, "ext"))));
+  }, pb::arg("path"), pb::arg("ext"));
+  m.def("intent_role_weight", [](pb::object intent, pb::object role) {
+    return br::intent_role_weight(kpy::require_str(intent, "intent"), kpy::require_str(role, "role"));
+  }, pb::arg("intent"), pb::arg("role"));
+
+  m.def("score_text", [](pb::object text, pb::object terms) {
+    return br::score_text(kpy::require_str(text, "text"), require_str_list(terms, "terms"));
+  }, pb::arg("text"), pb::arg("terms"));
+  m.def("query_scoped_to_feature", [](pb::object q) {
+    return br::query_scoped_to_feature(kpy::require_str(q, "q"));
+  }, pb::arg("q"));
+  m.def("score_node", [](pb::object node, pb::object terms, pb::object query) {
+    kpy::require_dict(node, "node");
+    auto t = require_str_list(terms, "terms");
+    auto q = kpy::require_str(query, "query");
+    return br::score_node(kpy::from_python(node, "node"), t, q);
+  }, pb::arg("node"), pb::arg("terms"), pb::arg("query"));
+
+  m.def("load_capability_index", [CapabilityEntry](pb::object path) {
+    pb::list out;
+    for (const auto& c : br::load_capability_index(fspath(path, "path")))
+      out.append(CapabilityEntry(c.name, str_list(c.keywords), str_list(c.files)));
+    return out;
+  }, pb::arg("path"));
+  m.def("capability_file_boosts", [](pb::object query_terms, pb::object caps) {
+    auto terms = require_str_list(query_terms, "query_terms");
+    std::vector<br::CapabilityEntry> entries;
+    for (pb::handle c : kpy::require_list(caps, "caps"))
+      entries.push_back({pb::str(c.attr("name")).cast<std::string>(),
+                         require_str_list(c.attr("keywords"), "caps"),
+                         require_str_list(c.attr("files"), "caps")});
+    pb::dict out;
+    for (const auto& [file, boost] : br::capability_file_boosts(terms, entries).entries())
+      out[pb::str(file)] = boost;
+    return out;
+  }, pb::arg("query_terms"), pb::arg("caps"));
+
+  // Scores on a converted copy but answers with the caller's own objects:
+  // chosen edges and fallback nodes are the graph's, chosen files are copies.
+  m.def("retrieve", [RetrieveResult](pb::object graph, pb::object query, pb::object top_files,
+                                     pb::object top_edges) {
+    pb::dict g = kpy::require_dict(graph, "graph");
+    std::string q = kpy::require_str(query, "query");
+    long long tf = kpy::require_int(top_files, "top_files");
+    long long te = kpy::require_int(top_edges, "top_edges");
+    auto caps = br::load_capability_index(br::paths().capability_index);
+    Value converted = kpy::from_python(g, "graph");
+    br::Selection sel = br::select(converted, q, tf, te, caps);
+    pb::object nodes = g.contains("nodes") ? g["nodes"] : pb::object(pb::list());
+    pb::object edges = g.contains("edges") ? g["edges"] : pb::object(pb::list());
+    pb::list files, chosen_edges;
+    for (const auto& c : sel.files) {
+      pb::dict copy;
+      for (auto item : nodes[pb::int_(c.index)].cast<pb::dict>())
+        if (!(pb::isinstance<pb::str>(item.first) && item.first.cast<std::string>() == "content"))
+          copy[item.first] = item.second;
+      copy["_score"] = c.score;
+      copy["_role"] = std::string(br::role_name(c.role));
+      copy["_intent"] = std::string(br::intent_name(sel.intent));
+      files.append(copy);
+    }
+    for (size_t i = 0; i < sel.fallback_files; ++i) files.append(nodes[pb::int_(i)]);
+    for (size_t i : sel.edges) chosen_edges.append(edges[pb::int_(i)]);
+    for (size_t i = 0; i < sel.fallback_edges; ++i) chosen_edges.append(edges[pb::int_(i)]);
+    return RetrieveResult(files, chosen_edges);
+  }, pb::arg("graph"), pb::arg("query"), pb::arg("top_files"), pb::arg("top_edges"));
+
+  m.def("read_action_events", [](pb::object limit) {
+    return kpy::to_python(Value(br::read_action_events(kpy::require_int(limit, "limit"))));
+  }, pb::arg("limit") = 8);
+
+  m.def("main", [](pb::object argv) {
+    pb::list args;
+    args.append("br");
+    pb::object rest = argv.is_none() ? pb::module_::import("sys").attr("argv")[pb::slice(1, {}, {})] : argv;
+    for (pb::handle a : rest) args.append(a);
+    return kpy::run_main(&br::run, args);
+  }, pb::arg("argv") = pb::none());
+}

@@ -1,0 +1,203 @@
+#include "kestrune/br/retrieve.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "kestrune/base/text.h"
+
+namespace kestrune::br {
+namespace {
+
+std::string_view text_of(const json::Value& v, TextArena& arena) {
+  if (v.is_string()) return v.as_string();
+  return arena.emplace_back(json::py_str(v));
+}
+
+bool has(std::string_view s, std::string_view needle) { return s.find(needle) != s.npos; }
+
+std::string id_key(std::string_view id, bool is_str) {
+  return is_str ? std::string(id) : std::string(1, '\0') + std::string(id);
+}
+
+}  // namespace
+
+size_t slice_count(size_t size, long long limit) {
+  if (limit >= 0) return std::min<unsigned long long>(size, static_cast<unsigned long long>(limit));
+  unsigned long long drop = limit == INT64_MIN ? static_cast<unsigned long long>(INT64_MAX) + 1
+                                               : static_cast<unsigned long long>(-limit);
+  return drop >= size ? 0 : size - drop;
+}
+
+EdgeFields edge_fields(const json::Value& edge, TextArena& arena) {
+  if (!edge.is_object()) throw TypeError("edge must be a dict");
+  EdgeFields f;
+  if (const auto* v = edge.find("from")) f.from = text_of(*v, arena), f.from_is_str = v->is_string();
+  if (const auto* v = edge.find("to")) f.to = text_of(*v, arena), f.to_is_str = v->is_string();
+  if (const auto* v = edge.find("rel")) f.rel = text_of(*v, arena);
+  return f;
+}
+
+Retriever::Retriever(std::string_view query, long long top_files, long long top_edges,
+                     const std::vector<CapabilityEntry>& caps)
+    : query_(analyse_query(query)), top_files_(top_files), top_edges_(top_edges) {
+  boosts_ = capability_file_boosts(query_.terms, caps);
+  for (const auto& [key, boost] : boosts_.entries()) {
+    if (text::ends_with(key, "/"))
+      prefix_boosts_.emplace_back(key, boost);
+    else if (text::ends_with(key, "*"))
+      star_boosts_.emplace_back(std::string_view(key).substr(0, key.size() - 1), boost);
+  }
+}
+
+void Retriever::count_edge(const EdgeFields& e) {
+  if (!e.from.empty()) ++degree_[e.from];
+  if (!e.to.empty()) ++degree_[e.to];
+  if (e.rel == "imports") {
+    lower_into(scratch_, e.to);
+    if (has(scratch_, "button")) button_consumers_.insert(e.from);
+    if (has(scratch_, "badge")) badge_consumers_.insert(e.from);
+  }
+}
+
+void Retriever::add_node(size_t index, const NodeFields& n) {
+  Role role;
+  long long s = score_fields(n, query_, &role);
+  if (const long long* b = boosts_.find(n.id)) s += *b;
+  for (const auto& [prefix, boost] : prefix_boosts_)
+    if (text::starts_with(n.id, prefix)) s += boost;
+  for (const auto& [prefix, boost] : star_boosts_)
+    if (text::starts_with(n.id, prefix)) s += boost;
+  if (auto it = degree_.find(n.id); it != degree_.end()) s += std::min(it->second / 3, 4LL);
+  if (query_.button && button_consumers_.count(n.id)) s += 6;
+  if (query_.button && !query_.badge && badge_consumers_.count(n.id)) s -= 2;
+  if (query_.badge && badge_consumers_.count(n.id)) s += 4;
+  if (s <= 0) return;
+  // The entry keeps the stored extension, which scoring saw lower-cased.
+  if (n.ext != ".md" && role == Role::Docs) role = node_role(n.id, n.ext);
+  kept_nodes_.push_back({s, index, n.id, n.id_is_str, n.is_symbol, role});
+}
+
+void Retriever::choose_files() {
+  files_chosen_ = true;
+  if (top_files_ <= 0) return;
+  // Best first: higher score, then smaller id, then earlier in the graph.
+  auto worse = [](const KeptNode& a, const KeptNode& b) {
+    if (a.score != b.score) return a.score < b.score;
+    if (a.id != b.id) return a.id > b.id;
+    return a.index > b.index;
+  };
+  std::make_heap(kept_nodes_.begin(), kept_nodes_.end(), worse);
+  std::unordered_set<std::string_view> seen;
+  auto end = kept_nodes_.end();
+  while (end != kept_nodes_.begin() && static_cast<long long>(chosen_.size()) < top_files_) {
+    std::pop_heap(kept_nodes_.begin(), end, worse);
+    --end;
+    const KeptNode& k = *end;
+    std::string_view base = k.id;
+    if (k.is_symbol) base = base.substr(0, base.find("::"));
+    if (!seen.insert(base).second) continue;
+    chosen_.push_back({k.index, k.score, k.role});
+    chosen_ids_.insert(id_key(k.id, k.id_is_str));
+  }
+}
+
+bool Retriever::is_chosen(std::string_view id, bool is_str) const {
+  if (is_str) return chosen_ids_.find(id) != chosen_ids_.end();
+  return chosen_ids_.count(id_key(id, false)) > 0;
+}
+
+void Retriever::add_edge(size_t index, const EdgeFields& e) {
+  if (!files_chosen_) choose_files();
+  scratch_.clear();
+  scratch_.append(e.from).append(" ").append(e.rel).append(" ").append(e.to);
+  std::string low;
+  lower_into(low, scratch_);
+  long long s = 2LL * count_terms(low, query_.terms);
+  if (is_chosen(e.from, e.from_is_str) || is_chosen(e.to, e.to_is_str)) s += 4;
+  if ((e.from_is_str && boosts_.find(e.from)) || (e.to_is_str && boosts_.find(e.to))) s += 2;
+  if (e.rel == "imports") s += 1;
+  if (s > 0) kept_edges_.push_back({s, index, e.from, e.to});
+}
+
+Selection Retriever::finish(size_t node_count, size_t edge_count) {
+  if (!files_chosen_) choose_files();
+  Selection sel;
+  sel.intent = query_.intent;
+  sel.files = std::move(chosen_);
+  if (sel.files.empty()) sel.fallback_files = slice_count(node_count, top_files_);
+  if (top_edges_ > 0) {
+    auto better = [](const KeptEdge& a, const KeptEdge& b) {
+      if (a.score != b.score) return a.score > b.score;
+      if (a.from != b.from) return a.from < b.from;
+      if (a.to != b.to) return a.to < b.to;
+      return a.index < b.index;
+    };
+    size_t k = slice_count(kept_edges_.size(), top_edges_);
+    std::partial_sort(kept_edges_.begin(), kept_edges_.begin() + k, kept_edges_.end(), better);
+    for (size_t i = 0; i < k; ++i) sel.edges.push_back(kept_edges_[i].index);
+  }
+  if (sel.edges.empty()) sel.fallback_edges = slice_count(edge_count, top_edges_);
+  return sel;
+}
+
+namespace {
+
+const json::Array* list_member(const json::Value& graph, std::string_view key) {
+  const json::Value* v = graph.find(key);
+  if (!v || v->is_null()) return nullptr;
+  if (!v->is_array()) throw TypeError("graph " + std::string(key) + " must be a list");
+  return &v->as_array();
+}
+
+}  // namespace
+
+Selection select(const json::Value& graph, std::string_view query, long long top_files,
+                 long long top_edges, const std::vector<CapabilityEntry>& caps) {
+  if (!graph.is_object()) throw TypeError("graph must be a dict");
+  static const json::Array kEmpty;
+  const json::Array* nodes = list_member(graph, "nodes");
+  const json::Array* edges = list_member(graph, "edges");
+  if (!nodes) nodes = &kEmpty;
+  if (!edges) edges = &kEmpty;
+
+  Retriever r(query, top_files, top_edges, caps);
+  TextArena arena;
+  std::vector<EdgeFields> edge_views;
+  edge_views.reserve(edges->size());
+  for (const auto& e : *edges) edge_views.push_back(edge_fields(e, arena));
+  for (const auto& e : edge_views) r.count_edge(e);
+  std::vector<std::string_view> keywords;
+  for (size_t i = 0; i < nodes->size(); ++i) r.add_node(i, node_fields((*nodes)[i], keywords, arena));
+  for (size_t i = 0; i < edge_views.size(); ++i) r.add_edge(i, edge_views[i]);
+  return r.finish(nodes->size(), edges->size());
+}
+
+json::Value chosen_entry(const json::Value& node, const ChosenFile& chosen, Intent intent) {
+  json::Object copy;
+  for (const auto& m : node.as_object())
+    if (m.key != "content") copy.append(m.key, m.value);
+  copy.set("_score", chosen.score);
+  copy.set("_role", std::string(role_name(chosen.role)));
+  copy.set("_intent", std::string(intent_name(intent)));
+  return copy;
+}
+
+RetrieveResult materialise(const json::Value& graph, const Selection& sel) {
+  RetrieveResult out;
+  const json::Value* nodes = graph.find("nodes");
+  const json::Value* edges = graph.find("edges");
+  for (const auto& c : sel.files)
+    out.files.push_back(chosen_entry(nodes->as_array()[c.index], c, sel.intent));
+  for (size_t i = 0; i < sel.fallback_files; ++i) out.files.push_back(nodes->as_array()[i]);
+  for (size_t i : sel.edges) out.edges.push_back(edges->as_array()[i]);
+  for (size_t i = 0; i < sel.fallback_edges; ++i) out.edges.push_back(edges->as_array()[i]);
+  return out;
+}
+
+RetrieveResult retrieve(const json::Value& graph, std::string_view query, long long top_files,
+                        long long top_edges) {
+  auto caps = load_capability_index(paths().capability_index);
+  return materialise(graph, select(graph, query, top_files, top_edges, caps));
+}
+
+}  // namespace kestrune::br

@@ -1,0 +1,113 @@
+// Retrieval: scores every node and edge of a graph for one query and chooses
+// the best files (one entry per file) and relations.
+//
+// The Retriever works on field views, so any graph representation can feed it:
+// the in-memory json::Value graph, or the graph file parsed in place.
+#pragma once
+
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "kestrune/base/json.h"
+#include "kestrune/br/br.h"
+#include "kestrune/br/capability.h"
+#include "kestrune/br/query.h"
+#include "kestrune/br/score.h"
+
+namespace kestrune::br {
+
+struct EdgeFields {
+  std::string_view from, to, rel;  // text forms, "" when absent
+  bool from_is_str = true, to_is_str = true;
+};
+
+// Rejects an edge that is not an object.
+EdgeFields edge_fields(const json::Value& edge, TextArena& arena);
+
+struct ChosenFile {
+  size_t index;  // into the graph's nodes
+  long long score;
+  Role role;  // node_role(id, ext) of the entry as stored
+};
+
+// Which nodes and edges make the result, by position in the graph.
+struct Selection {
+  Intent intent = Intent::General;
+  std::vector<ChosenFile> files;
+  size_t fallback_files = 0;  // when `files` is empty: the first this many nodes, unchanged
+  std::vector<size_t> edges;
+  size_t fallback_edges = 0;  // when `edges` is empty: the first this many edges
+};
+
+// Python's len(seq[:limit]).
+size_t slice_count(size_t size, long long limit);
+
+// Feed order: count_edge() for every edge, add_node() for every node, then
+// add_edge() for every edge again, then finish(). Views passed in must stay
+// valid until finish() returns.
+class Retriever {
+ public:
+  Retriever(std::string_view query, long long top_files, long long top_edges,
+            const std::vector<CapabilityEntry>& caps);
+
+  void count_edge(const EdgeFields& e);
+  void add_node(size_t index, const NodeFields& n);
+  void add_edge(size_t index, const EdgeFields& e);
+  Selection finish(size_t node_count, size_t edge_count);
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  struct KeptNode {
+    long long score;
+    size_t index;
+    std::string_view id;
+    bool id_is_str, is_symbol;
+    Role role;
+  };
+  struct KeptEdge {
+    long long score;
+    size_t index;
+    std::string_view from, to;
+  };
+
+  void choose_files();
+  bool is_chosen(std::string_view id, bool is_str) const;
+
+  Query query_;
+  long long top_files_, top_edges_;
+  CapabilityBoosts boosts_;
+  std::vector<std::pair<std::string_view, long long>> prefix_boosts_, star_boosts_;
+  std::unordered_map<std::string_view, long long> degree_;
+  std::unordered_set<std::string_view> button_consumers_, badge_consumers_;
+  std::vector<KeptNode> kept_nodes_;
+  std::vector<KeptEdge> kept_edges_;
+  bool files_chosen_ = false;
+  std::vector<ChosenFile> chosen_;
+  std::set<std::string, std::less<>> chosen_ids_;  // non-string ids carry a leading NUL
+  std::string scratch_;
+};
+
+// The selection for a graph held in memory.
+Selection select(const json::Value& graph, std::string_view query, long long top_files,
+                 long long top_edges, const std::vector<CapabilityEntry>& caps);
+
+// A chosen node as it appears in the result: the node without "content", then
+// "_score", "_role", "_intent".
+json::Value chosen_entry(const json::Value& node, const ChosenFile& chosen, Intent intent);
+
+// The result a selection stands for, taken from `graph`.
+RetrieveResult materialise(const json::Value& graph, const Selection& sel);
+
+// retrieve() for the graph file at `path` (parsed in place with simdjson);
+// falls back to the full reader whenever the fast reader could differ from it.
+RetrieveResult retrieve_file(const std::string& path, std::string_view query, long long top_files,
+                             long long top_edges, const std::vector<CapabilityEntry>& caps);
+
+}  // namespace kestrune::br

@@ -1,0 +1,144 @@
+#include "kestrune/br/score.h"
+
+#include <algorithm>
+
+namespace kestrune::br {
+namespace {
+
+bool has(std::string_view s, std::string_view needle) { return s.find(needle) != s.npos; }
+
+bool has_any(std::string_view s, std::initializer_list<std::string_view> needles) {
+  return std::any_of(needles.begin(), needles.end(), [&](auto n) { return has(s, n); });
+}
+
+void join_keywords(std::string& out, std::span<const std::string_view> keywords) {
+  out.clear();
+  for (size_t i = 0; i < keywords.size(); ++i) {
+    if (i) out += ' ';
+    out += keywords[i];
+  }
+}
+
+std::string_view text_of(const json::Value& v, TextArena& arena) {
+  if (v.is_string()) return v.as_string();
+  return arena.emplace_back(json::py_str(v));
+}
+
+// Per-thread scratch buffers: scoring runs for every node and should not allocate.
+struct Scratch {
+  std::string path, ext, low, joined;
+};
+
+}  // namespace
+
+NodeFields node_fields(const json::Value& node, std::vector<std::string_view>& keywords,
+                       TextArena& arena) {
+  if (!node.is_object()) throw TypeError("node must be a dict");
+  NodeFields f;
+  if (const auto* id = node.find("id")) {
+    f.id = text_of(*id, arena);
+    f.id_is_str = id->is_string();
+  }
+  if (const auto* ext = node.find("ext")) f.ext = text_of(*ext, arena);
+  if (const auto* summary = node.find("summary"); summary && !summary->is_null()) {
+    if (!summary->is_string()) throw TypeError("node summary must be str or None");
+    f.summary = summary->as_string();
+  }
+  keywords.clear();
+  if (const auto* kw = node.find("keywords"); kw && !kw->is_null()) {
+    if (!kw->is_array()) throw TypeError("node keywords must be a list or None");
+    for (const auto& k : kw->as_array()) {
+      if (!k.is_string()) throw TypeError("node keywords must be a list of str");
+      keywords.push_back(k.as_string());
+    }
+  }
+  f.keywords = keywords;
+  const auto* kind = node.find("kind");
+  f.is_symbol = kind && kind->is_string() && kind->as_string() == "symbol";
+  const auto* conf = node.find("confidence");
+  f.confidence_high = conf && conf->is_string() && conf->as_string() == "high";
+  return f;
+}
+
+int count_terms(std::string_view lowered, const std::vector<std::string>& terms) {
+  int n = 0;
+  for (const auto& t : terms) n += has(lowered, t) ? 1 : 0;
+  return n;
+}
+
+int score_text(std::string_view text, const std::vector<std::string>& terms) {
+  std::string low;
+  lower_into(low, text);
+  return count_terms(low, terms);
+}
+
+bool query_scoped_to_feature(std::string_view q) {
+  return has_any(q, {"portal", "checkout", "invoice", "payment", "order", "restaurant", "customer",
+                     "admin"});
+}
+
+long long score_fields(const NodeFields& node, const Query& q, Role* role_out) {
+  thread_local Scratch sc;
+  lower_into(sc.path, node.id);
+  lower_into(sc.ext, node.ext);
+  const std::string& path = sc.path;
+  const std::string& ext = sc.ext;
+  const Role role = node_role(path, ext);
+  if (role_out) *role_out = role;
+
+  long long score = 3LL * count_terms(path, q.terms);
+  if (!node.summary.empty()) {
+    lower_into(sc.low, node.summary);
+    score += 3LL * count_terms(sc.low, q.terms);
+  }
+  join_keywords(sc.joined, node.keywords);
+  if (!node.keywords.empty()) {
+    lower_into(sc.low, sc.joined);
+    score += 2LL * count_terms(sc.low, q.terms);
+  }
+  if (!q.route.segments.empty()) {
+    const size_t kw_len = sc.joined.size();
+    sc.joined += ' ';
+    sc.joined += path;
+    for (const auto& seg : q.route.segments) score += has(sc.joined, seg) ? 4 : 0;
+    sc.joined.resize(kw_len);
+    if (!q.method_lower.empty() && has(sc.joined, q.method_lower)) score += 3;
+  }
+  score += intent_role_weight(q.intent, role);
+  if (ext == ".py" || ext == ".ts" || ext == ".tsx" || ext == ".js" || ext == ".jsx" || ext == ".go")
+    score += 4;
+  else if (ext == ".md")
+    score -= 2;
+  if (has_any(path, {"node_modules/", "site-packages/", "/venv/", "/.venv/"})) score -= 10;
+  const bool ui_kit = has(path, "/components/ui/");
+  if (ui_kit) score -= 1;
+  if (has_any(path, {"/components/features/", "/pages/", "/api/"})) score += 2;
+  if (q.restaurant && has(path, "restaurant-portal/")) score += 4;
+  if (q.customer && has(path, "customer-portal/")) score += 4;
+  if (q.admin && has(path, "admin-portal/")) score += 4;
+  if (q.money && has_any(path, {"payment", "invoice", "checkout", "order"})) score += 3;
+  if (q.ui_words) {
+    if (role == Role::UiSurface) score += 4;
+    if (has_any(path, {"card", "modal", "details", "list", "table", "orders", "checkout"})) score += 3;
+    if (q.button_status) {
+      if (has_any(path, {"card", "modal", "detail"})) score += 4;
+      if (has_any(path, {"list", "table", "/pages/"})) score -= 3;
+    }
+    if (ui_kit && q.ui_kit_penalty) score -= 2;
+  }
+  if (role == Role::Docs && (q.intent == Intent::Edit || q.intent == Intent::Feature ||
+                             q.intent == Intent::Debug || q.intent == Intent::Refactor))
+    score -= 3;
+  if (node.is_symbol) score += node.confidence_high ? 5 : 3;
+  return score;
+}
+
+long long score_node(const json::Value& node, const std::vector<std::string>& terms,
+                     std::string_view query) {
+  std::vector<std::string_view> keywords;
+  TextArena arena;
+  NodeFields f = node_fields(node, keywords, arena);
+  return score_fields(f, analyse_query(query, terms));
+}
+
+}  // namespace kestrune::br
