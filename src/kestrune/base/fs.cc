@@ -103,8 +103,10 @@ std::string render(std::string_view root, const std::vector<std::string_view>& p
 
 // posixpath._joinrealpath: resolves `rest` onto `path`, following links as
 // far as they exist. Returns false (with the partial path) on a link loop.
-bool join_realpath(std::string& path, std::string_view rest, std::map<std::string, std::string>& seen,
-                   std::map<std::string, bool>& resolved) {
+// `seen` maps each link met to its resolution, nullopt while it is being resolved.
+using SeenLinks = std::map<std::string, std::optional<std::string>, std::less<>>;
+
+bool join_realpath(std::string& path, std::string_view rest, SeenLinks& seen) {
   if (rest.starts_with("/")) {
     rest.remove_prefix(1);
     path = "/";
@@ -129,30 +131,29 @@ bool join_realpath(std::string& path, std::string_view rest, std::map<std::strin
       path = std::move(newpath);
       continue;
     }
-    if (auto it = resolved.find(newpath); it != resolved.end()) {
+    if (auto it = seen.find(newpath); it != seen.end()) {
       if (it->second) {
-        path = seen[newpath];
+        path = *it->second;
         continue;
       }
       path = join(newpath, rest);
       return false;
     }
-    resolved[newpath] = false;
+    seen[newpath] = std::nullopt;
     std::string target(PATH_MAX, '\0');
     ssize_t n = ::readlink(newpath.c_str(), target.data(), target.size());
     if (n < 0) {
       // Vanished or unreadable since lstat: take the name as it stands.
-      resolved.erase(newpath);
+      seen.erase(newpath);
       path = std::move(newpath);
       continue;
     }
     target.resize(static_cast<size_t>(n));
-    if (!join_realpath(path, target, seen, resolved)) {
+    if (!join_realpath(path, target, seen)) {
       path = join(path, rest);
       return false;
     }
     seen[newpath] = path;
-    resolved[newpath] = true;
   }
   return true;
 }
@@ -370,9 +371,8 @@ std::string expanduser(std::string_view p) {
 
 std::string resolve(std::string_view p) {
   std::string path;
-  std::map<std::string, std::string> seen;
-  std::map<std::string, bool> resolved;
-  join_realpath(path, pure(p), seen, resolved);
+  SeenLinks seen;
+  join_realpath(path, pure(p), seen);
   std::string out = abspath(path);
   // A link loop leaves the name unresolved; stat tells, as pathlib checks.
   struct stat st;

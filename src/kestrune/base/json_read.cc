@@ -30,8 +30,7 @@ constexpr size_t kMaxDepth = 1000;
 simdjson::dom::parser& dom_parser() {
   thread_local simdjson::dom::parser parser = [] {
     simdjson::dom::parser p;
-    // simdjson counts the document itself as one level.
-    if (p.allocate(1 << 16, kMaxDepth + 1)) throw std::bad_alloc();
+    if (p.allocate(1 << 16, kMaxDepth)) throw std::bad_alloc();
     return p;
   }();
   return parser;

@@ -1,0 +1,247 @@
+#include "kestrune/base/json.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <string>
+
+#include "kestrune/base/fs.h"
+
+namespace kestrune::json {
+namespace {
+
+std::string parse_error(std::string_view doc) {
+  try {
+    parse(doc);
+  } catch (const ParseError& e) {
+    return e.what();
+  }
+  return "(parsed)";
+}
+
+TEST(JsonWrite, EscapesLikePython) {
+  Value v(Array{"\x7f", "\u00e9", "\U0001F600", std::string("\0\x1f", 2), "a\"b\\c", "\n\r\t\b\f/"});
+  EXPECT_EQ(dumps(v),
+            R"(["\u007f", "\u00e9", "\ud83d\ude00", "\u0000\u001f", "a\"b\\c", "\n\r\t\b\f/"])");
+  EXPECT_EQ(dumps(v, {.indent = -1, .ensure_ascii = false}),
+            "[\"\x7f\", \"\xc3\xa9\", \"\xf0\x9f\x98\x80\", \"\\u0000\\u001f\", \"a\\\"b\\\\c\", "
+            "\"\\n\\r\\t\\b\\f/\"]");
+  // A long run of safe bytes around one escape.
+  std::string long_text(5000, 'x');
+  long_text[2500] = '\n';
+  EXPECT_EQ(dumps(Value(long_text)), "\"" + long_text.substr(0, 2500) + "\\n" + long_text.substr(2501) + "\"");
+  // Malformed UTF-8 never leaks into the output.
+  EXPECT_EQ(dumps(Value("a\xff\xc3")), R"("a\ufffd\ufffd")");
+}
+
+TEST(JsonWrite, FloatsAsPythonRepr) {
+  const std::pair<double, const char*> cases[] = {
+      {1e16, "1e+16"},         {1e-5, "1e-05"},
+      {1.5e-7, "1.5e-07"},     {123456789012345.0, "123456789012345.0"},
+      {2.0, "2.0"},            {-0.0, "-0.0"},
+      {0.1, "0.1"},            {1e-4, "0.0001"},
+      {5e-324, "5e-324"},      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {1234567890123456.7, "1234567890123456.8"},
+      {12345678901234567.0, "1.2345678901234568e+16"},
+      {0.001, "0.001"},        {1e22, "1e+22"},
+      {100.0, "100.0"},        {3.14159, "3.14159"},
+  };
+  for (auto [d, want] : cases) {
+    EXPECT_EQ(float_repr(d), want);
+    EXPECT_EQ(dumps(Value(d)), want);
+  }
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  Value special(Array{std::nan(""), inf, -inf, BigInt{"12345678901234567890123"}});
+  EXPECT_EQ(dumps(special), "[NaN, Infinity, -Infinity, 12345678901234567890123]");
+  EXPECT_EQ(py_repr(special), "[nan, inf, -inf, 12345678901234567890123]");
+}
+
+TEST(JsonWrite, Indentation) {
+  Object inner;
+  inner.set("b", nullptr);
+  Object o;
+  o.set("a", Array{1, Object(), Array(), std::move(inner)});
+  o.set("c", "x");
+  EXPECT_EQ(dumps(Value(o), {.indent = 2}),
+            "{\n  \"a\": [\n    1,\n    {},\n    [],\n    {\n      \"b\": null\n    }\n  ],\n"
+            "  \"c\": \"x\"\n}");
+  EXPECT_EQ(dumps(Value(o)), R"({"a": [1, {}, [], {"b": null}], "c": "x"})");
+  Object one;
+  one.set("a", Array{1});
+  EXPECT_EQ(dumps(Value(one), {.indent = 0}), "{\n\"a\": [\n1\n]\n}");
+  EXPECT_EQ(dumps(Value(Array()), {.indent = 2}), "[]");
+}
+
+TEST(JsonRepr, PythonStrAndRepr) {
+  Object k;
+  k.set("k", Array{1, "x"});
+  Value v(Array{"it's", "say \"hi\"", "both ' \"",
+                "tab\t\x7f\xc2\x80\xc2\xa0\xc2\xad\xcd\xb8\xe2\x80\xa8\xf0\x9f\x98\x80\xf3\xa0\x80\x81",
+                nullptr, true, 1.0, std::move(k)});
+  EXPECT_EQ(py_repr(v),
+            "[\"it's\", 'say \"hi\"', 'both \\' \"', "
+            "'tab\\t\\x7f\\x80\\xa0\\xad\\u0378\\u2028\xf0\x9f\x98\x80\\U000e0001', None, True, "
+            "1.0, {'k': [1, 'x']}]");
+  EXPECT_EQ(py_str(Value("plain 'text'")), "plain 'text'");
+  EXPECT_EQ(py_str(Value(nullptr)), "None");
+  EXPECT_EQ(py_str(Value(false)), "False");
+  EXPECT_EQ(py_str(Value(1e16)), "1e+16");
+  EXPECT_EQ(py_str(Value(std::nan(""))), "nan");
+}
+
+TEST(JsonRead, ValuesAndRoundTrip) {
+  const char* doc =
+      R"({"a": [1, 2.5, -0, 1.0, 1E2, true, false, null], "s": "\u00e9\ud83d\ude00\n", "o": {}})";
+  Value v = parse(doc);
+  EXPECT_EQ(dumps(v),
+            R"({"a": [1, 2.5, 0, 1.0, 100.0, true, false, null], "s": "\u00e9\ud83d\ude00\n", "o": {}})");
+  const Array& a = v["a"].as_array();
+  EXPECT_TRUE(a[2].is_int());
+  EXPECT_TRUE(a[3].is_float());
+  EXPECT_EQ(v["s"].as_string(), "\xc3\xa9\xf0\x9f\x98\x80\n");
+  EXPECT_EQ(parse(dumps(v)), v);
+  EXPECT_EQ(parse(dumps(v, {.indent = 2})), v);
+  EXPECT_EQ(parse(" \t\n\r 7 \n").as_int(), 7);
+}
+
+TEST(JsonRead, PythonExtensionsAndBigNumbers) {
+  Value v = parse("[NaN, Infinity, -Infinity, 1e400, -1E400, 1e-400]");
+  const Array& a = v.as_array();
+  EXPECT_TRUE(std::isnan(a[0].as_double()));
+  EXPECT_EQ(a[1].as_double(), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[2].as_double(), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[3].as_double(), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[4].as_double(), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[5].as_double(), 0.0);
+
+  Value ints = parse(
+      "[9223372036854775807, 9223372036854775808, -9223372036854775808, -9223372036854775809, "
+      "123456789012345678901234567890, 12345678901234567890.0]");
+  const Array& n = ints.as_array();
+  EXPECT_EQ(n[0].as_int(), 9223372036854775807LL);
+  EXPECT_EQ(n[1].as_bigint().digits, "9223372036854775808");
+  EXPECT_EQ(n[2].as_int(), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(n[3].as_bigint().digits, "-9223372036854775809");
+  EXPECT_EQ(n[4].as_bigint().digits, "123456789012345678901234567890");
+  EXPECT_TRUE(n[5].is_float());
+  EXPECT_EQ(dumps(ints),
+            "[9223372036854775807, 9223372036854775808, -9223372036854775808, "
+            "-9223372036854775809, 123456789012345678901234567890, 1.2345678901234567e+19]");
+  EXPECT_EQ(dumps(Value(18446744073709551615ULL)), "18446744073709551615");
+}
+
+TEST(JsonRead, DuplicateKeysKeepFirstPlaceLastValue) {
+  Value v = parse(R"({"a": 1, "b": 2, "a": 3})");
+  EXPECT_EQ(dumps(v), R"({"a": 3, "b": 2})");
+  // The same in an object large enough to be indexed, and in the exact path.
+  std::string big = "{";
+  for (int i = 0; i < 40; ++i) big += "\"k" + std::to_string(i) + "\": " + std::to_string(i) + ", ";
+  big += "\"k5\": \"again\", \"nan\": NaN}";
+  Value w = parse(big);
+  ASSERT_EQ(w.as_object().size(), 41u);
+  EXPECT_EQ(w.as_object().members()[5].key, "k5");
+  EXPECT_EQ(w["k5"].as_string(), "again");
+}
+
+TEST(JsonRead, LoneSurrogatesBecomeReplacementCharacters) {
+  EXPECT_EQ(parse(R"("\ud800")").as_string(), "\xef\xbf\xbd");
+  EXPECT_EQ(parse(R"("\udc00\ud800A")").as_string(), "\xef\xbf\xbd\xef\xbf\xbd" "A");
+  EXPECT_EQ(parse(R"("\uD834\uDD1E")").as_string(), "\xf0\x9d\x84\x9e");
+}
+
+TEST(JsonRead, ErrorsReadLikePython) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "Expecting value: line 1 column 1 (char 0)"},
+      {"-", "Expecting value: line 1 column 1 (char 0)"},
+      {"01", "Extra data: line 1 column 2 (char 1)"},
+      {"[1,]", "Expecting value: line 1 column 4 (char 3)"},
+      {"{\"a\":1,}", "Expecting property name enclosed in double quotes: line 1 column 8 (char 7)"},
+      {"{\"a\" 1}", "Expecting ':' delimiter: line 1 column 6 (char 5)"},
+      {"[1 2]", "Expecting ',' delimiter: line 1 column 4 (char 3)"},
+      {"{\"a\":1", "Expecting ',' delimiter: line 1 column 7 (char 6)"},
+      {"\"a\\", "Unterminated string starting at: line 1 column 1 (char 0)"},
+      {"\"a\x01\"", "Invalid control character at: line 1 column 3 (char 2)"},
+      {"\"\t\"", "Invalid control character at: line 1 column 2 (char 1)"},
+      {"\"\\q\"", "Invalid \\escape: line 1 column 2 (char 1)"},
+      {"\"\\u12g4\"", "Invalid \\uXXXX escape: line 1 column 3 (char 2)"},
+      {"\"\\u1234", "Invalid \\uXXXX escape: line 1 column 3 (char 2)"},
+      {"-NaN", "Expecting value: line 1 column 1 (char 0)"},
+      {"[1,\"\xc3\xa9\" x]", "Expecting ',' delimiter: line 1 column 8 (char 7)"},
+      {"\xef\xbb\xbf[]", "Unexpected UTF-8 BOM (decode using utf-8-sig): line 1 column 1 (char 0)"},
+  };
+  for (auto [doc, want] : cases) EXPECT_EQ(parse_error(doc), want) << doc;
+  EXPECT_EQ(parse_error(std::string_view("[\n1,\n\"\0\"]", 9)),
+            "Invalid control character at: line 3 column 2 (char 6)");
+  try {
+    parse("[1] x");
+    FAIL();
+  } catch (const ParseError& e) {
+    EXPECT_EQ(e.pos, 4u);
+  }
+}
+
+TEST(JsonRead, DeepNestingIsRefusedNotFatal) {
+  auto nested = [](size_t n) { return std::string(n, '[') + std::string(n, ']'); };
+  EXPECT_TRUE(parse(nested(1000)).is_array());
+  EXPECT_EQ(parse_error(nested(1001)), "maximum nesting depth exceeded: line 1 column 1001 (char 1000)");
+  EXPECT_EQ(parse_error(nested(100000)), "maximum nesting depth exceeded: line 1 column 1001 (char 1000)");
+  // Unbalanced, so simdjson declines and the exact parser meets the depth.
+  EXPECT_EQ(parse_error(std::string(100000, '{')),
+            "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)");
+  EXPECT_EQ(parse_error(std::string(100000, '[')), "maximum nesting depth exceeded: line 1 column 1001 (char 1000)");
+}
+
+TEST(JsonObject, OrderIndexAndCopies) {
+  Object o;
+  for (int i = 0; i < 100; ++i) o.set("k" + std::to_string(i), i);
+  o.set("k7", "seven");
+  EXPECT_EQ(o.size(), 100u);
+  EXPECT_EQ(o.members()[7].value.as_string(), "seven");
+  EXPECT_TRUE(o.erase("k3"));
+  EXPECT_FALSE(o.erase("k3"));
+  EXPECT_EQ(o.members()[3].key, "k4");
+  EXPECT_EQ(o.at("k99").as_int(), 99);
+  Object copy = o;
+  copy.set("k4", "changed");
+  copy.append("new", 1);
+  EXPECT_EQ(o.at("k4").as_int(), 4);
+  EXPECT_EQ(copy.at("k4").as_string(), "changed");
+  EXPECT_EQ(copy.find("new")->as_int(), 1);
+  EXPECT_EQ(o.find("new"), nullptr);
+  Object assigned;
+  assigned = copy;
+  EXPECT_EQ(assigned, copy);
+  EXPECT_EQ(assigned.at("k50").as_int(), 50);
+  EXPECT_THROW(o.at("missing"), std::out_of_range);
+}
+
+TEST(JsonValue, TypesAndTruthiness) {
+  EXPECT_NE(Value(1), Value(1.0));
+  EXPECT_NE(Value(1), Value(true));
+  EXPECT_THROW(Value("x").as_int(), TypeError);
+  EXPECT_THROW(Value(1)["a"], TypeError);
+  EXPECT_EQ(Value(3).as_double(), 3.0);
+  EXPECT_EQ(Value("x").find("a"), nullptr);
+  for (const Value& f : {Value(), Value(false), Value(0), Value(0.0), Value(""), Value(Array()), Value(Object())})
+    EXPECT_FALSE(f.truthy());
+  EXPECT_TRUE(Value(BigInt{"99999999999999999999"}).truthy());
+  EXPECT_TRUE(Value("0").truthy());
+}
+
+TEST(JsonFile, LoadFileDropsBomAndDecodes) {
+  std::string path = testing::TempDir() + "kestrune_json_load.json";
+  fs::write_atomic(path, "\xef\xbb\xbf{\"a\": \"\xc3\xa9\"}");
+  EXPECT_EQ(dumps(load_file(path)), R"({"a": "\u00e9"})");
+  fs::write_atomic(path, "{\"a\": \"\xff\"}");
+  EXPECT_THROW(load_file(path), std::runtime_error);
+  EXPECT_EQ(load_file(path, text::Errors::Replace)["a"].as_string(), "\xef\xbf\xbd");
+  EXPECT_EQ(load_file(path, text::Errors::Drop)["a"].as_string(), "");
+  std::remove(path.c_str());
+  EXPECT_THROW(load_file(path), fs::OsError);
+}
+
+}  // namespace
+}  // namespace kestrune::json
