@@ -1,0 +1,5 @@
+import SwiftUI
+import Foundation
+public final class AppModel {}
+struct Row {}
+    static func makeRow() {}

@@ -1,0 +1,1 @@
+package handlers// Handles payments.import "net/http"func ServePay(w http.ResponseWriter) {}func (s *Srv) Refund() {}func internal() {}

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "kestrune/base/fs.h"
+#include "kestrune/lexscan/lexscan.h"
+#include "kestrune/lexscan/scan.h"
+#include "test_util.h"
+
+namespace kestrune::lexscan {
+namespace {
+
+using testing::slurp;
+using testing::TempDir;
+
+std::map<std::string, const json::Value*> by_id(const json::Value& graph) {
+  std::map<std::string, const json::Value*> out;
+  for (const auto& n : graph["nodes"].as_array()) out[n["id"].as_string()] = &n;
+  return out;
+}
+
+TEST(Scan, GoldenProjectIsByteExactWithAnyThreadCount) {
+  const std::string root = testing::data_dir() + "/golden";
+  for (unsigned threads : {1u, 2u, 7u}) {
+    json::Value g = scan(root, nullptr, threads);
+    EXPECT_EQ(g["root"].as_string(), root);
+    g.as_object().set("root", ".");
+    EXPECT_EQ(json::dumps(g, {.indent = 2}), slurp(testing::data_dir() + "/golden_graph.json")) << threads;
+    EXPECT_EQ(json::dumps(symbol_index(g)), slurp(testing::data_dir() + "/golden_index.json")) << threads;
+  }
+}
+
+class ScanTraps : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    d.write("bin.ts", std::string("\x00\x01\xff\xfe" "export function f() {}\x00\n\x80", 29));
+    d.write("cr.py", "def a():\r    pass\rdef b():\r    pass\r");
+    d.write("crlf.md", "one\r\ntwo\r\n");
+    d.write("lf.md", "one\ntwo\n");
+    d.write("exact.md", std::string(300000, 'a'));
+    d.write("over.md", std::string(300001, 'a'));
+    d.write("empty.ts", "");
+    d.write("caf\xc3\xa9/\xe2\x9c\x93.md", "\xc3\xbcn\xc3\xaf");
+    d.write("bom.py", "\xef\xbb\xbf" "def f():\n    pass\n");
+    d.write("late.ts", std::string(24000, '/') + "\nexport function late() {}\n");
+    graph = scan(d.path());
+    nodes = by_id(graph);
+  }
+  std::string hash(const std::string& id) { return (*nodes.at(id))["file_hash"].as_string(); }
+  std::string content(const std::string& id) { return (*nodes.at(id))["content"].as_string(); }
+
+  TempDir d;
+  json::Value graph;
+  std::map<std::string, const json::Value*> nodes;
+};
+
+TEST_F(ScanTraps, EachOddFileGetsItsDocumentedResult) {
+  EXPECT_EQ(graph["file_count"].as_int(), 9);
+  EXPECT_FALSE(nodes.contains("over.md"));
+  EXPECT_EQ(hash("exact.md"), "92712d77");
+  EXPECT_EQ(text::length(content("exact.md")), 24000u);
+  // Undecodable bytes vanish, NULs stay; the line start is not at "export".
+  EXPECT_EQ(hash("bin.ts"), "9c0c55c8");
+  EXPECT_EQ(content("bin.ts"), std::string("\x00\x01" "export function f() {}\x00\n", 26));
+  EXPECT_FALSE(nodes.contains("bin.ts::f"));
+  // Carriage returns alone and in pairs become line feeds.
+  EXPECT_EQ(hash("cr.py"), "e4688292");
+  EXPECT_TRUE(nodes.contains("cr.py::a") && nodes.contains("cr.py::b"));
+  EXPECT_EQ(hash("crlf.md"), hash("lf.md"));
+  EXPECT_EQ(content("crlf.md"), content("lf.md"));
+  EXPECT_EQ((*nodes.at("crlf.md"))["size"].as_int(), 10);
+  // A byte-order mark stays in the text, so the definition is not at a line start.
+  EXPECT_EQ(hash("bom.py"), "39c0d087");
+  EXPECT_FALSE(nodes.contains("bom.py::f"));
+  EXPECT_EQ(hash("empty.ts"), "d41d8cd9");
+  EXPECT_EQ(hash("caf\xc3\xa9/\xe2\x9c\x93.md"), "3241a66f");
+  EXPECT_EQ((*nodes.at("caf\xc3\xa9/\xe2\x9c\x93.md"))["summary"].as_string(), "Handles caf\xc3\xa9 \xe2\x9c\x93.");
+  // Past the cut: a file node but no symbol; the fingerprint covers the whole file.
+  EXPECT_EQ(hash("late.ts"), "fd0c76c4");
+  EXPECT_FALSE(nodes.contains("late.ts::late"));
+}
+
+TEST_F(ScanTraps, UnreadableFilesAreSkippedSilently) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads everything";
+  chmod((d / "lf.md").c_str(), 0);
+  json::Value again = scan(d.path());
+  chmod((d / "lf.md").c_str(), 0644);
+  EXPECT_FALSE(by_id(again).contains("lf.md"));
+}
+
+TEST_F(ScanTraps, ReuseTakesEarlierKeywordsSummaryAndContent) {
+  json::Object reuse;
+  for (const auto& n : graph["nodes"].as_array())
+    if (n["kind"].as_string() == "file") reuse.set(n["id"].as_string(), n);
+  EXPECT_EQ(json::dumps(scan(d.path(), &reuse)), json::dumps(graph));
+
+  // An entry whose fingerprint matches is trusted as it stands...
+  json::Object& lf = reuse.find("lf.md")->as_object();
+  lf.set("summary", "From before.");
+  lf.set("keywords", json::Array{"kept"});
+  lf.erase("content");
+  // ...one whose fingerprint differs is rebuilt.
+  reuse.find("crlf.md")->as_object().set("file_hash", "00000000");
+  reuse.find("crlf.md")->as_object().set("summary", "stale");
+  auto again = scan(d.path(), &reuse);
+  auto n = by_id(again);
+  EXPECT_EQ((*n.at("lf.md"))["summary"].as_string(), "From before.");
+  EXPECT_EQ(json::dumps((*n.at("lf.md"))["keywords"]), R"(["kept"])");
+  EXPECT_EQ((*n.at("lf.md"))["content"].as_string(), "one\ntwo\n");
+  EXPECT_EQ((*n.at("crlf.md"))["summary"].as_string(), "Handles crlf.");
+
+  // Wrongly typed fields cannot be trusted: rebuilt. A nameless entry is an error.
+  lf.set("size", "big");
+  EXPECT_EQ((*by_id(scan(d.path(), &reuse)).at("lf.md"))["summary"].as_string(), "Handles lf.");
+  lf.erase("id");
+  EXPECT_THROW(scan(d.path(), &reuse), std::out_of_range);
+}
+
+TEST(ScanReuseMap, BrokenEarlierGraphsGiveAnEmptyMap) {
+  TempDir d;
+  auto load = [&](const std::string& text) {
+    d.write("g.json", text);
+    return load_reuse_map(d / "g.json").size();
+  };
+  EXPECT_EQ(load_reuse_map(d / "missing.json").size(), 0u);
+  EXPECT_EQ(load("{not json"), 0u);
+  EXPECT_EQ(load("[1, 2]"), 0u);
+  EXPECT_EQ(load("{}"), 0u);
+  EXPECT_EQ(load("\xef\xbb\xbf{\"nodes\": [{\"id\": \"a\", \"kind\": \"file\"}, {\"id\": \"a::f\", \"kind\": \"symbol\"}]}"),
+            1u);
+  EXPECT_EQ(load("{\"nodes\": [{\"id\": \"a\", \"kind\": \"file\"}, 3]}"), 0u);
+  EXPECT_EQ(load("{\"nodes\": [{\"id\": \"a\", \"kind\": \"file\"}, {\"kind\": \"file\"}]}"), 0u);
+  EXPECT_EQ(load("{\"nodes\": {\"a\": 1}}"), 0u);
+  EXPECT_EQ(load("{\"nodes\": [{\"id\": \"a\", \"kind\": \"file\"}, {\"id\": \"a\", \"kind\": \"file\", \"x\": 1}]}"), 1u);
+  EXPECT_EQ(load("\xff{}"), 0u);
+}
+
+// ---- the command ----------------------------------------------------------
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome run(const std::string& args, const std::string& cwd) {
+  TempDir tmp;
+  std::string bin = std::string(std::getenv("KESTRUNE_BIN_DIR") ? std::getenv("KESTRUNE_BIN_DIR")
+                                                                   : KESTRUNE_SOURCE_DIR "/src/kestrune/bin") +
+                    "/lexscan";
+  std::string cmd = "cd '" + cwd + "' && '" + bin + "' " + args + " >'" + (tmp / "o") + "' 2>'" + (tmp / "e") + "'";
+  int st = std::system(cmd.c_str());
+  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(tmp / "o"), slurp(tmp / "e")};
+}
+
+TEST(Command, ScansWritesAndReportsTwiceAlike) {
+  TempDir d;
+  d.write("proj/a.ts", "export function useThing() {\n  return 1;\n}\n");
+  d.write("proj/b.py", "import os\n");
+  Outcome first = run("--root proj", d.path());
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out,
+            "Scanned: 2 files, 1 symbols, 2 edges\n"
+            "Wrote: braid-dashboard/data/info_graph.json\n"
+            "Symbol index: braid-dashboard/data/symbol_index.json (1 symbols)\n");
+  EXPECT_EQ(first.err, "");
+  std::string graph = slurp(d / "braid-dashboard/data/info_graph.json");
+  EXPECT_NE(graph.find("\"root\": \"" + fs::resolve(d / "proj") + "\""), std::string::npos);
+  Outcome second = run("--root=proj", d.path());
+  EXPECT_EQ(second.out, first.out);
+  EXPECT_EQ(slurp(d / "braid-dashboard/data/info_graph.json"), graph);
+
+  Outcome odd = run("--ro proj --out .//x//g.json", d.path());
+  EXPECT_EQ(odd.out, "Scanned: 2 files, 1 symbols, 2 edges\nWrote: x/g.json\nSymbol index: x/symbol_index.json (1 symbols)\n");
+
+  d.write("bad/g.json", "[not a graph");
+  Outcome empty = run("--root bad/none --out bad/g.json", d.path());
+  EXPECT_EQ(empty.status, 0);
+  EXPECT_EQ(empty.out, "Scanned: 0 files, 0 symbols, 0 edges\nWrote: bad/g.json\nSymbol index: bad/symbol_index.json (0 symbols)\n");
+  EXPECT_EQ(slurp(d / "bad/symbol_index.json"), "{}");
+}
+
+TEST(Command, HelpAndUsageErrors) {
+  TempDir d;
+  Outcome help = run("--root x -h", d.path());
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out,
+            "usage: lexscan [-h] [--root ROOT] [--out OUT]\n\n"
+            "Scan project and build information graph JSON.\n\n"
+            "options:\n"
+            "  -h, --help   show this help message and exit\n"
+            "  --root ROOT  Project root to scan.\n"
+            "  --out OUT    Output JSON path.\n");
+  const std::string usage = "usage: lexscan [-h] [--root ROOT] [--out OUT]\n";
+  Outcome missing = run("--root", d.path());
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err, usage + "lexscan: error: argument --root: expected one argument\n");
+  EXPECT_EQ(run("--out --root x", d.path()).err, usage + "lexscan: error: argument --out: expected one argument\n");
+  Outcome extra = run("stray --bogus -- more", d.path());
+  EXPECT_EQ(extra.status, 2);
+  EXPECT_EQ(extra.err, usage + "lexscan: error: unrecognized arguments: stray --bogus more\n");
+  EXPECT_EQ(extra.out, "");
+}
+
+TEST(Command, UnwritableOutputFailsInOneLineAndLeavesNoHalfFile) {
+  TempDir d;
+  d.write("proj/a.md", "# A readme of some length\n");
+  d.write("blocker", "a file where a directory should be");
+  Outcome r = run("--root proj --out blocker/g.json", d.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("lexscan: error: ")) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  EXPECT_EQ(slurp(d / "blocker"), "a file where a directory should be");
+
+  d.mkdir("out/info_graph.json");  // the graph path is a directory
+  Outcome dir = run("--root proj --out out/info_graph.json", d.path());
+  EXPECT_EQ(dir.status, 1);
+  EXPECT_FALSE(fs::exists(d / "out/symbol_index.json"));
+}
+
+}  // namespace
+}  // namespace kestrune::lexscan
