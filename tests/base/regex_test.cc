@@ -169,6 +169,7 @@ TEST(Regex, LargeSubjectAndThreads) {
   EXPECT_EQ(re::Regex(R"((?:a|b|\n)*)").match(s)->end(), s.size());
 
   EXPECT_THROW(re::Regex("a").search("\xff"), re::Error);
+  EXPECT_THROW(re::Regex("\xff"), re::Error);
 
   re::Regex shared(R"((\w+)\n)");
   std::vector<size_t> counts(2);
@@ -177,6 +178,17 @@ TEST(Regex, LargeSubjectAndThreads) {
     threads.emplace_back([&, t] { counts[t] = shared.findall(s).size(); });
   for (auto& th : threads) th.join();
   EXPECT_EQ(counts, (std::vector<size_t>{100000, 100000}));
+
+  // The anchored variants are compiled on first use, possibly by two threads at once.
+  re::Regex lazy(R"(a(b)\n)");
+  std::vector<int> hits(2);
+  threads.clear();
+  for (size_t t = 0; t < hits.size(); ++t)
+    threads.emplace_back([&, t] {
+      for (int k = 0; k < 1000; ++k) hits[t] += lazy.match(s, 3).has_value() + lazy.fullmatch("ab\n").has_value();
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(hits, (std::vector<int>{2000, 2000}));
 
   // Moves keep the compiled code.
   re::Regex moved = std::move(shared);
