@@ -9,6 +9,7 @@ namespace kestrune::audit {
 namespace {
 
 using testing::graph;
+using testing::numbered;
 using testing::TempProject;
 
 std::string dump(const json::Value& v) { return json::dumps(v); }
@@ -71,7 +72,7 @@ TEST(DeadExports, ANameWrittenInAnotherFileIsAUse) {
 TEST(DeadExports, KeepsTheFirstFiftyAfterSorting) {
   std::string nodes;
   for (int i = 0; i < 60; ++i) {
-    const std::string file = "f" + std::to_string(59 - i) + ".ts";
+    const std::string file = numbered("f", 59 - i, ".ts");
     if (i) nodes += ",";
     nodes += R"({"id": ")" + file + "::S\", \"kind\": \"symbol\", \"path\": \"" + file +
              R"(", "name": "S", "exported": true})";
@@ -126,7 +127,7 @@ TEST(TestCoverage, MeasuresTwentyAndListsFifteen) {
   TempProject p;
   std::string nodes;
   for (int i = 0; i < 25; ++i) {
-    const std::string id = "m" + std::to_string(i) + ".go";
+    const std::string id = numbered("m", i, ".go");
     p.write(id, std::string(static_cast<size_t>(i + 1), 'x'));
     nodes += std::string(i ? "," : "") + R"({"id": ")" + id + R"(", "kind": "file"})";
   }
@@ -177,8 +178,8 @@ TEST(CircularDeps, CapIsCheckedOnEntryOnly) {
     e.append("rel", "imports");
     es.emplace_back(std::move(e));
   };
-  for (int i = 0; i < 11; ++i) add("n" + std::to_string(i), "n" + std::to_string(i + 1));
-  for (int i = 0; i < 11; ++i) add("n11", "n" + std::to_string(i));
+  for (int i = 0; i < 11; ++i) add(numbered("n", i), numbered("n", i + 1));
+  for (int i = 0; i < 11; ++i) add("n11", numbered("n", i));
   json::Object g;
   g.append("edges", es);
   const json::Value out = check_circular_deps(g);
@@ -189,8 +190,8 @@ TEST(CircularDeps, CapIsCheckedOnEntryOnly) {
   // Cycles found in separate searches stop at 10.
   es.clear();
   for (int k = 0; k < 12; ++k) {
-    add("hub", "x" + std::to_string(k));
-    add("x" + std::to_string(k), "hub");
+    add("hub", numbered("x", k));
+    add(numbered("x", k), "hub");
   }
   g.set("edges", es);
   EXPECT_EQ(check_circular_deps(g).as_array().size(), 10u);
@@ -201,8 +202,8 @@ TEST(CircularDeps, LongChainsNeedNoDeepStack) {
   const int n = 100000;
   for (int i = 0; i < n; ++i) {
     json::Object e;
-    e.append("from", "f" + std::to_string(i));
-    e.append("to", "f" + std::to_string((i + 1) % n));
+    e.append("from", numbered("f", i));
+    e.append("to", numbered("f", (i + 1) % n));
     e.append("rel", "imports");
     es.emplace_back(std::move(e));
   }

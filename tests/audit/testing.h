@@ -31,6 +31,14 @@ class TempProject {
   std::string root;
 };
 
+// prefix + i + suffix, e.g. numbered("f", 3, ".ts") is "f3.ts".
+inline std::string numbered(std::string_view prefix, long i, std::string_view suffix = "") {
+  std::string s(prefix);
+  s += std::to_string(i);
+  s += suffix;
+  return s;
+}
+
 inline json::Value graph(std::string_view text) { return json::parse(text); }
 
 }  // namespace kestrune::audit::testing

@@ -3,14 +3,20 @@
 #include "kestrune/audit/command.h"
 #include "kestrune/base/fs.h"
 
-int main(int argc, char** argv) {
-  kestrune::audit::CommandEnv env;
-  // The package directory is the parent of the bin/ directory this binary lives in.
+namespace {
+
+// The package directory is the parent of the bin/ directory this binary lives in.
+std::string package_dir() {
   try {
-    env.pkg_dir = kestrune::fs::parent(kestrune::fs::self_exe_dir());
-  } catch (...) {
-    env.pkg_dir = ".";
+    return kestrune::fs::parent(kestrune::fs::self_exe_dir());
+  } catch (const std::exception&) {
+    return kestrune::fs::cwd();
   }
-  env.color = ::isatty(STDOUT_FILENO) == 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const kestrune::audit::CommandEnv env{package_dir(), ::isatty(STDOUT_FILENO) == 1};
   return kestrune::audit::run_command(argc, argv, env);
 }
