@@ -27,5 +27,10 @@ long long require_int(pybind11::handle h, std::string_view arg);  // bool reject
 // Run a C++ command `main` with sys.argv-style arguments and return its status;
 // writes go to the process's stdout/stderr (flushing Python's streams first).
 int run_main(int (*main_fn)(int, char**), pybind11::list argv);
+// run_main(main_fn, argv) passes "kestrune" as argv[0]; this form takes the
+// program name. `argv` holds the arguments after it (as main(argv) and
+// argparse take them), None meaning sys.argv[1:].
+// The GIL is released while `main_fn` runs.
+int run_main(int (*main_fn)(int, char**), pybind11::handle argv, std::string_view prog);
 
 }  // namespace kestrune::py
