@@ -179,9 +179,9 @@ std::string render_header(const Section& sec, const std::string& summary) {
       out += "\n- … " + std::to_string(sec.symbols.size() - shown) + " more";
       break;
     }
-    out += "\n- `" + s.name + "`";
-    if (!s.symbol_type.empty()) out += " " + s.symbol_type + ",";
-    out += " " + line_range(s.lines);
+    out.append("\n- `").append(s.name).append("`");
+    if (!s.symbol_type.empty()) out.append(" ").append(s.symbol_type).append(",");
+    out.append(" ").append(line_range(s.lines));
     if (sec.focus && sec.focus->first == s.lines.first && sec.focus->last == s.lines.last)
       out += " (best match)";
     ++shown;
@@ -272,6 +272,8 @@ std::string pack(const PackRequest& req) {
 
   for (Section& sec : secs) {
     if (sec.symbols.empty() && sec.focus) sec.symbols.push_back(symbol_info(*sec.entry));
+    std::stable_sort(sec.symbols.begin(), sec.symbols.end(),
+                     [](const SymbolInfo& a, const SymbolInfo& b) { return a.lines.first < b.lines.first; });
     std::string summary;
     if (auto it = req.summaries.find(sec.id); it != req.summaries.end())
       summary = std::string(text::strip(it->second));
