@@ -111,7 +111,8 @@ TEST(Regex, SyntaxDifferences) {
   EXPECT_EQ(spans(R"((\w)\1)", "aab"), (Spans{{0, 2}}));
   EXPECT_EQ(spans("(?P<x>a)(?P=x)", "aa"), (Spans{{0, 2}}));
 
-  for (const char* bad : {"(", "a)", "[a", "*", R"(\q)", "(?P<n>a)(?P<n>b)", "a{2,1}", "\\", R"(\N{DASH})"}) {
+  for (const char* bad : {"(", "a)", "[a", "*", R"(\q)", "(?P<n>a)(?P<n>b)", "a{2,1}", "\\", R"(\N{DASH})", R"(a\Kb)",
+                          R"(\p{L})", R"(\Qa\E)", "(*ACCEPT)a", R"([\Z])", R"(\e)"}) {
     EXPECT_THROW(re::Regex{bad}, re::Error) << bad;
   }
 }

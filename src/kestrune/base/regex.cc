@@ -24,6 +24,7 @@ constexpr std::string_view kAsciiNonSpace = "\\x00-\\x08\\x0e-\\x1f\\x{21}-\\x{1
 
 bool is_hex(char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_letter(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 
 struct Translated {
   std::string pattern;
@@ -85,11 +86,13 @@ Translated translate(std::string_view p) {
           }
           break;
         case 'Z':
-          out += in_class ? "\\Z" : "\\z";
+          if (in_class) throw Error("bad escape \\Z at position " + std::to_string(i - 2));
+          out += "\\z";
           break;
         case 'B':
+          if (in_class) throw Error("bad escape \\B at position " + std::to_string(i - 2));
           // Python's \B never matches in an empty subject.
-          out += in_class ? "\\B" : "(?!\\A\\z)\\B";
+          out += "(?!\\A\\z)\\B";
           break;
         case 'v':  // a vertical tab in Python, a class in PCRE2
           out += "\\x0b";
@@ -111,6 +114,9 @@ Translated translate(std::string_view p) {
         case 'N':
           throw Error("\\N{...} escapes are not supported at position " + std::to_string(i - 2));
         default:
+          // Letters Python does not know (\K, \G, \p, \Q, ...) would change meaning under PCRE2.
+          if (is_ascii_letter(d) && !std::strchr(in_class ? "abdDfnrtwWx" : "AabdDfnrtwWx", d))
+            throw Error(std::string("bad escape \\") + d + " at position " + std::to_string(i - 2));
           out += '\\';
           out += d;
       }
@@ -149,6 +155,10 @@ Translated translate(std::string_view p) {
         ++i;
         continue;
       }
+    }
+    if (c == '(' && p.substr(i).starts_with("(*")) {
+      // PCRE2's verbs and start options; Python has nothing to repeat here.
+      throw Error("nothing to repeat at position " + std::to_string(i + 1));
     }
     if (c == '(' && p.substr(i).starts_with("(?#")) {
       const size_t close = p.find(')', i);
