@@ -101,29 +101,18 @@ size_t ascii_run(std::string_view s, size_t i) {
   return i - start;
 }
 
+// The message CPython's UnicodeDecodeError prints for the bad subpart at i.
 [[noreturn]] void throw_decode_error(std::string_view s, size_t i, Scan sc) {
-  char msg[160];
   const auto b0 = static_cast<unsigned char>(s[i]);
-  const bool truncated = i + sc.len >= s.size() && sc.len > 1 ;
-  if (sc.len == 1 && !(b0 >= 0xC2 && b0 <= 0xF4)) {
-    std::snprintf(msg, sizeof msg, "'utf-8' codec can't decode byte 0x%02x in position %zu: invalid start byte",
-                  b0, i);
-  } else if (truncated || (sc.len == 1 && i + 1 >= s.size())) {
-    if (sc.len == 1)
-      std::snprintf(msg, sizeof msg,
-                    "'utf-8' codec can't decode byte 0x%02x in position %zu: unexpected end of data", b0, i);
-    else
-      std::snprintf(msg, sizeof msg,
-                    "'utf-8' codec can't decode bytes in position %zu-%zu: unexpected end of data", i,
-                    i + sc.len - 1);
-  } else if (sc.len == 1) {
-    std::snprintf(msg, sizeof msg,
-                  "'utf-8' codec can't decode byte 0x%02x in position %zu: invalid continuation byte", b0, i);
-  } else {
-    std::snprintf(msg, sizeof msg,
-                  "'utf-8' codec can't decode bytes in position %zu-%zu: invalid continuation byte", i,
-                  i + sc.len - 1);
-  }
+  const char* reason = !(b0 >= 0xC2 && b0 <= 0xF4)  ? "invalid start byte"
+                       : i + sc.len >= s.size()     ? "unexpected end of data"
+                                                    : "invalid continuation byte";
+  char msg[160];
+  if (sc.len == 1)
+    std::snprintf(msg, sizeof msg, "'utf-8' codec can't decode byte 0x%02x in position %zu: %s", b0, i, reason);
+  else
+    std::snprintf(msg, sizeof msg, "'utf-8' codec can't decode bytes in position %zu-%zu: %s", i,
+                  i + sc.len - 1, reason);
   throw std::runtime_error(msg);
 }
 
