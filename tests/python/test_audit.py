@@ -316,7 +316,7 @@ class ModuleTest(unittest.TestCase):
         self.assertEqual(a.format_report(self.root, r, False) + "\n", proc.stdout)
         path = a.write_audit_context(self.root, r)
         self.assertEqual(path, self.root / ".braid" / "AUDIT_CONTEXT.md")
-        self.assertEqual([t["week"] for t in a.fix_roadmap(r)], [1, 2, 3, 2])
+        self.assertEqual([t["week"] for t in a.fix_roadmap(r)], [1, 2, 2])  # 3 dead exports: no task
 
     def test_run_audit_without_graph_exits_1(self):
         with tempfile.TemporaryDirectory() as d, redirect_stderr(io.StringIO()) as err:

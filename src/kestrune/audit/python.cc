@@ -116,14 +116,10 @@ PYBIND11_MODULE(audit, m) {
   }, pb::arg("code"), pb::arg("text"), pb::arg("enabled") = true);
 
   m.def("main", [](pb::object argv) {
-    pb::list args;
-    args.append("audit");
-    pb::object given = argv.is_none() ? pb::module_::import("sys").attr("argv")[pb::slice(1, {}, {})] : argv;
-    for (pb::handle a : kp::require_list(given, "argv")) args.append(kp::require_str(a, "argv"));
     pb::module_ self = pb::module_::import("kestrune.audit");
     g_env.pkg_dir = fs::dirname(self.attr("__file__").cast<std::string>());
     g_env.color = pb::bool_(self.attr("COLOR")).cast<bool>();
-    const int status = kp::run_main(&command_main, args);
+    const int status = kp::run_main(&command_main, argv, "audit");
     if (status != 0) {
       PyErr_SetObject(PyExc_SystemExit, pb::int_(status).ptr());
       throw pb::error_already_set();
