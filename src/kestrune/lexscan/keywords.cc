@@ -5,6 +5,7 @@
 
 #include "kestrune/base/regex.h"
 #include "kestrune/base/text.h"
+#include "kestrune/lexscan/prefilter.h"
 
 namespace kestrune::lexscan {
 
@@ -119,9 +120,9 @@ std::vector<std::string> extract_keywords(std::string_view content, std::string_
   Keywords kw;
   auto add_name_of = [&](int group) { return [&kw, group](const re::Match& m) { kw.add_name(m.group(group)); }; };
 
-  each(kRoute, content, [&](const re::Match& m) { add_route(kw, m); });
-  each(kDecoratorRoute, content, [&](const re::Match& m) { add_route(kw, m); });
-  if (is_script(ext)) {
+  if (has(content, "(")) each(kRoute, content, [&](const re::Match& m) { add_route(kw, m); });
+  if (has(content, "@")) each(kDecoratorRoute, content, [&](const re::Match& m) { add_route(kw, m); });
+  if (is_script(ext) && has(content, "export")) {
     each(kExport, content, add_name_of(1));
     each(kExportList, content, [&](const re::Match& m) {
       for (const auto& piece : kListSep.split_plain(m.group(1))) {
@@ -130,7 +131,7 @@ std::vector<std::string> extract_keywords(std::string_view content, std::string_
       }
     });
   }
-  if (ext == ".py") {
+  if (ext == ".py" && (has(content, "def") || has(content, "class"))) {
     each(kPyDecl, content, [&](const re::Match& m) {
       std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
       if (name.empty() || text::starts_with(name, "_")) return;
@@ -138,7 +139,7 @@ std::vector<std::string> extract_keywords(std::string_view content, std::string_
       for (auto piece : text::split(name, "_")) kw.add(piece);
     });
   }
-  if (ext == ".go") each(kGoFunc, content, add_name_of(1));
+  if (ext == ".go" && has(content, "func")) each(kGoFunc, content, add_name_of(1));
   if (ext == ".swift") {
     each(kSwiftType, content, add_name_of(1));
     each(kSwiftFunc, content, add_name_of(1));
@@ -152,9 +153,9 @@ std::vector<std::string> extract_keywords(std::string_view content, std::string_
     each(kXamlName, content, add_name_of(1));
   }
   for (const re::Regex* lead : {&kDocstring, &kBlockComment})
-    if (auto m = lead->match(content))
+    if (auto m = leads_with(content, lead == &kDocstring ? "\"\"\"" : "/*") ? lead->match(content) : std::nullopt)
       each(kLongWord, m->group(1), [&](const re::Match& w) { kw.add(w.group()); });
-  each(kHttpCall, content, [&](const re::Match& m) {
+  if (has(content, "(")) each(kHttpCall, content, [&](const re::Match& m) {
     std::string url = text::replace(text::replace(m.group(1), "http://", ""), "https://", "");
     for (auto segment : text::split(text::strip(url, "/"), "/")) {
       std::string cleaned = without(segment, "{}?=&<>");
@@ -179,9 +180,9 @@ std::string make_summary(std::string_view content, std::string_view path, std::s
 
   std::string lead;
   if (ext == ".py") {
-    if (auto m = kPyDoc.search(content)) lead = std::string(text::head(collapse_whitespace(m->group(1)), 120));
+    if (auto m = leads_with(content, "\"\"\"") || leads_with(content, "'''") ? kPyDoc.search(content) : std::nullopt) lead = std::string(text::head(collapse_whitespace(m->group(1)), 120));
   } else if (is_script(ext)) {
-    if (auto m = kBlockComment.match(content))
+    if (auto m = leads_with(content, "/*") ? kBlockComment.match(content) : std::nullopt)
       lead = std::string(text::head(collapse_whitespace(text::replace(m->group(1), "*", "")), 120));
   }
   if (lead.empty()) {
@@ -201,13 +202,13 @@ std::string make_summary(std::string_view content, std::string_view path, std::s
       names.emplace_back(name);
     return names.size() < 5;  // keep scanning until five are found
   };
-  if (ext == ".py") {
+  if (ext == ".py" && (has(content, "def") || has(content, "class"))) {
     kPyDecl.finditer(content, [&](const re::Match& m) {
       std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
       if (name.empty() || text::starts_with(name, "_")) return true;
       return add_name(name);
     });
-  } else if (is_script(ext)) {
+  } else if (is_script(ext) && (has(content, "function") || has(content, "class"))) {
     kScriptDecl.finditer(content, [&](const re::Match& m) {
       std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
       return name.empty() ? true : add_name(name);

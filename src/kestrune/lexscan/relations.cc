@@ -3,6 +3,7 @@
 #include "kestrune/base/fs.h"
 #include "kestrune/base/regex.h"
 #include "kestrune/base/text.h"
+#include "kestrune/lexscan/prefilter.h"
 #include "kestrune/lexscan/walk.h"
 
 namespace kestrune::lexscan {
@@ -25,16 +26,20 @@ std::vector<Edge> relations_of(std::string_view text, const std::string& from_id
       return true;
     });
   };
-  each(kGoImport, "imports");
-  each(kEsImport, "imports");
-  each(kRequire, "requires");
-  each(kPyImport, "imports");
-  each(kPyFrom, "imports");
-  if (ext == ".swift") each(kSwiftImport, "imports");
-  if (ext == ".cs") each(kUsing, "imports");
+  const bool imports = has(text, "import");
+  if (imports) {
+    each(kGoImport, "imports");
+    if (has(text, "from")) each(kEsImport, "imports");
+  }
+  if (has(text, "require(")) each(kRequire, "requires");
+  if (imports) each(kPyImport, "imports");
+  if (has(text, "from")) each(kPyFrom, "imports");
+  if (ext == ".swift" && imports) each(kSwiftImport, "imports");
+  if (ext == ".cs" && has(text, "using")) each(kUsing, "imports");
   if (ext == ".xaml")
     if (auto m = kXamlClass.search(text)) edges.push_back({from_id, std::string(m->group(1)), "references"});
-  kMention.finditer(text, [&](const re::Match& m) {
+  // Only mentions with a directory part become edges.
+  if (has(text, "/")) kMention.finditer(text, [&](const re::Match& m) {
     if (m.group(1).find('/') != std::string_view::npos)
       edges.push_back({from_id, std::string(m.group(1)), "references"});
     return true;

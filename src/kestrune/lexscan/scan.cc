@@ -6,6 +6,7 @@
 #include <exception>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 
 #include "kestrune/base/fs.h"
 #include "kestrune/base/md5.h"
@@ -74,8 +75,10 @@ std::optional<Node> reused_node(const json::Object* reuse, const Node& current) 
   return n;
 }
 
-std::optional<FileResult> scan_file(const std::string& path, const std::string& resolved_root,
-                                    const json::Object* reuse) {
+// `resolved_dir` is the resolved directory holding `path`: resolving a plain
+// file is then a join, not a walk over every component of its path.
+std::optional<FileResult> scan_file(const std::string& path, const std::string& resolved_dir,
+                                    const std::string& resolved_root, const json::Object* reuse) {
   std::optional<uint64_t> size = fs::file_size(path);
   if (!size || *size > MAX_FILE_BYTES) return std::nullopt;
   std::string text;
@@ -84,7 +87,8 @@ std::optional<FileResult> scan_file(const std::string& path, const std::string& 
   } catch (const fs::OsError&) {
     return std::nullopt;
   }
-  std::string rel_path = rel_resolved(path, resolved_root);
+  std::string resolved = fs::is_link(path) ? fs::resolve(path) : fs::join(resolved_dir, fs::name(path));
+  std::string rel_path = fs::relpath(resolved, resolved_root);
   std::string ext = lower_ext(path);
   std::string fhash = md5_hex(text).substr(0, 8);
   std::string_view cut = text::head(text, MAX_CONTENT_CHARS);
@@ -118,6 +122,18 @@ Graph scan_graph(const std::string& root, const json::Object* existing_nodes, un
   const json::Object* reuse = existing_nodes && !existing_nodes->empty() ? existing_nodes : nullptr;
   const std::vector<std::string> files = walk_files(root);
   const std::string resolved_root = fs::resolve(root);
+  std::unordered_map<std::string, std::string> resolved_dirs;
+  std::vector<const std::string*> file_dirs;
+  file_dirs.reserve(files.size());
+  for (const auto& f : files) {
+    std::string dir = fs::dirname(f);
+    auto it = resolved_dirs.find(dir);
+    if (it == resolved_dirs.end()) {
+      std::string resolved = fs::resolve(dir);
+      it = resolved_dirs.emplace(std::move(dir), std::move(resolved)).first;
+    }
+    file_dirs.push_back(&it->second);
+  }
 
   // Each file is scanned on its own; the results are put together in walk
   // order, so the graph does not depend on the number of threads.
@@ -127,7 +143,7 @@ Graph scan_graph(const std::string& root, const json::Object* existing_nodes, un
   auto work = [&] {
     for (size_t i; (i = next.fetch_add(1)) < files.size();) {
       try {
-        results[i] = scan_file(files[i], resolved_root, reuse);
+        results[i] = scan_file(files[i], *file_dirs[i], resolved_root, reuse);
       } catch (...) {
         errors[i] = std::current_exception();
       }

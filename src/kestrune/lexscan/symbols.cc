@@ -10,6 +10,7 @@
 #include "kestrune/base/text.h"
 #include "kestrune/lexscan/keywords.h"
 #include "kestrune/lexscan/lexscan.h"
+#include "kestrune/lexscan/prefilter.h"
 
 namespace kestrune::lexscan {
 
@@ -51,10 +52,13 @@ bool public_near(std::string_view content, size_t start) {
 // What every extractor shares: the lines, the names taken, the result.
 class Collector {
  public:
-  Collector(std::string_view content, std::string_view file_path)
-      : lines_(text::splitlines(content)), file_path_(file_path) {}
+  Collector(std::string_view content, std::string_view file_path) : content_(content), file_path_(file_path) {}
 
-  const Lines& lines() const { return lines_; }
+  // Split on first use: most files declare nothing.
+  const Lines& lines() {
+    if (!split_) lines_ = text::splitlines(content_), split_ = true;
+    return lines_;
+  }
   // Takes `name` unless empty or taken already.
   bool claim(std::string_view name) {
     if (name.empty()) return false;
@@ -69,7 +73,7 @@ class Collector {
     s.symbol_type = type;
     s.line_start = line_start;
     s.line_end = line_end;
-    s.body_hash = body_hash(lines_, line_start, line_end);
+    s.body_hash = body_hash(lines(), line_start, line_end);
     s.confidence = confidence;
     s.exported = exported;
     s.keywords = name_keywords(name);
@@ -78,6 +82,8 @@ class Collector {
   std::vector<Symbol> take() { return std::move(out_); }
 
  private:
+  std::string_view content_;
+  bool split_ = false;
   Lines lines_;
   std::string_view file_path_;
   std::unordered_set<std::string_view> seen_;
@@ -165,30 +171,31 @@ std::vector<Symbol> symbols_ts(std::string_view content, std::string_view file_p
           exported);
   };
 
-  kRoute.finditer(content, [&](const re::Match& m) {
+  const bool exports = has(content, "export");
+  if (exports) kRoute.finditer(content, [&](const re::Match& m) {
     add(m.group(1), m.start(), "api_route", "high", true);
     return true;
   });
-  kFunction.finditer(content, [&](const re::Match& m) {
+  if (has(content, "function")) kFunction.finditer(content, [&](const re::Match& m) {
     bool exported = m.matched(1);
     auto [type, confidence] = classify_ts(m.group(4), exported);
     if (type != "api_route") add(m.group(4), m.start(), type, confidence, exported);
     return true;
   });
-  kConstFunction.finditer(content, [&](const re::Match& m) {
+  if (exports) kConstFunction.finditer(content, [&](const re::Match& m) {
     auto [type, confidence] = classify_ts(m.group(1), true);
     add(m.group(1), m.start(), type, confidence, true);
     return true;
   });
-  kType.finditer(content, [&](const re::Match& m) {
+  if (has(content, "type") || has(content, "interface")) kType.finditer(content, [&](const re::Match& m) {
     add(m.group(2), m.start(), "model", "high", m.matched(1));
     return true;
   });
-  kClass.finditer(content, [&](const re::Match& m) {
+  if (has(content, "class")) kClass.finditer(content, [&](const re::Match& m) {
     add(m.group(2), m.start(), "model", "high", m.matched(1));
     return true;
   });
-  kSchema.finditer(content, [&](const re::Match& m) {
+  if (has(content, "chema")) kSchema.finditer(content, [&](const re::Match& m) {
     add(m.group(1), m.start(), "model", "high", true);
     return true;
   });
@@ -210,11 +217,11 @@ std::vector<Symbol> symbols_py(std::string_view content, std::string_view file_p
   };
 
   std::set<long long> decorator_lines;
-  kRouteDecorator.finditer(content, [&](const re::Match& m) {
+  if (has(content, "@")) kRouteDecorator.finditer(content, [&](const re::Match& m) {
     decorator_lines.insert(lines.at(m.start()));
     return true;
   });
-  kDef.finditer(content, [&](const re::Match& m) {
+  if (has(content, "def")) kDef.finditer(content, [&](const re::Match& m) {
     std::string_view name = m.group(1);
     if (text::starts_with(name, "_") || text::starts_with(name, "test_")) return true;
     long long line_no = lines.at(m.start());
@@ -224,7 +231,7 @@ std::vector<Symbol> symbols_py(std::string_view content, std::string_view file_p
     add(name, line_no, route ? "api_route" : "use_case");
     return true;
   });
-  kClass.finditer(content, [&](const re::Match& m) {
+  if (has(content, "class")) kClass.finditer(content, [&](const re::Match& m) {
     add(m.group(1), lines.at(m.start()), "model");
     return true;
   });
