@@ -4,7 +4,11 @@
 // into json::Value. Wherever simdjson and Python's reader could disagree
 // (non-standard numbers, lone surrogates, negative zero, malformed text), the
 // file is read again with the full reader, which also gives the exact error.
+#include <fcntl.h>
 #include <simdjson.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 
@@ -16,6 +20,43 @@ namespace {
 namespace dom = simdjson::dom;
 
 struct NeedsFullReader {};
+
+// The file mapped read-only with simdjson's padding after it: an anonymous
+// zeroed region is reserved first and the file mapped over its start, so the
+// bytes past the end are readable zeros and no copy of the file is made.
+class MappedFile {
+ public:
+  explicit MappedFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      size_ = static_cast<size_t>(st.st_size);
+      span_ = size_ + simdjson::SIMDJSON_PADDING + static_cast<size_t>(::getpagesize());
+      void* area = ::mmap(nullptr, span_, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (area != MAP_FAILED) {
+        void* file = ::mmap(area, size_, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0);
+        if (file == MAP_FAILED) {
+          ::munmap(area, span_);
+        } else {
+          data_ = static_cast<const char*>(file);
+        }
+      }
+    }
+    ::close(fd);
+  }
+  ~MappedFile() {
+    if (data_) ::munmap(const_cast<char*>(data_), span_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  const char* data_ = nullptr;
+  size_t size_ = 0, span_ = 0;
+};
 
 json::Value to_value(dom::element e) {
   switch (e.type()) {
@@ -134,6 +175,7 @@ std::optional<RetrieveResult> retrieve_parsed(dom::element graph, std::string_vi
   std::vector<EdgeFields> edge_views;
   edge_views.reserve(edges.size());
   for (dom::element e : edges) edge_views.push_back(edge_fields(e, arena));
+  r.expect_edges(edge_views.size());
   for (const auto& e : edge_views) r.count_edge(e);
   std::vector<std::string_view> keywords;
   for (size_t i = 0; i < nodes.size(); ++i) r.add_node(i, node_fields(nodes[i], keywords, arena));
@@ -156,13 +198,13 @@ std::optional<RetrieveResult> retrieve_parsed(dom::element graph, std::string_vi
 
 RetrieveResult retrieve_file(const std::string& path, std::string_view query, long long top_files,
                              long long top_edges, const std::vector<CapabilityEntry>& caps) {
-  simdjson::padded_string buf;
-  if (simdjson::padded_string::load(path).get(buf) == simdjson::SUCCESS) {
-    std::string_view text(buf.data(), buf.size());
+  MappedFile file(path);
+  if (file.data()) {
+    std::string_view text(file.data(), file.size());
     const size_t skip = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     dom::parser parser;
     dom::element doc;
-    if (parser.parse(buf.data() + skip, buf.size() - skip, false).get(doc) == simdjson::SUCCESS) {
+    if (parser.parse(file.data() + skip, file.size() - skip, false).get(doc) == simdjson::SUCCESS) {
       try {
         if (auto out = retrieve_parsed(doc, query, top_files, top_edges, caps)) return std::move(*out);
       } catch (const NeedsFullReader&) {

@@ -49,13 +49,22 @@ Retriever::Retriever(std::string_view query, long long top_files, long long top_
   }
 }
 
+void Retriever::expect_edges(size_t count) {
+  touches_.reserve(count * 2);
+  kept_edges_.reserve(count);
+}
+
 void Retriever::count_edge(const EdgeFields& e) {
-  if (!e.from.empty()) ++degree_[e.from];
-  if (!e.to.empty()) ++degree_[e.to];
+  if (!e.from.empty()) ++touches_[e.from].degree;
+  if (!e.to.empty()) ++touches_[e.to].degree;
   if (e.rel == "imports") {
     lower_into(scratch_, e.to);
-    if (has(scratch_, "button")) button_consumers_.insert(e.from);
-    if (has(scratch_, "badge")) badge_consumers_.insert(e.from);
+    const bool button = has(scratch_, "button"), badge = has(scratch_, "badge");
+    if (button || badge) {
+      Touch& t = touches_[e.from];
+      t.button_consumer |= button;
+      t.badge_consumer |= badge;
+    }
   }
 }
 
@@ -67,10 +76,13 @@ void Retriever::add_node(size_t index, const NodeFields& n) {
     if (text::starts_with(n.id, prefix)) s += boost;
   for (const auto& [prefix, boost] : star_boosts_)
     if (text::starts_with(n.id, prefix)) s += boost;
-  if (auto it = degree_.find(n.id); it != degree_.end()) s += std::min(it->second / 3, 4LL);
-  if (query_.button && button_consumers_.count(n.id)) s += 6;
-  if (query_.button && !query_.badge && badge_consumers_.count(n.id)) s -= 2;
-  if (query_.badge && badge_consumers_.count(n.id)) s += 4;
+  if (auto it = touches_.find(n.id); it != touches_.end()) {
+    const Touch& t = it->second;
+    s += std::min(t.degree / 3, 4LL);
+    if (query_.button && t.button_consumer) s += 6;
+    if (query_.button && !query_.badge && t.badge_consumer) s -= 2;
+    if (query_.badge && t.badge_consumer) s += 4;
+  }
   if (s <= 0) return;
   // The entry keeps the stored extension, which scoring saw lower-cased.
   if (n.ext != ".md" && role == Role::Docs) role = node_role(n.id, n.ext);
@@ -165,6 +177,7 @@ Selection select(const json::Value& graph, std::string_view query, long long top
   std::vector<EdgeFields> edge_views;
   edge_views.reserve(edges->size());
   for (const auto& e : *edges) edge_views.push_back(edge_fields(e, arena));
+  r.expect_edges(edge_views.size());
   for (const auto& e : edge_views) r.count_edge(e);
   std::vector<std::string_view> keywords;
   for (size_t i = 0; i < nodes->size(); ++i) r.add_node(i, node_fields((*nodes)[i], keywords, arena));

@@ -54,6 +54,8 @@ class Retriever {
   Retriever(std::string_view query, long long top_files, long long top_edges,
             const std::vector<CapabilityEntry>& caps);
 
+  // Sizes the tables for a graph of this many edges.
+  void expect_edges(size_t count);
   void count_edge(const EdgeFields& e);
   void add_node(size_t index, const NodeFields& n);
   void add_edge(size_t index, const EdgeFields& e);
@@ -84,8 +86,12 @@ class Retriever {
   long long top_files_, top_edges_;
   CapabilityBoosts boosts_;
   std::vector<std::pair<std::string_view, long long>> prefix_boosts_, star_boosts_;
-  std::unordered_map<std::string_view, long long> degree_;
-  std::unordered_set<std::string_view> button_consumers_, badge_consumers_;
+  // Per id: edge ends touching it, and whether it imports a button or a badge.
+  struct Touch {
+    long long degree = 0;
+    bool button_consumer = false, badge_consumer = false;
+  };
+  std::unordered_map<std::string_view, Touch> touches_;
   std::vector<KeptNode> kept_nodes_;
   std::vector<KeptEdge> kept_edges_;
   bool files_chosen_ = false;
