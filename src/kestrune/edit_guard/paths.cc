@@ -18,16 +18,27 @@ void append_component(std::string& path, std::string_view name) {
 
 }  // namespace
 
-const Resolver::Probe& Resolver::probe(const std::string& path) {
+// What `path` is, asked of the file system at most once. Below a barren parent
+// nothing can be there, which spares a system call for every file of a
+// directory that does not exist.
+const Resolver::Probe& Resolver::probe(const std::string& parent, const std::string& path) {
   auto [it, fresh] = probes_.try_emplace(path);
   if (fresh) {
+    if (auto p = probes_.find(parent); p != probes_.end() && p->second.barren) {
+      it->second.barren = true;
+      return it->second;
+    }
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (::lstat(path.c_str(), &st) != 0) {
+      it->second.barren = true;
+    } else if (!S_ISLNK(st.st_mode)) {
+      it->second.barren = !S_ISDIR(st.st_mode);
+    } else {
       std::string target(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096, '\0');
       ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
       if (n >= 0) {
         target.resize(static_cast<size_t>(n));
-        it->second = {true, std::move(target)};
+        it->second = {true, false, std::move(target)};
       }
     }
   }
@@ -56,7 +67,7 @@ bool Resolver::join_real(std::string& path, std::string_view rest,
     }
     std::string next = path;
     append_component(next, name);
-    const Probe& p = probe(next);
+    const Probe& p = probe(path, next);
     if (!p.is_link) {
       path = std::move(next);
       continue;

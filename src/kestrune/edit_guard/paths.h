@@ -30,9 +30,10 @@ class Resolver {
  private:
   struct Probe {
     bool is_link = false;
+    bool barren = false;  // nothing can exist below it: missing, or not a directory
     std::string target;
   };
-  const Probe& probe(const std::string& path);
+  const Probe& probe(const std::string& parent, const std::string& path);
   bool join_real(std::string& path, std::string_view rest,
                  std::unordered_map<std::string, std::optional<std::string>>& seen);
 

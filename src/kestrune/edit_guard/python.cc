@@ -74,11 +74,7 @@ PYBIND11_MODULE(edit_guard, m) {
 
   // The hook command: reads standard input, answers, and exits non-zero through SystemExit.
   m.def("main", [](pb::object argv) {
-    pb::list args;
-    args.append("edit_guard");
-    pb::object given = argv.is_none() ? pb::module_::import("sys").attr("argv")[pb::slice(1, {}, {})] : argv;
-    for (pb::handle a : kp::require_list(given, "argv")) args.append(kp::require_str(a, "argv"));
-    const int status = kp::run_main(&eg::run, args);
+    const int status = kp::run_main(&eg::run, argv, "edit_guard");
     if (status != 0) {
       PyErr_SetObject(PyExc_SystemExit, pb::int_(status).ptr());
       throw pb::error_already_set();
