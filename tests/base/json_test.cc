@@ -196,7 +196,7 @@ TEST(JsonRead, DeepNestingIsRefusedNotFatal) {
 
 TEST(JsonObject, OrderIndexAndCopies) {
   Object o;
-  for (int i = 0; i < 100; ++i) o.set("k" + std::to_string(i), i);
+  for (int i = 0; i < 100; ++i) o.set(std::string(1, 'k').append(std::to_string(i)), i);
   o.set("k7", "seven");
   EXPECT_EQ(o.size(), 100u);
   EXPECT_EQ(o.members()[7].value.as_string(), "seven");

@@ -109,7 +109,7 @@ using SeenLinks = std::map<std::string, std::optional<std::string>, std::less<>>
 bool join_realpath(std::string& path, std::string_view rest, SeenLinks& seen) {
   if (rest.starts_with("/")) {
     rest.remove_prefix(1);
-    path = "/";
+    path.assign(1, '/');
   }
   while (!rest.empty()) {
     size_t slash = rest.find('/');
@@ -121,7 +121,7 @@ bool join_realpath(std::string& path, std::string_view rest, SeenLinks& seen) {
         auto [head, tail] = split(path);
         path = tail == ".." ? join(join(head, ".."), "..") : head;
       } else {
-        path = "..";
+        path.assign(2, '.');
       }
       continue;
     }

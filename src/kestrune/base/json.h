@@ -58,6 +58,7 @@ class Object {
   // Like set(), but the caller promises the key is new (faster for writers).
   Value& append(std::string key, Value v);
   bool erase(std::string_view key);  // keeps the order of the others
+  void reserve(size_t n);             // room for n members (readers know the count)
 
   std::vector<Member>::const_iterator begin() const;
   std::vector<Member>::const_iterator end() const;

@@ -55,6 +55,7 @@ Value from_dom(simdjson::dom::element e) {
     case T::OBJECT: {
       simdjson::dom::object o = e.get_object().value_unsafe();
       Object out;
+      out.reserve(o.size());
       for (simdjson::dom::key_value_pair kv : o)
         out.set(std::string(kv.key), from_dom(kv.value));
       return Value(std::move(out));

@@ -1,4 +1,5 @@
 // json::Value and json::Object: access, comparison and the ordered map.
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -57,12 +58,16 @@ Object& Object::operator=(Object&&) noexcept = default;
 Object::~Object() = default;
 
 size_t Object::size() const { return members_.size(); }
+void Object::reserve(size_t n) {
+  members_.reserve(n);
+  if (index_) index_->reserve(n);
+}
 bool Object::empty() const { return members_.empty(); }
 
 void Object::index_if_large() {
   if (index_ || members_.size() <= kIndexThreshold) return;
   index_ = std::make_unique<std::unordered_map<std::string, size_t>>();
-  index_->reserve(members_.size() * 2);
+  index_->reserve(std::max(members_.capacity(), members_.size() * 2));
   for (size_t i = 0; i < members_.size(); ++i) index_->emplace(members_[i].key, i);
 }
 
