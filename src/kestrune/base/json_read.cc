@@ -27,12 +27,18 @@ constexpr size_t kMaxDepth = 1000;
 
 // ---- fast path ----------------------------------------------------------------
 
-simdjson::dom::parser& dom_parser() {
-  thread_local simdjson::dom::parser parser = [] {
-    simdjson::dom::parser p;
-    if (p.allocate(1 << 16, kMaxDepth)) throw std::bad_alloc();
-    return p;
-  }();
+// A parser keeps buffers sized for the largest document it has seen, so one
+// is reused only for small documents; a large one gets its own, freed after.
+constexpr size_t kReusedParserLimit = 1 << 20;
+
+simdjson::dom::parser new_parser(size_t capacity) {
+  simdjson::dom::parser p;
+  if (p.allocate(capacity, kMaxDepth)) throw std::bad_alloc();
+  return p;
+}
+
+simdjson::dom::parser& small_parser() {
+  thread_local simdjson::dom::parser parser = new_parser(1 << 16);
   return parser;
 }
 
@@ -376,7 +382,12 @@ Value parse(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF")
     throw ParseError("Unexpected UTF-8 BOM (decode using utf-8-sig): line 1 column 1 (char 0)", 0);
   simdjson::dom::element root;
-  if (!dom_parser().parse(text.data(), text.size()).get(root)) return from_dom(root);
+  if (text.size() <= kReusedParserLimit) {
+    if (!small_parser().parse(text.data(), text.size()).get(root)) return from_dom(root);
+  } else {
+    simdjson::dom::parser parser = new_parser(text.size());
+    if (!parser.parse(text.data(), text.size()).get(root)) return from_dom(root);
+  }
   return Scanner(text).document();
 }
 
