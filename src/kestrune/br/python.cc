@@ -25,8 +25,9 @@ std::string module_dir() {
 }
 
 std::vector<std::string> require_str_list(pb::handle h, std::string_view arg) {
+  pb::list list = kpy::require_list(h, arg);
   std::vector<std::string> out;
-  for (pb::handle item : kpy::require_list(h, arg)) out.push_back(kpy::require_str(item, arg));
+  for (pb::handle item : list) out.push_back(kpy::require_str(item, arg));
   return out;
 }
 
@@ -122,12 +123,18 @@ PYBIND11_MODULE(br, m) {
   m.def("capability_file_boosts", [](pb::object query_terms, pb::object caps) {
     auto terms = require_str_list(query_terms, "query_terms");
     std::vector<br::CapabilityEntry> entries;
-    for (pb::handle c : kpy::require_list(caps, "caps"))
-      entries.push_back({pb::str(c.attr("name")).cast<std::string>(),
-                         require_str_list(c.attr("keywords"), "caps"),
-                         require_str_list(c.attr("files"), "caps")});
+    pb::list cap_list = kpy::require_list(caps, "caps");
+    for (pb::handle c : cap_list) {
+      pb::object name = c.attr("name"), keywords = c.attr("keywords"), files = c.attr("files");
+      br::CapabilityEntry entry;
+      entry.name = kpy::require_str(name, "caps");
+      entry.keywords = require_str_list(keywords, "caps");
+      entry.files = require_str_list(files, "caps");
+      entries.push_back(std::move(entry));
+    }
+    const br::CapabilityBoosts boosts = br::capability_file_boosts(terms, entries);
     pb::dict out;
-    for (const auto& [file, boost] : br::capability_file_boosts(terms, entries).entries())
+    for (const auto& [file, boost] : boosts.entries())
       out[pb::str(file)] = boost;
     return out;
   }, pb::arg("query_terms"), pb::arg("caps"));
@@ -166,11 +173,6 @@ PYBIND11_MODULE(br, m) {
     return kpy::to_python(Value(br::read_action_events(kpy::require_int(limit, "limit"))));
   }, pb::arg("limit") = 8);
 
-  m.def("main", [](pb::object argv) {
-    pb::list args;
-    args.append("br");
-    pb::object rest = argv.is_none() ? pb::module_::import("sys").attr("argv")[pb::slice(1, {}, {})] : argv;
-    for (pb::handle a : rest) args.append(a);
-    return kpy::run_main(&br::run, args);
-  }, pb::arg("argv") = pb::none());
+  m.def("main", [](pb::object argv) { return kpy::run_main(&br::run, argv, "br"); },
+        pb::arg("argv") = pb::none());
 }
