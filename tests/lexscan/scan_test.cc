@@ -33,6 +33,12 @@ TEST(Scan, GoldenProjectIsByteExactWithAnyThreadCount) {
     EXPECT_EQ(json::dumps(g, {.indent = 2}), slurp(testing::data_dir() + "/golden_graph.json")) << threads;
     EXPECT_EQ(json::dumps(symbol_index(g)), slurp(testing::data_dir() + "/golden_index.json")) << threads;
   }
+  // The command's writer goes straight from the typed nodes.
+  Graph typed = scan_graph(root);
+  typed.root = ".";
+  EXPECT_EQ(json::dumps(typed.symbol_index()), slurp(testing::data_dir() + "/golden_index.json"));
+  EXPECT_EQ(std::move(typed).serialise(), slurp(testing::data_dir() + "/golden_graph.json"));
+  EXPECT_EQ(Graph{.root = "r"}.serialise(), json::dumps(Graph{.root = "r"}.to_json(), {.indent = 2}));
 }
 
 class ScanTraps : public ::testing::Test {
@@ -83,6 +89,12 @@ TEST_F(ScanTraps, EachOddFileGetsItsDocumentedResult) {
   // Past the cut: a file node but no symbol; the fingerprint covers the whole file.
   EXPECT_EQ(hash("late.ts"), "fd0c76c4");
   EXPECT_FALSE(nodes.contains("late.ts::late"));
+}
+
+TEST_F(ScanTraps, TypedWriterMatchesTheJsonWriter) {
+  Graph g = scan_graph(d.path(), nullptr, 1);
+  Graph copy = g;
+  EXPECT_EQ(std::move(g).serialise(), json::dumps(std::move(copy).to_json(), {.indent = 2}));
 }
 
 TEST_F(ScanTraps, UnreadableFilesAreSkippedSilently) {

@@ -134,7 +134,9 @@ TEST(Walk, EmptyMissingAndUnreadableTrees) {
   chmod((d / "locked").c_str(), 0755);
   EXPECT_TRUE(got.contains("ok/a.ts"));
   EXPECT_TRUE(got.contains("caf\xc3\xa9/\xe2\x9c\x93.md"));
-  if (geteuid() != 0) EXPECT_FALSE(got.contains("locked/b.ts"));
+  if (geteuid() != 0) {
+    EXPECT_FALSE(got.contains("locked/b.ts"));
+  }
 }
 
 }  // namespace

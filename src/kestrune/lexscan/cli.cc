@@ -1,4 +1,5 @@
 // The lexscan command: flags parsed and reported the way argparse does.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -105,14 +106,20 @@ Options parse(int argc, char** argv) {
 int run(const Options& o) {
   const std::string root = fs::resolve(o.root);
   fs::makedirs(fs::parent(o.out));
-  json::Object reuse = load_reuse_map(o.out);
-  json::Value graph = scan(root, &reuse);
-  write_graph_files(graph, o.out);
+  Graph graph;
+  {
+    json::Object reuse = load_reuse_map(o.out);
+    graph = scan_graph(root, &reuse);
+  }
+  json::Value index = graph.symbol_index();
+  const size_t symbols = static_cast<size_t>(
+      std::count_if(graph.nodes.begin(), graph.nodes.end(), [](const Node& n) { return n.kind == "symbol"; }));
+  std::string report = "Scanned: " + std::to_string(graph.nodes.size() - symbols) + " files, " +
+                       std::to_string(symbols) + " symbols, " + std::to_string(graph.edges.size()) + " edges\n";
+  // The graph file first: a failure there leaves the earlier index alone.
+  std::move(graph).write(o.out);
+  fs::write_atomic(symbol_index_path(o.out), json::dumps(index));
 
-  json::Value index = symbol_index(graph);
-  std::string report = "Scanned: " + std::to_string(graph["file_count"].as_int()) + " files, " +
-                       std::to_string(graph["symbol_count"].as_int()) + " symbols, " +
-                       std::to_string(graph["edge_count"].as_int()) + " edges\n";
   report += "Wrote: " + fs::pure(o.out) + "\n";
   report += "Symbol index: " + symbol_index_path(o.out) + " (" + std::to_string(index.as_object().size()) +
             " symbols)\n";

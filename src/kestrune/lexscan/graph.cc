@@ -1,5 +1,11 @@
 #include "kestrune/lexscan/graph.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
 #include <unordered_set>
 
 #include "kestrune/base/fs.h"
@@ -95,6 +101,201 @@ json::Value Graph::to_json() && {
   g.append("nodes", std::move(node_list));
   g.append("edges", std::move(edge_list));
   return g;
+}
+
+json::Value Graph::symbol_index() const {
+  json::Object index;
+  for (const auto& n : nodes) {
+    if (n.kind != "symbol") continue;
+    json::Object entry;
+    entry.append("line_start", static_cast<long long>(n.line_start));
+    entry.append("line_end", static_cast<long long>(n.line_end));
+    entry.append("body_hash", n.body_hash);
+    entry.append("confidence", n.confidence);
+    entry.append("path", n.path);
+    index.set(n.id, std::move(entry));
+  }
+  return index;
+}
+
+namespace {
+
+// A file replaced whole: written under a temporary name in the same
+// directory, renamed over the target only when complete (what fs::write_atomic
+// does for a text held whole in memory).
+class AtomicFile {
+ public:
+  explicit AtomicFile(const std::string& path) : path_(path) {
+    // Through a symbolic link the file it names is replaced, not the link.
+    target_ = fs::is_link(path) ? fs::resolve(path) : path;
+    std::string dir = fs::dirname(target_);
+    std::string prefix = (dir.empty() ? "" : dir + "/") + "." + fs::name(target_) + ".";
+    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      unsigned char rnd[6] = {};
+      if (getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd))
+        for (auto& r : rnd) r = static_cast<unsigned char>(attempt * 37 + (&r - rnd));
+      tmp_ = prefix;
+      for (unsigned char r : rnd) tmp_ += kChars[r % (sizeof kChars - 1)];
+      fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd_ < 0 && errno != EEXIST) throw fs::OsError(errno, path_);
+    }
+    if (fd_ < 0) throw fs::OsError(EEXIST, tmp_);
+  }
+  ~AtomicFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlink(tmp_.c_str());
+  }
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  void write(std::string_view data) {
+    while (!data.empty()) {
+      ssize_t n = ::write(fd_, data.data(), data.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw fs::OsError(errno, path_);
+      data.remove_prefix(static_cast<size_t>(n));
+    }
+  }
+  void commit() {
+    int rc = ::close(fd_);
+    fd_ = -1;
+    if (rc != 0) throw fs::OsError(errno, path_);
+    if (::rename(tmp_.c_str(), target_.c_str()) != 0) throw fs::OsError(errno, path_);
+    committed_ = true;
+  }
+
+ private:
+  std::string path_, target_, tmp_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+// Pieces of the indented layout; `in` is the indentation of the member's line.
+class GraphWriter {
+ public:
+  explicit GraphWriter(std::string& out) : out_(out) {}
+  void key(std::string_view in, std::string_view k) {
+    out_ += in;
+    out_ += '"';
+    out_ += k;
+    out_ += "\": ";
+  }
+  void str(std::string_view in, std::string_view k, std::string_view v, bool last = false) {
+    key(in, k);
+    json::dump_string(out_, v);
+    end(last);
+  }
+  void num(std::string_view in, std::string_view k, int64_t v, bool last = false) {
+    key(in, k);
+    out_ += std::to_string(v);
+    end(last);
+  }
+  void boolean(std::string_view in, std::string_view k, bool v, bool last = false) {
+    key(in, k);
+    out_ += v ? "true" : "false";
+    end(last);
+  }
+  void list(std::string_view in, std::string_view k, const std::vector<std::string>& items) {
+    key(in, k);
+    if (items.empty()) {
+      out_ += "[],\n";
+      return;
+    }
+    out_ += "[\n";
+    for (size_t i = 0; i < items.size(); ++i) {
+      out_ += in;
+      out_ += "  ";
+      json::dump_string(out_, items[i]);
+      out_ += i + 1 < items.size() ? ",\n" : "\n";
+    }
+    out_ += in;
+    out_ += "],\n";
+  }
+  void end(bool last) { out_ += last ? "\n" : ",\n"; }
+
+ private:
+  std::string& out_;
+};
+
+// The indented graph text, handed to `flush` in pieces of about 1 MB.
+void emit(Graph&& g, const std::function<void(std::string&)>& flush) {
+  auto& [root, nodes, edges] = g;
+  size_t symbols = 0;
+  for (const auto& n : nodes) symbols += n.kind == "symbol";
+  std::string out;
+  constexpr size_t kPiece = 1 << 20;
+  out.reserve(2 * kPiece);
+  GraphWriter w(out);
+  constexpr std::string_view top = "  ", node = "      ", edge = "      ";
+  out += "{\n";
+  w.str(top, "root", root);
+  w.num(top, "node_count", static_cast<int64_t>(nodes.size()));
+  w.num(top, "edge_count", static_cast<int64_t>(edges.size()));
+  w.num(top, "file_count", static_cast<int64_t>(nodes.size() - symbols));
+  w.num(top, "symbol_count", static_cast<int64_t>(symbols));
+  w.key(top, "nodes");
+  out += nodes.empty() ? "[],\n" : "[\n";
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    Node& n = nodes[i];
+    out += "    {\n";
+    w.str(node, "id", n.id);
+    w.str(node, "kind", n.kind);
+    w.str(node, "path", n.path);
+    w.str(node, "ext", n.ext);
+    w.num(node, "size", n.size);
+    w.list(node, "keywords", n.keywords);
+    if (n.kind == "file") {
+      w.str(node, "content", n.content);
+      w.str(node, "summary", n.summary);
+      w.str(node, "file_hash", n.file_hash, true);
+    } else {
+      w.str(node, "symbol_type", n.symbol_type);
+      w.str(node, "name", n.name);
+      w.num(node, "line_start", n.line_start);
+      w.num(node, "line_end", n.line_end);
+      w.str(node, "body_hash", n.body_hash);
+      w.str(node, "confidence", n.confidence);
+      w.boolean(node, "exported", n.exported, true);
+    }
+    out += i + 1 < nodes.size() ? "    },\n" : "    }\n  ],\n";
+    n = Node();  // its text is in `out` now
+    if (out.size() > kPiece) flush(out);
+  }
+  w.key(top, "edges");
+  out += edges.empty() ? "[]\n" : "[\n";
+  for (size_t i = 0; i < edges.size(); ++i) {
+    out += "    {\n";
+    w.str(edge, "from", edges[i].from);
+    w.str(edge, "to", edges[i].to);
+    w.str(edge, "rel", edges[i].rel, true);
+    out += i + 1 < edges.size() ? "    },\n" : "    }\n  ]\n";
+    if (out.size() > kPiece) flush(out);
+  }
+  out += "}";
+  flush(out);
+  nodes.clear();
+  edges.clear();
+}
+
+}  // namespace
+
+std::string Graph::serialise() && {
+  std::string text;
+  emit(std::move(*this), [&](std::string& piece) {
+    text += piece;
+    piece.clear();
+  });
+  return text;
+}
+
+void Graph::write(const std::string& path) && {
+  AtomicFile file(path);
+  emit(std::move(*this), [&](std::string& piece) {
+    file.write(piece);
+    piece.clear();
+  });
+  file.commit();
 }
 
 void append_symbol_nodes(std::vector<Node>& nodes, std::vector<Edge>& edges,

@@ -12,23 +12,23 @@ namespace kestrune::lexscan {
 
 // One symbol found by an extractor, before it becomes a node.
 struct Symbol {
-  std::string id;  // file id + "::" + name
-  std::string name;
-  std::string symbol_type;
+  std::string id{};  // file id + "::" + name
+  std::string name{};
+  std::string symbol_type{};
   int64_t line_start = 0;
   int64_t line_end = 0;
-  std::string body_hash;
-  std::string confidence;
+  std::string body_hash{};
+  std::string confidence{};
   bool exported = false;
-  std::vector<std::string> keywords;
+  std::vector<std::string> keywords{};
 
   json::Value to_json() const;  // the symbol record, keys in record order
 };
 
 struct Edge {
-  std::string from;
-  std::string to;
-  std::string rel;
+  std::string from{};
+  std::string to{};
+  std::string rel{};
 
   json::Value to_json() const;
   bool operator==(const Edge&) const = default;
@@ -37,21 +37,21 @@ struct Edge {
 // One graph node. Fields in record order; a file node uses the first nine,
 // a symbol node the first six and the last seven.
 struct Node {
-  std::string id;
-  std::string kind;
-  std::string path;
-  std::string ext;
+  std::string id{};
+  std::string kind{};
+  std::string path{};
+  std::string ext{};
   int64_t size = 0;
-  std::vector<std::string> keywords;
-  std::string content;
-  std::string summary;
-  std::string file_hash;
-  std::string symbol_type;
-  std::string name;
+  std::vector<std::string> keywords{};
+  std::string content{};
+  std::string summary{};
+  std::string file_hash{};
+  std::string symbol_type{};
+  std::string name{};
   int64_t line_start = 0;
   int64_t line_end = 0;
-  std::string body_hash;
-  std::string confidence;
+  std::string body_hash{};
+  std::string confidence{};
   bool exported = false;
 
   bool is_file() const { return kind == "file"; }
@@ -63,11 +63,19 @@ struct Node {
 
 // A scan before serialisation.
 struct Graph {
-  std::string root;
-  std::vector<Node> nodes;
-  std::vector<Edge> edges;  // already de-duplicated
+  std::string root{};
+  std::vector<Node> nodes{};
+  std::vector<Edge> edges{};  // already de-duplicated
 
   json::Value to_json() &&;
+  // The symbol_index.json record of these nodes.
+  json::Value symbol_index() const;
+  // The info_graph.json text: what json::dumps with indent 2 gives for to_json().
+  std::string serialise() &&;
+  // Writes that text to `path`, replacing it whole. The text goes out in
+  // pieces straight from the nodes, each node released once written, so the
+  // graph and its text are never both in memory.
+  void write(const std::string& path) &&;
 };
 
 json::Value string_list(const std::vector<std::string>& items);

@@ -180,19 +180,28 @@ json::Object load_reuse_map(const std::string& graph_path) {
   json::Object reuse;
   try {
     if (!fs::exists(graph_path)) return reuse;
-    json::Value graph = json::load_file(graph_path);
+    // json::load_file, without the decoded copy of a file that is already valid UTF-8.
+    json::Value graph;
+    {
+      std::string bytes = fs::read_bytes(graph_path);
+      if (!text::is_valid_utf8(bytes)) return {};
+      graph = json::parse(text::strip_bom(bytes));
+    }
     if (!graph.is_object()) return {};
     const json::Value* nodes = graph.find("nodes");
     if (!nodes) return reuse;
     if (!nodes->is_array()) return {};
-    for (const auto& n : nodes->as_array()) {
+    for (auto& n : graph.as_object().find("nodes")->as_array()) {
       if (!n.is_object()) return {};
       const json::Value* kind = n.find("kind");
       if (!kind || !kind->is_string() || kind->as_string() != "file") continue;
       const json::Value* id = n.find("id");
       if (!id || id->is_array() || id->is_object()) return {};
       // Only a string id can ever equal a file's id.
-      if (id->is_string()) reuse.set(id->as_string(), n);
+      if (id->is_string()) {
+        std::string key = id->as_string();
+        reuse.set(std::move(key), std::move(n));
+      }
     }
   } catch (const std::exception&) {
     return {};
