@@ -3,6 +3,7 @@
 #include <string>
 
 #include "kestrune/audit/checks.h"
+#include "kestrune/base/fs.h"
 #include "testing.h"
 
 namespace kestrune::audit {
@@ -13,6 +14,12 @@ using testing::numbered;
 using testing::TempProject;
 
 std::string dump(const json::Value& v) { return json::dumps(v); }
+
+TEST(CodeSuffix, AgreesWithPathSuffix) {
+  for (const char* p : {"a.ts", "src/a.test.tsx", ".ts", "a.", "dir.ts/", "dir.ts//", "a/.", "a.py/.", "x/..", "a.b/c",
+                        "/", "", ".", "a.TS", "a..py", "src/.hidden.go", "lib.rs/x.zig/"})
+    EXPECT_EQ(has_code_suffix(p), is_code_ext(fs::suffix(p))) << p;
+}
 
 // ---- dead exports ------------------------------------------------------------
 

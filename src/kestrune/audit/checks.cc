@@ -55,7 +55,6 @@ const re::Regex& test_beginning_re() {
   return r;
 }
 
-bool has_code_suffix(std::string_view path) { return is_code_ext(fs::suffix(path)); }
 
 // PurePath.stem: the last component without its suffix.
 std::string stem_of(std::string_view path) {
@@ -103,6 +102,18 @@ void for_each_identifier(std::string_view s, F&& f) {
 
 bool is_code_ext(std::string_view suffix) {
   return std::find(std::begin(CODE_EXTS), std::end(CODE_EXTS), suffix) != std::end(CODE_EXTS);
+}
+
+// Builds no path parts: ids are plain relative paths, and this runs for every
+// node of every check.
+bool has_code_suffix(std::string_view path) {
+  std::string_view last = path;
+  while (last.size() > 1 && last.back() == '/') last.remove_suffix(1);
+  last = last.substr(last.rfind('/') + 1);
+  if (last.empty() || last == "." || last.back() == '/') return is_code_ext(fs::suffix(path));
+  const size_t dot = last.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == last.size()) return false;
+  return is_code_ext(last.substr(dot));
 }
 
 json::Value load_graph(const std::string& root) {

@@ -16,6 +16,8 @@ inline constexpr std::string_view CODE_EXTS[] = {
     ".c",  ".cpp", ".cc",  ".swift", ".dart", ".ex", ".exs", ".scala", ".lua", ".jl", ".hs", ".zig"};
 
 bool is_code_ext(std::string_view suffix);
+// is_code_ext(fs::suffix(path)): whether the path names a source file.
+bool has_code_suffix(std::string_view path);
 
 // The graph under root/.braid/info_graph.json; an empty object when it is
 // missing, unreadable, not JSON or not an object.

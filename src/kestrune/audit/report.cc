@@ -78,7 +78,7 @@ std::string format_report(std::string_view root, const json::Object& r, bool col
   size_t code_files = 0, symbols = 0;
   for (const json::Value& n : graph ? list_field(*graph, "nodes") : kNone) {
     std::string_view kind = str_field(n, "kind");
-    if (kind == "file" && is_code_ext(fs::suffix(str_field(n, "id")))) ++code_files;
+    if (kind == "file" && has_code_suffix(str_field(n, "id"))) ++code_files;
     if (kind == "symbol") ++symbols;
   }
 
