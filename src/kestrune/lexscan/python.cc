@@ -248,16 +248,8 @@ PYBIND11_MODULE(lexscan, m) {
   }, py::arg("content"), py::arg("path"), py::arg("ext"));
 
   m.def("main", [](py::object argv) {
-    py::list args;
-    args.append("lexscan");
-    if (argv.is_none()) {
-      py::list sys_argv = py::module_::import("sys").attr("argv");
-      for (size_t i = 1; i < sys_argv.size(); ++i) args.append(sys_argv[i]);
-    } else {
-      for (py::handle a : kp::require_list(argv, "argv")) args.append(a);
-    }
     // Like argparse and a failing command: a non-zero status leaves as SystemExit.
-    if (int status = kp::run_main(&command_main, args); status != 0) {
+    if (int status = kp::run_main(&command_main, argv, "lexscan"); status != 0) {
       PyErr_SetObject(PyExc_SystemExit, py::int_(status).ptr());
       throw py::error_already_set();
     }
