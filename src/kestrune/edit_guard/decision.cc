@@ -104,10 +104,7 @@ std::string message(std::string_view severity, const Call& call, const std::vect
   return m;
 }
 
-}  // namespace
-
-Decision decide(std::string_view input, const Host& host) {
-  if (host.getenv("BR_EDIT_GUARD") == "0") return {};
+Decision decide_call(std::string_view input, const Host& host) {
 
   if (!text::is_valid_utf8(input) || text::starts_with(input, "\xEF\xBB\xBF")) return {};
   json::Value hook;
@@ -203,6 +200,19 @@ Decision decide(std::string_view input, const Host& host) {
   d.verdict = call.hard && most_edits >= HARD_BLOCK_MIN_EDITS ? Verdict::Block : Verdict::Warn;
   d.message = message(d.verdict == Verdict::Block ? "HARD BLOCK" : "WARNING", call, at_risk, now);
   return d;
+}
+
+}  // namespace
+
+Decision decide(std::string_view input, const Host& host) {
+  if (host.getenv("BR_EDIT_GUARD") == "0") return {};
+  // The hook runs before every tool call: whatever goes wrong in here (memory
+  // for an enormous input, a regex engine limit) must not stop the assistant.
+  try {
+    return decide_call(input, host);
+  } catch (...) {
+    return {};
+  }
 }
 
 }  // namespace kestrune::edit_guard
