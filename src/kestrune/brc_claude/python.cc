@@ -99,10 +99,9 @@ PYBIND11_MODULE(brc_claude, m) {
       [](pb::handle argv) {
         std::vector<std::string> args = argv_or_sys(argv);
         parse_or_exit(args);
-        pb::list full;
-        full.append("brc-claude");
-        for (const std::string& a : args) full.append(pb::str(a));
-        return kpy::run_main(&command_main, full);
+        pb::list words;
+        for (const std::string& a : args) words.append(pb::str(a));
+        return kpy::run_main(&command_main, words, "brc-claude");
       },
       pb::arg("argv") = pb::none(),
       "Runs brc-claude; returns its exit status unless claude has replaced the process.");

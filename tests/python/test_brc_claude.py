@@ -1,0 +1,216 @@
+"""brc-claude and brc, run from a scratch copy of the package so br's data directory is a
+temporary one, with a fake `claude` on PATH that records what it was started with."""
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+PKG = REPO / "src" / "kestrune"
+BIN = pathlib.Path(os.environ.get("KESTRUNE_BIN_DIR") or PKG / "bin")
+
+SEPARATOR = "\n\n---\n\nUser question: "
+INSTRUCTIONS = ("\n\nInstructions: Answer thoroughly using the pre-loaded context above. Include relevant "
+                "code snippets in your response when they help explain the answer. Reference specific "
+                "file paths and line numbers. Do not edit any files.")
+USAGE_LINES = 'Usage: brc-claude [OPTIONS] "your question here"\nRun brc-claude --help for full options.\n'
+MISSING = ("[brc] Error: 'claude' binary not found in PATH.\n"
+           "Install Claude Code CLI: ")
+
+FAKE_CLAUDE = f"""\
+#!{sys.executable}
+import json, os, sys
+with open(os.environ["FAKE_CLAUDE_OUT"], "w") as f:
+    json.dump({{"argv": sys.argv[1:], "env": dict(os.environ), "cwd": os.getcwd()}}, f)
+"""
+
+PROJECT = {
+    "api/orders.ts": "import { db } from '../lib/db'\n\nexport async function POST(req) {\n"
+                     "  return db.orders.insert(await req.json())\n}\n",
+    "lib/db.ts": "export const db = { orders: { insert: async (o) => o } }\n",
+    "billing/invoice.py": "def render_invoice(order):\n    return f'Invoice {order}'\n",
+}
+
+
+class Launcher(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        t = pathlib.Path(cls.tmp.name)
+        cls.pkg = t / "kestrune"
+        (cls.pkg / "bin").mkdir(parents=True)
+        for cmd in ("brc-claude", "brc"):
+            shutil.copy2(BIN / cmd, cls.pkg / "bin" / cmd)
+        shutil.copy2(PKG / "__init__.py", cls.pkg / "__init__.py")
+        for so in PKG.glob("*.so"):
+            shutil.copy2(so, cls.pkg / so.name)
+        cls.data = cls.pkg / "data"
+        cls.fakebin = t / "fakebin"
+        cls.fakebin.mkdir()
+        (cls.fakebin / "claude").write_text(FAKE_CLAUDE)
+        (cls.fakebin / "claude").chmod(0o755)
+        cls.record = t / "claude.json"
+        cls.project = t / "proj"
+        for rel, text in PROJECT.items():
+            (cls.project / rel).parent.mkdir(parents=True, exist_ok=True)
+            (cls.project / rel).write_text(text)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def setUp(self):
+        shutil.rmtree(self.data, ignore_errors=True)
+        self.record.unlink(missing_ok=True)
+
+    def env(self, with_claude=True, **extra):
+        env = dict(os.environ)
+        env["PATH"] = (str(self.fakebin) + os.pathsep if with_claude else "") + "/usr/bin:/bin"
+        env["FAKE_CLAUDE_OUT"] = str(self.record)
+        env.update(extra)
+        return env
+
+    def run_cmd(self, cmd, *args, **env):
+        return subprocess.run([str(self.pkg / "bin" / cmd), *args], capture_output=True, text=True,
+                              env=self.env(**env), timeout=60)
+
+    def claude_record(self):
+        return json.loads(self.record.read_text())
+
+    def test_usage_lines_without_a_question(self):
+        for words in ([], ["", "  "]):
+            r = self.run_cmd("brc-claude", "-r", str(self.project), *words)
+            self.assertEqual((r.returncode, r.stdout, r.stderr), (1, "", USAGE_LINES))
+        self.assertFalse(self.data.exists())
+
+    def test_help_and_usage_errors(self):
+        r = self.run_cmd("brc-claude", "--help")
+        self.assertEqual(r.returncode, 0)
+        self.assertTrue(r.stdout.startswith("usage: brc-claude [-h] [--project-root PROJECT_ROOT]"))
+        self.assertIn("Pre-injection wrapper: graph retrieval \u2192 packed context \u2192 claude -p", r.stdout)
+        r = self.run_cmd("brc-claude", "--budget", "lots", "q")
+        self.assertEqual(r.returncode, 2)
+        self.assertTrue(r.stderr.endswith("brc-claude: error: argument --budget/-b: invalid int value: 'lots'\n"))
+
+    def test_missing_root(self):
+        r = self.run_cmd("brc-claude", "-r", str(self.project / "nope" / ".." / "x"), "q")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, f"[brc] Error: project root does not exist: {self.project / 'x'}\n")
+
+    def test_graph_on_first_use_then_reused(self):
+        r = self.run_cmd("brc-claude", "--dry-run", "-r", str(self.project), "orders")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stderr, r"\A\[brc\] No graph found \u2014 scanning " + re.escape(str(self.project)) +
+                         r" \.\.\.\n\[brc\] Graph built in \d+\.\ds: \d+ nodes, \d+ edges\n\Z")
+        graph_file = self.data / "info_graph.json"
+        text = graph_file.read_text()
+        self.assertEqual(text, json.dumps(json.loads(text), indent=2))
+        self.assertEqual(json.loads(text)["root"], str(self.project))
+        # Present now, so used as it is, even for another root.
+        r = self.run_cmd("brc-claude", "--dry-run", "-r", str(self.project / "lib"), "orders")
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        graph_file.write_text("{broken")
+        r = self.run_cmd("brc-claude", "--dry-run", "-r", str(self.project), "orders")
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(r.stderr.startswith("[brc] Error loading graph: Expecting property name"), r.stderr)
+
+    def test_dry_run_prints_the_context_alone(self):
+        r = self.run_cmd("brc-claude", "--dry-run", "-r", str(self.project), "how", "are", "orders", "stored")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.startswith("# Project context\n"))
+        self.assertIn("## api/orders.ts\n", r.stdout)
+        self.assertNotIn("User question:", r.stdout)
+        self.assertFalse(self.record.exists())
+
+    def test_argument_vector_and_environment_for_every_flag_combination(self):
+        question = ["how", "does", "", "checkout", "work"]
+        common = ["-r", str(self.project), "-m", "opus-x", "-b", "800", "--max-files", "2"]
+        context = self.run_cmd("brc-claude", "--dry-run", *common, *question).stdout[:-1]
+        prompt = context + SEPARATOR + "how does  checkout work" + INSTRUCTIONS
+        flags = [("--json", ["--output-format", "json"]),
+                 ("--no-permissions", ["--dangerously-skip-permissions"]),
+                 ("--no-session", ["--no-session-persistence"])]
+        for mask in range(8):
+            chosen = [flags[i] for i in range(3) if mask & (1 << i)]
+            args = [f for f, _ in chosen] + common + question
+            self.record.unlink(missing_ok=True)
+            r = self.run_cmd("brc-claude", *args, CLAUDECODE="1", CLAUDE_CODE_SESSION="s", KESTRUNE_PROBE="kept")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            rec = self.claude_record()
+            want = ["-p", prompt, "--model", "opus-x"] + [a for _, added in chosen for a in added]
+            self.assertEqual(rec["argv"], want, args)
+            self.assertNotIn("CLAUDECODE", rec["env"])
+            self.assertNotIn("CLAUDE_CODE_SESSION", rec["env"])
+            self.assertEqual(rec["env"]["KESTRUNE_PROBE"], "kept")
+
+    def test_verbose_lines(self):
+        r = self.run_cmd("brc-claude", "-v", "-r", str(self.project), "-m", "m9", "invoice")
+        self.assertEqual(r.returncode, 0)
+        self.assertRegex(r.stderr, r"\[brc\] Context packed in \d+\.\d\ds \(~\d+ tokens\)\n"
+                                   r"\[brc\] Launching: claude -p \.\.\. --model m9\n\Z")
+
+    def test_missing_claude(self):
+        r = self.run_cmd("brc-claude", "-r", str(self.project), "invoice", with_claude=False)
+        self.assertEqual(r.returncode, 1)
+        last_two = "".join(r.stderr.splitlines(keepends=True)[-2:])
+        self.assertTrue(last_two.startswith(MISSING), r.stderr)
+        self.assertNotIn("Launching", r.stderr)
+
+    def test_brc_hands_the_audit_context_to_an_interactive_claude(self):
+        r = self.run_cmd("brc", str(self.project))
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr.count("\n"), 1)
+        self.assertIn("AUDIT_CONTEXT.md", r.stderr)
+        self.assertEqual(self.run_cmd("brc").returncode, 2)
+
+        ctx = self.project / ".braid" / "AUDIT_CONTEXT.md"
+        ctx.parent.mkdir(exist_ok=True)
+        ctx.write_text("# Audit Context (generated by brc audit)\n\n## Suggested fix order")
+        try:
+            r = self.run_cmd("brc", str(self.project), CLAUDECODE="1")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            rec = self.claude_record()
+            self.assertEqual(len(rec["argv"]), 1)
+            self.assertTrue(rec["argv"][0].startswith("Read .braid/AUDIT_CONTEXT.md"))
+            self.assertIn("fix roadmap", rec["argv"][0])
+            self.assertIn("# Audit Context (generated by brc audit)\n\n## Suggested fix order\n", rec["argv"][0])
+            self.assertEqual(rec["cwd"], str(self.project))
+            self.assertNotIn("CLAUDECODE", rec["env"])
+        finally:
+            shutil.rmtree(ctx.parent)
+
+    def test_python_module(self):
+        script = textwrap.dedent(f"""
+            import json, sys
+            from kestrune import brc_claude
+            ns = brc_claude.parse_args(["-b", "9", "q", "w"])
+            print(json.dumps(vars(ns)))
+            graph = brc_claude._ensure_graph({str(self.project)!r})
+            print(graph["root"], graph["file_count"])
+            print(brc_claude.main([]))
+            sys.stdout.flush()
+            try:
+                brc_claude.parse_args(["-b", "x"])
+            except SystemExit as e:
+                print("exit", e.code)
+        """)
+        r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                           env=self.env(PYTHONPATH=str(self.pkg.parent)))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = r.stdout.splitlines()
+        self.assertEqual(json.loads(lines[0]), {
+            "query": ["q", "w"], "project_root": ".", "budget": 9, "max_files": 8, "model": "claude-sonnet-4-6",
+            "json": False, "dry_run": False, "no_permissions": False, "no_session": False, "verbose": False})
+        self.assertEqual(lines[1:], [f"{self.project} 3", "1", "exit 2"])
+        self.assertTrue((self.data / "info_graph.json").exists())
+        self.assertIn(USAGE_LINES, r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
