@@ -224,6 +224,8 @@ TEST(JsonValue, TypesAndTruthiness) {
   EXPECT_THROW(Value("x").as_int(), TypeError);
   EXPECT_THROW(Value(1)["a"], TypeError);
   EXPECT_EQ(Value(3).as_double(), 3.0);
+  EXPECT_EQ(Value(BigInt{"-18446744073709551616"}).as_double(), -18446744073709551616.0);
+  EXPECT_EQ(Value(BigInt{"1" + std::string(400, '0')}).as_double(), std::numeric_limits<double>::infinity());
   EXPECT_EQ(Value("x").find("a"), nullptr);
   for (const Value& f : {Value(), Value(false), Value(0), Value(0.0), Value(""), Value(Array()), Value(Object())})
     EXPECT_FALSE(f.truthy());

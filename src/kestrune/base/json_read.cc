@@ -194,7 +194,8 @@ class Scanner {
     std::string key = string_at(i);
     i = skip_ws(i);
     if (!at(i, ':')) fail("Expecting ':' delimiter", i);
-    return (i = skip_ws(i + 1), key);
+    i = skip_ws(i + 1);
+    return key;
   }
 
   bool literal(size_t i, std::string_view word) const {

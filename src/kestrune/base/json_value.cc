@@ -1,5 +1,7 @@
 // json::Value and json::Object: access, comparison and the ordered map.
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 
@@ -172,7 +174,13 @@ double Value::as_double() const {
   switch (type()) {
     case Type::Float: return std::get<double>(v_);
     case Type::Int: return static_cast<double>(std::get<int64_t>(v_));
-    case Type::BigInt: return std::stod(std::get<BigInt>(v_).digits);
+    case Type::BigInt: {
+      const std::string& digits = std::get<BigInt>(v_).digits;
+      double d = 0;
+      if (std::from_chars(digits.data(), digits.data() + digits.size(), d).ec == std::errc::result_out_of_range)
+        d = digits.starts_with("-") ? -HUGE_VAL : HUGE_VAL;
+      return d;
+    }
     default: type_error("float", type());
   }
 }
