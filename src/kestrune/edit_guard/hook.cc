@@ -103,6 +103,9 @@ int run(int argc, char** argv) {
     }
   }
 
+  // Switched off, the guard does not even read its input.
+  const char* guard = std::getenv("BR_EDIT_GUARD");
+  if (guard != nullptr && std::string_view(guard) == "0") return 0;
   Decision d = decide(read_all(STDIN_FILENO), system_host());
   if (d.verdict == Verdict::Allow) return 0;
   if (as_json) {
