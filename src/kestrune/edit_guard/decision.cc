@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <ctime>
 
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
@@ -104,15 +103,11 @@ std::string message(std::string_view severity, const Call& call, const std::vect
   return m;
 }
 
+// decide() once the guard is on; a parse failure, like any other, throws.
 Decision decide_call(std::string_view input, const Host& host) {
-
+  // Read as strict UTF-8: undecodable bytes or a byte-order mark are not a hook call.
   if (!text::is_valid_utf8(input) || text::starts_with(input, "\xEF\xBB\xBF")) return {};
-  json::Value hook;
-  try {
-    hook = json::parse(input);
-  } catch (...) {
-    return {};
-  }
+  const json::Value hook = json::parse(input);
   if (!hook.is_object()) return {};
   std::string_view tool = string_or_empty(hook.find("tool_name"));
   const json::Value* input_obj = hook.find("tool_input");
