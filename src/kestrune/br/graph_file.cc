@@ -1,196 +1,256 @@
-// retrieve_file(): retrieval straight from the graph file. The file can be
-// hundreds of megabytes, mostly file contents that retrieval never looks at,
-// so it is parsed once with simdjson and only the chosen entries are turned
-// into json::Value. Wherever simdjson and Python's reader could disagree
-// (non-standard numbers, lone surrogates, negative zero, malformed text), the
-// file is read again with the full reader, which also gives the exact error.
-#include <fcntl.h>
+// retrieve_file(): retrieval straight from the graph file.
+//
+// The file can be hundreds of megabytes, nearly all of it file contents that
+// retrieval never looks at. So it is mapped, and simdjson's on-demand reader
+// walks it once: the scoring fields are read as views into the mapping, every
+// other value is checked without being decoded, and only the few chosen nodes
+// and edges are parsed in full, from their own text, by the exact reader.
+//
+// "Invalid JSON is an error" must hold exactly, and the on-demand reader alone
+// does not promise it: it decodes nothing it is not asked for. What makes the
+// walk a full check:
+//  - the structural scan (simdjson stage 1) runs over the whole file and
+//    rejects invalid UTF-8, unescaped control characters and unclosed strings;
+//  - every object and array is iterated, never skipped, so each comma, colon,
+//    key and bracket is checked as the walk passes it, and the document must
+//    end where the root object ends;
+//  - every scalar the walk does not decode is checked as a raw token
+//    (json_tokens.h): string escapes, the number grammar, the three literals.
+// Anything else (escaped keys, NaN, a node that is not an object, an
+// unexpected type, any simdjson error) hands the file to the full reader,
+// which gives the exact result or the exact error; the fast path only ever
+// answers for documents on which both readers agree.
 #include <simdjson.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cmath>
-
+#include "kestrune/br/json_tokens.h"
+#include "kestrune/br/mapped_file.h"
 #include "kestrune/br/retrieve.h"
 
 namespace kestrune::br {
 namespace {
 
-namespace dom = simdjson::dom;
+namespace od = simdjson::ondemand;
 
 struct NeedsFullReader {};
 
-// The file mapped read-only with simdjson's padding after it: an anonymous
-// zeroed region is reserved first and the file mapped over its start, so the
-// bytes past the end are readable zeros and no copy of the file is made.
-class MappedFile {
+[[noreturn]] void full_reader() { throw NeedsFullReader{}; }
+
+// A node as retrieval reads it; views point into the mapping, the parser's
+// string buffer or the arena.
+struct NodeView {
+  std::string_view id, ext, summary;
+  size_t keywords_begin = 0, keywords_end = 0;
+  bool id_is_str = true, is_symbol = false, confidence_high = false;
+};
+
+struct GraphView {
+  std::vector<NodeView> nodes;
+  std::vector<std::string_view> keywords;   // all nodes' keywords, by range
+  std::vector<std::string_view> node_text;  // each node's JSON text
+  std::vector<EdgeFields> edges;
+  std::vector<std::string_view> edge_text;
+  TextArena arena;
+};
+
+class GraphReader {
  public:
-  explicit MappedFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-      size_ = static_cast<size_t>(st.st_size);
-      span_ = size_ + simdjson::SIMDJSON_PADDING + static_cast<size_t>(::getpagesize());
-      void* area = ::mmap(nullptr, span_, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (area != MAP_FAILED) {
-        void* file = ::mmap(area, size_, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0);
-        if (file == MAP_FAILED) {
-          ::munmap(area, span_);
-        } else {
-          data_ = static_cast<const char*>(file);
-        }
-      }
+  GraphReader(od::document& doc, GraphView& out) : doc_(doc), g_(out) {}
+
+  void read() {
+    od::object root = doc_.get_object();
+    for (od::field f : root) {
+      std::string_view key = key_of(f);
+      od::value v = f.value();
+      if (key == "nodes")
+        read_nodes(v);
+      else if (key == "edges")
+        read_edges(v);
+      else
+        check(v);
     }
-    ::close(fd);
+    // Nothing may follow the root object.
+    if (doc_.current_location().error() != simdjson::OUT_OF_BOUNDS) full_reader();
   }
-  ~MappedFile() {
-    if (data_) ::munmap(const_cast<char*>(data_), span_);
-  }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-  const char* data() const { return data_; }
-  size_t size() const { return size_; }
 
  private:
-  const char* data_ = nullptr;
-  size_t size_ = 0, span_ = 0;
+  // Keys are compared as written: an escaped key could still spell "id".
+  static std::string_view key_of(od::field& f) {
+    const char* k = f.key().raw();
+    for (const char* p = k;; ++p) {
+      if (*p == '"') return {k, static_cast<size_t>(p - k)};
+      if (*p == '\\') full_reader();
+    }
+  }
+
+  static std::string_view string_of(od::value& v) {
+    std::string_view token = trim_token(v.raw_json_token());
+    std::string_view body = token.substr(1, token.size() - 2);
+    if (body.find('\\') == body.npos) return body;
+    return v.get_string();  // decoded into the parser's buffer, which outlives the walk
+  }
+
+  // str() of a field value: strings as they are, other scalars in Python's text form.
+  std::string_view text_of(od::value& v, bool& is_str) {
+    is_str = false;
+    switch (v.type()) {
+      case od::json_type::string:
+        is_str = true;
+        return string_of(v);
+      case od::json_type::number:
+      case od::json_type::boolean:
+      case od::json_type::null: {
+        std::string_view token = trim_token(v.raw_json_token());
+        if (!valid_number_token(token) && !valid_literal_token(token)) full_reader();
+        return g_.arena.emplace_back(json::py_str(json::parse(token)));
+      }
+      default:
+        full_reader();
+    }
+  }
+
+  std::string_view text_of(od::value& v) {
+    bool is_str;
+    return text_of(v, is_str);
+  }
+
+  // Walks a value retrieval does not read, checking it without decoding it.
+  void check(od::value v) {
+    switch (v.type()) {
+      case od::json_type::object:
+        for (od::field f : v.get_object()) {
+          key_of(f);
+          check(f.value());
+        }
+        return;
+      case od::json_type::array:
+        for (auto element : v.get_array()) check(element.value());
+        return;
+      case od::json_type::string:
+        if (!valid_string_token(trim_token(v.raw_json_token()))) full_reader();
+        return;
+      case od::json_type::number:
+        if (!valid_number_token(trim_token(v.raw_json_token()))) full_reader();
+        return;
+      case od::json_type::boolean:
+      case od::json_type::null:
+        if (!valid_literal_token(trim_token(v.raw_json_token()))) full_reader();
+        return;
+    }
+    full_reader();
+  }
+
+  bool is_null(od::value& v) {
+    if (v.type() != od::json_type::null) return false;
+    check(v);
+    return true;
+  }
+
+  // The text of the object `v` starts, once it has been walked.
+  std::string_view walked_text(const char* start) {
+    const char* end = doc_.current_location();
+    std::string_view text = trim_token({start, static_cast<size_t>(end - start)});
+    if (text.empty() || text.front() != '{' || text.back() != '}') full_reader();
+    return text;
+  }
+
+  // The last "nodes" member wins, as in Python's reader.
+  void read_nodes(od::value& list) {
+    g_.nodes.clear();
+    g_.keywords.clear();
+    g_.node_text.clear();
+    if (is_null(list)) return;
+    for (auto element : list.get_array()) {
+      od::value v = element.value();
+      if (v.type() != od::json_type::object) full_reader();
+      const char* start = v.current_location();
+      NodeView n;
+      n.keywords_begin = n.keywords_end = g_.keywords.size();
+      for (od::field f : v.get_object()) {
+        std::string_view key = key_of(f);
+        od::value fv = f.value();
+        if (key == "id") {
+          n.id = text_of(fv, n.id_is_str);
+        } else if (key == "ext") {
+          n.ext = text_of(fv);
+        } else if (key == "kind") {
+          n.is_symbol = fv.type() == od::json_type::string ? string_of(fv) == "symbol" : (check(fv), false);
+        } else if (key == "confidence") {
+          n.confidence_high = fv.type() == od::json_type::string ? string_of(fv) == "high" : (check(fv), false);
+        } else if (key == "summary") {
+          if (is_null(fv)) n.summary = {};
+          else if (fv.type() == od::json_type::string) n.summary = string_of(fv);
+          else full_reader();
+        } else if (key == "keywords") {
+          g_.keywords.resize(n.keywords_begin);
+          if (!is_null(fv)) {
+            for (auto k : fv.get_array()) {
+              od::value kv = k.value();
+              if (kv.type() != od::json_type::string) full_reader();
+              g_.keywords.push_back(string_of(kv));
+            }
+          }
+          n.keywords_end = g_.keywords.size();
+        } else {
+          check(fv);
+        }
+      }
+      g_.nodes.push_back(n);
+      g_.node_text.push_back(walked_text(start));
+    }
+  }
+
+  void read_edges(od::value& list) {
+    g_.edges.clear();
+    g_.edge_text.clear();
+    if (is_null(list)) return;
+    for (auto element : list.get_array()) {
+      od::value v = element.value();
+      if (v.type() != od::json_type::object) full_reader();
+      const char* start = v.current_location();
+      EdgeFields e;
+      for (od::field f : v.get_object()) {
+        std::string_view key = key_of(f);
+        od::value fv = f.value();
+        if (key == "from") e.from = text_of(fv, e.from_is_str);
+        else if (key == "to") e.to = text_of(fv, e.to_is_str);
+        else if (key == "rel") e.rel = text_of(fv);
+        else check(fv);
+      }
+      g_.edges.push_back(e);
+      g_.edge_text.push_back(walked_text(start));
+    }
+  }
+
+  od::document& doc_;
+  GraphView& g_;
 };
 
-json::Value to_value(dom::element e) {
-  switch (e.type()) {
-    case dom::element_type::ARRAY: {
-      json::Array a;
-      for (dom::element x : dom::array(e)) a.push_back(to_value(x));
-      return a;
-    }
-    case dom::element_type::OBJECT: {
-      json::Object o;
-      for (dom::key_value_pair kv : dom::object(e)) o.set(std::string(kv.key), to_value(kv.value));
-      return o;
-    }
-    case dom::element_type::INT64:
-      return static_cast<long long>(int64_t(e));
-    case dom::element_type::UINT64:
-      return static_cast<unsigned long long>(uint64_t(e));
-    case dom::element_type::DOUBLE: {
-      double d = double(e);
-      if (d == 0 && std::signbit(d)) throw NeedsFullReader{};  // "-0" is an int to Python
-      return d;
-    }
-    case dom::element_type::STRING:
-      return std::string_view(e);
-    case dom::element_type::BOOL:
-      return bool(e);
-    case dom::element_type::NULL_VALUE:
-      return nullptr;
-  }
-  return nullptr;
-}
-
-std::string_view text_of(dom::element e, TextArena& arena) {
-  if (e.is_string()) return std::string_view(e);
-  return arena.emplace_back(json::py_str(to_value(e)));
-}
-
-// The last occurrence of `key` wins, as in Python's reader.
-struct Picked {
-  dom::element id, ext, kind, confidence, summary, keywords;
-  bool has_id = false, has_ext = false, has_kind = false, has_conf = false, has_summary = false,
-       has_keywords = false;
-};
-
-NodeFields node_fields(dom::element node, std::vector<std::string_view>& keywords,
-                       TextArena& arena) {
-  if (!node.is_object()) throw TypeError("node must be a dict");
-  Picked p;
-  for (dom::key_value_pair kv : dom::object(node)) {
-    std::string_view k = kv.key;
-    if (k == "id") p.id = kv.value, p.has_id = true;
-    else if (k == "ext") p.ext = kv.value, p.has_ext = true;
-    else if (k == "kind") p.kind = kv.value, p.has_kind = true;
-    else if (k == "confidence") p.confidence = kv.value, p.has_conf = true;
-    else if (k == "summary") p.summary = kv.value, p.has_summary = true;
-    else if (k == "keywords") p.keywords = kv.value, p.has_keywords = true;
-  }
-  NodeFields f;
-  if (p.has_id) f.id = text_of(p.id, arena), f.id_is_str = p.id.is_string();
-  if (p.has_ext) f.ext = text_of(p.ext, arena);
-  if (p.has_summary && !p.summary.is_null()) {
-    if (!p.summary.is_string()) throw TypeError("node summary must be str or None");
-    f.summary = std::string_view(p.summary);
-  }
-  keywords.clear();
-  if (p.has_keywords && !p.keywords.is_null()) {
-    if (!p.keywords.is_array()) throw TypeError("node keywords must be a list or None");
-    for (dom::element k : dom::array(p.keywords)) {
-      if (!k.is_string()) throw TypeError("node keywords must be a list of str");
-      keywords.push_back(std::string_view(k));
-    }
-  }
-  f.keywords = keywords;
-  f.is_symbol = p.has_kind && p.kind.is_string() && std::string_view(p.kind) == "symbol";
-  f.confidence_high =
-      p.has_conf && p.confidence.is_string() && std::string_view(p.confidence) == "high";
-  return f;
-}
-
-EdgeFields edge_fields(dom::element edge, TextArena& arena) {
-  if (!edge.is_object()) throw TypeError("edge must be a dict");
-  EdgeFields f;
-  for (dom::key_value_pair kv : dom::object(edge)) {
-    std::string_view k = kv.key;
-    if (k == "from") f.from = text_of(kv.value, arena), f.from_is_str = kv.value.is_string();
-    else if (k == "to") f.to = text_of(kv.value, arena), f.to_is_str = kv.value.is_string();
-    else if (k == "rel") f.rel = text_of(kv.value, arena);
-  }
-  return f;
-}
-
-// nullopt: the file needs the full reader.
-std::optional<RetrieveResult> retrieve_parsed(dom::element graph, std::string_view query,
-                                              long long top_files, long long top_edges,
-                                              const std::vector<CapabilityEntry>& caps) {
-  if (!graph.is_object()) return std::nullopt;
-  std::optional<dom::element> nodes_el, edges_el;
-  for (dom::key_value_pair kv : dom::object(graph)) {
-    if (kv.key == "nodes") nodes_el = kv.value;
-    else if (kv.key == "edges") edges_el = kv.value;
-  }
-  auto list = [](std::optional<dom::element>& el, const char* name) -> std::vector<dom::element> {
-    std::vector<dom::element> out;
-    if (!el || el->is_null()) return out;
-    if (!el->is_array()) throw TypeError(std::string("graph ") + name + " must be a list");
-    dom::array a(*el);
-    out.reserve(a.size());
-    for (dom::element x : a) out.push_back(x);
-    return out;
-  };
-  std::vector<dom::element> nodes = list(nodes_el, "nodes");
-  std::vector<dom::element> edges = list(edges_el, "edges");
-
+RetrieveResult retrieve_view(const GraphView& g, std::string_view query, long long top_files,
+                             long long top_edges, const std::vector<CapabilityEntry>& caps) {
   Retriever r(query, top_files, top_edges, caps);
-  TextArena arena;
-  std::vector<EdgeFields> edge_views;
-  edge_views.reserve(edges.size());
-  for (dom::element e : edges) edge_views.push_back(edge_fields(e, arena));
-  r.expect_edges(edge_views.size());
-  for (const auto& e : edge_views) r.count_edge(e);
-  std::vector<std::string_view> keywords;
-  for (size_t i = 0; i < nodes.size(); ++i) r.add_node(i, node_fields(nodes[i], keywords, arena));
-  for (size_t i = 0; i < edge_views.size(); ++i) r.add_edge(i, edge_views[i]);
-  Selection sel = r.finish(nodes.size(), edges.size());
+  r.expect_edges(g.edges.size());
+  for (const auto& e : g.edges) r.count_edge(e);
+  for (size_t i = 0; i < g.nodes.size(); ++i) {
+    const NodeView& n = g.nodes[i];
+    NodeFields f;
+    f.id = n.id;
+    f.id_is_str = n.id_is_str;
+    f.ext = n.ext;
+    f.summary = n.summary;
+    f.keywords = std::span(g.keywords).subspan(n.keywords_begin, n.keywords_end - n.keywords_begin);
+    f.is_symbol = n.is_symbol;
+    f.confidence_high = n.confidence_high;
+    r.add_node(i, f);
+  }
+  for (size_t i = 0; i < g.edges.size(); ++i) r.add_edge(i, g.edges[i]);
+  Selection sel = r.finish(g.nodes.size(), g.edges.size());
 
   RetrieveResult out;
-  try {
-    for (const auto& c : sel.files) out.files.push_back(chosen_entry(to_value(nodes[c.index]), c, sel.intent));
-    for (size_t i = 0; i < sel.fallback_files; ++i) out.files.push_back(to_value(nodes[i]));
-    for (size_t i : sel.edges) out.edges.push_back(to_value(edges[i]));
-    for (size_t i = 0; i < sel.fallback_edges; ++i) out.edges.push_back(to_value(edges[i]));
-  } catch (const NeedsFullReader&) {
-    return std::nullopt;
-  }
+  for (const auto& c : sel.files)
+    out.files.push_back(chosen_entry(json::parse(g.node_text[c.index]), c, sel.intent));
+  for (size_t i = 0; i < sel.fallback_files; ++i) out.files.push_back(json::parse(g.node_text[i]));
+  for (size_t i : sel.edges) out.edges.push_back(json::parse(g.edge_text[i]));
+  for (size_t i = 0; i < sel.fallback_edges; ++i) out.edges.push_back(json::parse(g.edge_text[i]));
   return out;
 }
 
@@ -198,18 +258,21 @@ std::optional<RetrieveResult> retrieve_parsed(dom::element graph, std::string_vi
 
 RetrieveResult retrieve_file(const std::string& path, std::string_view query, long long top_files,
                              long long top_edges, const std::vector<CapabilityEntry>& caps) {
-  MappedFile file(path);
+  MappedFile file(path, simdjson::SIMDJSON_PADDING);
   if (file.data()) {
-    std::string_view text(file.data(), file.size());
-    const size_t skip = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-    dom::parser parser;
-    dom::element doc;
-    if (parser.parse(file.data() + skip, file.size() - skip, false).get(doc) == simdjson::SUCCESS) {
-      try {
-        if (auto out = retrieve_parsed(doc, query, top_files, top_edges, caps)) return std::move(*out);
-      } catch (const NeedsFullReader&) {
-      }
+    const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    const size_t size = file.size() - skip;
+    od::parser parser;
+    GraphView graph;
+    bool read = false;
+    try {
+      od::document doc = parser.iterate(file.data() + skip, size, size + simdjson::SIMDJSON_PADDING);
+      GraphReader(doc, graph).read();
+      read = true;
+    } catch (const NeedsFullReader&) {
+    } catch (const simdjson::simdjson_error&) {
     }
+    if (read) return retrieve_view(graph, query, top_files, top_edges, caps);
   }
   json::Value graph = json::load_file(path);
   if (!graph.is_object()) throw TypeError("graph must be a dict");
