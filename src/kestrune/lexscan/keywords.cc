@@ -186,7 +186,10 @@ std::string make_summary(std::string_view content, std::string_view path, std::s
       lead = std::string(text::head(collapse_whitespace(text::replace(m->group(1), "*", "")), 120));
   }
   if (lead.empty()) {
-    auto lines = text::splitlines(content);
+    // Five lines are read; a short head holds them unless the lines are long.
+    std::string_view head = text::head(content, 2048);
+    auto lines = text::splitlines(head);
+    if (lines.size() <= 5 && head.size() < content.size()) lines = text::splitlines(content);
     for (size_t i = 0; i < lines.size() && i < 5; ++i) {
       std::string_view s = text::strip(text::lstrip(text::lstrip(text::strip(lines[i]), "#"), "/"));
       if (text::length(s) >= 10) {
