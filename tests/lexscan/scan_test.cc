@@ -215,8 +215,10 @@ TEST(Command, HelpAndUsageErrors) {
   EXPECT_EQ(run("--out --root x", d.path()).err, usage + "lexscan: error: argument --out: expected one argument\n");
   Outcome extra = run("stray --bogus -- more", d.path());
   EXPECT_EQ(extra.status, 2);
-  EXPECT_EQ(extra.err, usage + "lexscan: error: unrecognized arguments: stray --bogus more\n");
+  EXPECT_EQ(extra.err, usage + "lexscan: error: unrecognized arguments: stray --bogus -- more\n");
   EXPECT_EQ(extra.out, "");
+  EXPECT_EQ(run("--root -5 --out=o/g.json", d.path()).status, 0);  // a negative number is a value
+  EXPECT_EQ(run("-hx", d.path()).err, usage + "lexscan: error: argument -h/--help: ignored explicit argument 'x'\n");
 }
 
 TEST(Command, UnwritableOutputFailsInOneLineAndLeavesNoHalfFile) {

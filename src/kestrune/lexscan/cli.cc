@@ -63,7 +63,8 @@ Options parse(int argc, char** argv) {
       extras.push_back(arg);
       continue;
     }
-    if (arg == "--") {
+    if (arg == "--") {  // what follows is positional; argparse still reports the "--"
+      extras.push_back(arg);
       positional_only = true;
       continue;
     }
