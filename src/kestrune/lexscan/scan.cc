@@ -91,7 +91,8 @@ std::optional<FileResult> scan_file(const std::string& path, const std::string& 
   std::string rel_path = fs::relpath(resolved, resolved_root);
   std::string ext = lower_ext(path);
   std::string fhash = md5_hex(text).substr(0, 8);
-  std::string_view cut = text::head(text, MAX_CONTENT_CHARS);
+  // A text of at most that many bytes has at most that many characters.
+  std::string_view cut = text.size() <= MAX_CONTENT_CHARS ? std::string_view(text) : text::head(text, MAX_CONTENT_CHARS);
 
   // The node as reuse would fall back to it; keywords and summary, the costly
   // part, are only computed when nothing can be reused.
