@@ -5,6 +5,7 @@
 
 #include "kestrune/base/regex.h"
 #include "kestrune/base/text.h"
+#include "kestrune/br/contains.h"
 
 namespace kestrune::br {
 namespace {
@@ -50,12 +51,6 @@ constexpr int kWeights[7][6] = {
     /* edit     */ {-2, 1, 1, 3, 3, 2},
     /* general  */ {-1, 0, 0, 2, 2, 1},
 };
-
-bool has(std::string_view s, std::string_view needle) { return s.find(needle) != s.npos; }
-
-bool has_any(std::string_view s, std::initializer_list<std::string_view> needles) {
-  return std::any_of(needles.begin(), needles.end(), [&](auto n) { return has(s, n); });
-}
 
 bool is_ascii_word(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -128,22 +123,22 @@ Intent classify_intent(std::string_view query) {
   lower_into(low, query);
   for (const auto& group : intent_groups())
     for (auto phrase : group.phrases)
-      if (has(low, phrase)) return group.intent;
+      if (contains(low, phrase)) return group.intent;
   return Intent::General;
 }
 
 Role node_role(std::string_view path, std::string_view ext) {
   if (ext == ".md") return Role::Docs;
-  std::string p;
+  thread_local std::string p;  // called for every node: no allocation per call
   lower_into(p, path);
-  if (has_any(p, {"/test/", "/tests/"}) || text::ends_with(p, ".test.ts") ||
+  if (contains_any(p, {"/test/", "/tests/"}) || text::ends_with(p, ".test.ts") ||
       text::ends_with(p, ".spec.ts") || text::ends_with(p, ".test.tsx") ||
       text::ends_with(p, ".spec.tsx"))
     return Role::Test;
-  if (has(p, "/components/ui/")) return Role::SharedUi;
-  if (has_any(p, {"/pages/", "/components/features/", "/views/", "/screens/"}))
+  if (contains(p, "/components/ui/")) return Role::SharedUi;
+  if (contains_any(p, {"/pages/", "/components/features/", "/views/", "/screens/"}))
     return Role::UiSurface;
-  if (has_any(p, {"/api/", "/services/", "/store/", "/hooks/", "/utils/"})) return Role::Logic;
+  if (contains_any(p, {"/api/", "/services/", "/store/", "/hooks/", "/utils/"})) return Role::Logic;
   return Role::Code;
 }
 
@@ -162,21 +157,22 @@ Query analyse_query(std::string_view query, std::vector<std::string> terms) {
   q.text = std::string(query);
   lower_into(q.lower, query);
   q.terms = std::move(terms);
+  q.term_counter = TermCounter(q.terms);
   q.intent = classify_intent(query);
   q.route = extract_route(query);
   lower_into(q.method_lower, q.route.method);
   const std::string& s = q.lower;
-  q.restaurant = has(s, "restaurant");
-  q.customer = has(s, "customer");
-  q.admin = has(s, "admin");
-  q.money = has_any(s, {"payment", "invoice", "checkout"});
-  q.ui_words = has_any(s, {"button", "modal", "card", "table", "form", "badge", "page", "screen"});
-  q.button = has(s, "button");
-  q.badge = has(s, "badge");
-  q.button_status = q.button && has_any(s, {"status", "payment", "checkout", "invoice"});
-  q.ui_kit_penalty = has_any(s, {"portal", "checkout", "invoice", "payment", "order", "restaurant",
+  q.restaurant = contains(s, "restaurant");
+  q.customer = contains(s, "customer");
+  q.admin = contains(s, "admin");
+  q.money = contains_any(s, {"payment", "invoice", "checkout"});
+  q.ui_words = contains_any(s, {"button", "modal", "card", "table", "form", "badge", "page", "screen"});
+  q.button = contains(s, "button");
+  q.badge = contains(s, "badge");
+  q.button_status = q.button && contains_any(s, {"status", "payment", "checkout", "invoice"});
+  q.ui_kit_penalty = contains_any(s, {"portal", "checkout", "invoice", "payment", "order", "restaurant",
                                  "customer", "admin"}) &&
-                     !has_any(s, {"global", "shared", "design system", "reusable"});
+                     !contains_any(s, {"global", "shared", "design system", "reusable"});
   return q;
 }
 

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrune/br/term_counter.h"
+
 namespace kestrune::br {
 
 enum class Intent { Debug, Explain, Test, Refactor, Feature, Edit, General };
@@ -40,6 +42,7 @@ struct Query {
   std::string text;   // as asked
   std::string lower;  // q
   std::vector<std::string> terms;
+  TermCounter term_counter;  // counts `terms`
   Intent intent = Intent::General;
   Route route;
   std::string method_lower;

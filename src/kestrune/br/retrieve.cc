@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "kestrune/base/text.h"
+#include "kestrune/br/contains.h"
 
 namespace kestrune::br {
 namespace {
@@ -11,12 +13,6 @@ namespace {
 std::string_view text_of(const json::Value& v, TextArena& arena) {
   if (v.is_string()) return v.as_string();
   return arena.emplace_back(json::py_str(v));
-}
-
-bool has(std::string_view s, std::string_view needle) { return s.find(needle) != s.npos; }
-
-std::string id_key(std::string_view id, bool is_str) {
-  return is_str ? std::string(id) : std::string(1, '\0') + std::string(id);
 }
 
 }  // namespace
@@ -59,7 +55,7 @@ void Retriever::count_edge(const EdgeFields& e) {
   if (!e.to.empty()) ++touches_[e.to].degree;
   if (e.rel == "imports") {
     lower_into(scratch_, e.to);
-    const bool button = has(scratch_, "button"), badge = has(scratch_, "badge");
+    const bool button = contains(scratch_, "button"), badge = contains(scratch_, "badge");
     if (button || badge) {
       Touch& t = touches_[e.from];
       t.button_consumer |= button;
@@ -71,13 +67,14 @@ void Retriever::count_edge(const EdgeFields& e) {
 void Retriever::add_node(size_t index, const NodeFields& n) {
   Role role;
   long long s = score_fields(n, query_, &role);
-  if (const long long* b = boosts_.find(n.id)) s += *b;
+  if (!boosts_.empty())
+    if (const long long* b = boosts_.find(n.id)) s += *b;
   for (const auto& [prefix, boost] : prefix_boosts_)
     if (text::starts_with(n.id, prefix)) s += boost;
   for (const auto& [prefix, boost] : star_boosts_)
     if (text::starts_with(n.id, prefix)) s += boost;
-  if (auto it = touches_.find(n.id); it != touches_.end()) {
-    const Touch& t = it->second;
+  if (const Touch* found = touches_.find(n.id)) {
+    const Touch& t = *found;
     s += std::min(t.degree / 3, 4LL);
     if (query_.button && t.button_consumer) s += 6;
     if (query_.button && !query_.badge && t.badge_consumer) s -= 2;
@@ -99,7 +96,7 @@ void Retriever::choose_files() {
     return a.index > b.index;
   };
   std::make_heap(kept_nodes_.begin(), kept_nodes_.end(), worse);
-  std::unordered_set<std::string_view> seen;
+  IdMap<bool> seen;
   auto end = kept_nodes_.end();
   while (end != kept_nodes_.begin() && static_cast<long long>(chosen_.size()) < top_files_) {
     std::pop_heap(kept_nodes_.begin(), end, worse);
@@ -107,26 +104,27 @@ void Retriever::choose_files() {
     const KeptNode& k = *end;
     std::string_view base = k.id;
     if (k.is_symbol) base = base.substr(0, base.find("::"));
-    if (!seen.insert(base).second) continue;
+    if (std::exchange(seen[base], true)) continue;
     chosen_.push_back({k.index, k.score, k.role});
-    chosen_ids_.insert(id_key(k.id, k.id_is_str));
+    chosen_ids_[k.id] |= k.id_is_str ? kStringId : kOtherId;
   }
 }
 
 bool Retriever::is_chosen(std::string_view id, bool is_str) const {
-  if (is_str) return chosen_ids_.find(id) != chosen_ids_.end();
-  return chosen_ids_.count(id_key(id, false)) > 0;
+  const unsigned char* kinds = chosen_ids_.find(id);
+  return kinds && (*kinds & (is_str ? kStringId : kOtherId));
 }
 
 void Retriever::add_edge(size_t index, const EdgeFields& e) {
   if (!files_chosen_) choose_files();
   scratch_.clear();
   scratch_.append(e.from).append(" ").append(e.rel).append(" ").append(e.to);
-  std::string low;
-  lower_into(low, scratch_);
-  long long s = 2LL * count_terms(low, query_.terms);
+  lower_into(lowered_, scratch_);
+  long long s = 2LL * query_.term_counter.count(lowered_);
   if (is_chosen(e.from, e.from_is_str) || is_chosen(e.to, e.to_is_str)) s += 4;
-  if ((e.from_is_str && boosts_.find(e.from)) || (e.to_is_str && boosts_.find(e.to))) s += 2;
+  if (!boosts_.empty() &&
+      ((e.from_is_str && boosts_.find(e.from)) || (e.to_is_str && boosts_.find(e.to))))
+    s += 2;
   if (e.rel == "imports") s += 1;
   if (s > 0) kept_edges_.push_back({s, index, e.from, e.to});
 }

@@ -5,16 +5,14 @@
 // the in-memory json::Value graph, or the graph file parsed in place.
 #pragma once
 
-#include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "kestrune/base/json.h"
 #include "kestrune/br/br.h"
 #include "kestrune/br/capability.h"
+#include "kestrune/br/id_map.h"
 #include "kestrune/br/query.h"
 #include "kestrune/br/score.h"
 
@@ -62,10 +60,6 @@ class Retriever {
   Selection finish(size_t node_count, size_t edge_count);
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
   struct KeptNode {
     long long score;
     size_t index;
@@ -91,13 +85,15 @@ class Retriever {
     long long degree = 0;
     bool button_consumer = false, badge_consumer = false;
   };
-  std::unordered_map<std::string_view, Touch> touches_;
+  IdMap<Touch> touches_;
   std::vector<KeptNode> kept_nodes_;
   std::vector<KeptEdge> kept_edges_;
   bool files_chosen_ = false;
   std::vector<ChosenFile> chosen_;
-  std::set<std::string, std::less<>> chosen_ids_;  // non-string ids carry a leading NUL
-  std::string scratch_;
+  // Per chosen id: kStringId when a string id, kOtherId when another value, has that text.
+  static constexpr unsigned char kStringId = 1, kOtherId = 2;
+  IdMap<unsigned char> chosen_ids_;
+  std::string scratch_, lowered_;
 };
 
 // The selection for a graph held in memory.

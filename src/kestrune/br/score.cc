@@ -2,14 +2,10 @@
 
 #include <algorithm>
 
+#include "kestrune/br/contains.h"
+
 namespace kestrune::br {
 namespace {
-
-bool has(std::string_view s, std::string_view needle) { return s.find(needle) != s.npos; }
-
-bool has_any(std::string_view s, std::initializer_list<std::string_view> needles) {
-  return std::any_of(needles.begin(), needles.end(), [&](auto n) { return has(s, n); });
-}
 
 void join_keywords(std::string& out, std::span<const std::string_view> keywords) {
   out.clear();
@@ -62,7 +58,7 @@ NodeFields node_fields(const json::Value& node, std::vector<std::string_view>& k
 
 int count_terms(std::string_view lowered, const std::vector<std::string>& terms) {
   int n = 0;
-  for (const auto& t : terms) n += has(lowered, t) ? 1 : 0;
+  for (const auto& t : terms) n += contains(lowered, t) ? 1 : 0;
   return n;
 }
 
@@ -73,7 +69,7 @@ int score_text(std::string_view text, const std::vector<std::string>& terms) {
 }
 
 bool query_scoped_to_feature(std::string_view q) {
-  return has_any(q, {"portal", "checkout", "invoice", "payment", "order", "restaurant", "customer",
+  return contains_any(q, {"portal", "checkout", "invoice", "payment", "order", "restaurant", "customer",
                      "admin"});
 }
 
@@ -86,43 +82,43 @@ long long score_fields(const NodeFields& node, const Query& q, Role* role_out) {
   const Role role = node_role(path, ext);
   if (role_out) *role_out = role;
 
-  long long score = 3LL * count_terms(path, q.terms);
+  long long score = 3LL * q.term_counter.count(path);
   if (!node.summary.empty()) {
     lower_into(sc.low, node.summary);
-    score += 3LL * count_terms(sc.low, q.terms);
+    score += 3LL * q.term_counter.count(sc.low);
   }
   join_keywords(sc.joined, node.keywords);
   if (!node.keywords.empty()) {
     lower_into(sc.low, sc.joined);
-    score += 2LL * count_terms(sc.low, q.terms);
+    score += 2LL * q.term_counter.count(sc.low);
   }
   if (!q.route.segments.empty()) {
     const size_t kw_len = sc.joined.size();
     sc.joined += ' ';
     sc.joined += path;
-    for (const auto& seg : q.route.segments) score += has(sc.joined, seg) ? 4 : 0;
+    for (const auto& seg : q.route.segments) score += contains(sc.joined, seg) ? 4 : 0;
     sc.joined.resize(kw_len);
-    if (!q.method_lower.empty() && has(sc.joined, q.method_lower)) score += 3;
+    if (!q.method_lower.empty() && contains(sc.joined, q.method_lower)) score += 3;
   }
   score += intent_role_weight(q.intent, role);
   if (ext == ".py" || ext == ".ts" || ext == ".tsx" || ext == ".js" || ext == ".jsx" || ext == ".go")
     score += 4;
   else if (ext == ".md")
     score -= 2;
-  if (has_any(path, {"node_modules/", "site-packages/", "/venv/", "/.venv/"})) score -= 10;
-  const bool ui_kit = has(path, "/components/ui/");
+  if (contains_any(path, {"node_modules/", "site-packages/", "/venv/", "/.venv/"})) score -= 10;
+  const bool ui_kit = contains(path, "/components/ui/");
   if (ui_kit) score -= 1;
-  if (has_any(path, {"/components/features/", "/pages/", "/api/"})) score += 2;
-  if (q.restaurant && has(path, "restaurant-portal/")) score += 4;
-  if (q.customer && has(path, "customer-portal/")) score += 4;
-  if (q.admin && has(path, "admin-portal/")) score += 4;
-  if (q.money && has_any(path, {"payment", "invoice", "checkout", "order"})) score += 3;
+  if (contains_any(path, {"/components/features/", "/pages/", "/api/"})) score += 2;
+  if (q.restaurant && contains(path, "restaurant-portal/")) score += 4;
+  if (q.customer && contains(path, "customer-portal/")) score += 4;
+  if (q.admin && contains(path, "admin-portal/")) score += 4;
+  if (q.money && contains_any(path, {"payment", "invoice", "checkout", "order"})) score += 3;
   if (q.ui_words) {
     if (role == Role::UiSurface) score += 4;
-    if (has_any(path, {"card", "modal", "details", "list", "table", "orders", "checkout"})) score += 3;
+    if (contains_any(path, {"card", "modal", "details", "list", "table", "orders", "checkout"})) score += 3;
     if (q.button_status) {
-      if (has_any(path, {"card", "modal", "detail"})) score += 4;
-      if (has_any(path, {"list", "table", "/pages/"})) score -= 3;
+      if (contains_any(path, {"card", "modal", "detail"})) score += 4;
+      if (contains_any(path, {"list", "table", "/pages/"})) score -= 3;
     }
     if (ui_kit && q.ui_kit_penalty) score -= 2;
   }
