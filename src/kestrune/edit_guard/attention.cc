@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "kestrune/base/json.h"
+#include "kestrune/base/json_exact.h"
 #include "kestrune/base/text.h"
 #include "kestrune/edit_guard/edit_guard.h"
 
@@ -39,7 +40,7 @@ std::optional<std::vector<Action>> parse_actions(std::string_view bytes) {
   if (!text::is_valid_utf8(bytes) || text::starts_with(bytes, "\xEF\xBB\xBF")) return std::nullopt;
   json::Value doc;
   try {
-    doc = json::parse(bytes);
+    doc = json::parse_exact(bytes);
   } catch (...) {
     return std::nullopt;
   }

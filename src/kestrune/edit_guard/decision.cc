@@ -2,6 +2,7 @@
 
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
+#include "kestrune/base/json_exact.h"
 #include "kestrune/base/regex.h"
 #include "kestrune/base/text.h"
 #include "kestrune/edit_guard/attention.h"
@@ -107,7 +108,7 @@ std::string message(std::string_view severity, const Call& call, const std::vect
 Decision decide_call(std::string_view input, const Host& host) {
   // Read as strict UTF-8: undecodable bytes or a byte-order mark are not a hook call.
   if (!text::is_valid_utf8(input) || text::starts_with(input, "\xEF\xBB\xBF")) return {};
-  const json::Value hook = json::parse(input);
+  const json::Value hook = json::parse_exact(input);
   if (!hook.is_object()) return {};
   std::string_view tool = string_or_empty(hook.find("tool_name"));
   const json::Value* input_obj = hook.find("tool_input");
