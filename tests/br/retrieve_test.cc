@@ -1,9 +1,6 @@
 #include "kestrune/br/retrieve.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include "kestrune/base/fs.h"
 
 namespace kestrune::br {
 namespace {
@@ -140,57 +137,6 @@ TEST(Retrieve, RoleKeepsTheStoredExtension) {
                "explain the guide", 1, 0);
   ASSERT_EQ(r.files.size(), 1u);
   EXPECT_EQ(r.files[0]["_role"].as_string(), "code");
-}
-
-// The graph file reader must answer exactly what the in-memory path answers.
-class GraphFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/br_test_XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-  void expect_same(const std::string& text, std::string_view q, long long tf, long long te,
-                   const std::vector<CapabilityEntry>& caps = {}) {
-    const std::string path = dir_ + "/g.json";
-    fs::write_atomic(path, text);
-    auto fast = retrieve_file(path, q, tf, te, caps);
-    auto graph = json::load_file(path);
-    auto slow = run(graph, q, tf, te, caps);
-    EXPECT_EQ(json::dumps(json::Value(fast.files)), json::dumps(json::Value(slow.files))) << text;
-    EXPECT_EQ(json::dumps(json::Value(fast.edges)), json::dumps(json::Value(slow.edges))) << text;
-  }
-  std::string dir_;
-};
-
-TEST_F(GraphFile, AgreesWithInMemoryRetrieval) {
-  std::vector<CapabilityEntry> caps = {{"Orders", {"orders"}, {"docs/", "src/api/orders.ts"}}};
-  for (auto q : {"GET /api/orders returns 500", "explain the docs", "", "make the button show status"})
-    for (long long tf : {20LL, 1LL, 0LL, -2LL})
-      expect_same(kShop, q, tf, tf * 2, caps);
-  // Odd shapes: duplicate keys (last value wins in place), non-string ids, a BOM,
-  // numbers simdjson cannot hold, negative zero, lone surrogates.
-  expect_same(R"({"nodes": [{"id": "a.ts", "id": "b.ts", "ext": ".ts", "x": 1.5e300, "n": -1}], "edges": []})", "b", 5, 5);
-  expect_same(R"({"nodes": [{"id": 7, "ext": null, "kind": "symbol"}, {"id": null}, {"id": true}], "edges": [{"from": 7, "to": "q"}]})", "none 7", 5, 5);
-  expect_same("\xEF\xBB\xBF" R"({"nodes": [{"id": "a.py", "ext": ".py", "content": "caf\u00e9"}]})", "a", 5, 5);
-  expect_same(R"({"nodes": [{"id": "a.py", "ext": ".py", "big": 123456789012345678901234567890}]})", "a", 5, 5);
-  expect_same(R"({"nodes": [{"id": "a.py", "ext": ".py", "z": -0, "f": NaN}]})", "a", 5, 5);
-  expect_same(R"({"nodes": [{"id": "a.py", "ext": ".py", "z": -0}]})", "a", 5, 5);
-  expect_same(R"({"nodes": [{"id": "a\ud800.py", "ext": ".py"}]})", "a", 5, 5);
-  expect_same(R"({"nodes": [{"id": "a.py", "ext": ".py", "u": 18446744073709551615}]})", "a", 5, 5);
-  expect_same(R"({"nodes": [{"id": "a.py"}], "nodes": [{"id": "b.py"}]})", "", 5, 5);
-}
-
-TEST_F(GraphFile, ErrorsMatchTheFullReader) {
-  const std::string path = dir_ + "/g.json";
-  fs::write_atomic(path, R"({"nodes": [{"id": "a", "keywords": "oops"}]})");
-  EXPECT_THROW(retrieve_file(path, "q", 5, 5, {}), TypeError);
-  fs::write_atomic(path, R"({"nodes": [)");
-  EXPECT_THROW(retrieve_file(path, "q", 5, 5, {}), json::ParseError);
-  fs::write_atomic(path, "[]");
-  EXPECT_THROW(retrieve_file(path, "q", 5, 5, {}), TypeError);
-  fs::write_atomic(path, R"({"nodes": "abc"})");
-  EXPECT_THROW(retrieve_file(path, "q", 5, 5, {}), TypeError);
 }
 
 }  // namespace

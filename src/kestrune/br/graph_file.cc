@@ -82,11 +82,17 @@ class GraphReader {
     }
   }
 
+  // A string must be consumed, never left for the reader to skip: skipping
+  // takes a string followed by a colon for a key and would let "a": pass
+  // where a comma belongs.
+  static void consume_string(od::value& v) { v.get_raw_json_string().value(); }
+
   static std::string_view string_of(od::value& v) {
     std::string_view token = trim_token(v.raw_json_token());
     std::string_view body = token.substr(1, token.size() - 2);
-    if (body.find('\\') == body.npos) return body;
-    return v.get_string();  // decoded into the parser's buffer, which outlives the walk
+    if (body.find('\\') != body.npos) return v.get_string();  // decoded into the parser's buffer
+    consume_string(v);
+    return body;
   }
 
   // str() of a field value: strings as they are, other scalars in Python's text form.
@@ -127,6 +133,7 @@ class GraphReader {
         return;
       case od::json_type::string:
         if (!valid_string_token(trim_token(v.raw_json_token()))) full_reader();
+        consume_string(v);
         return;
       case od::json_type::number:
         if (!valid_number_token(trim_token(v.raw_json_token()))) full_reader();
@@ -256,24 +263,29 @@ RetrieveResult retrieve_view(const GraphView& g, std::string_view query, long lo
 
 }  // namespace
 
+std::optional<RetrieveResult> retrieve_file_streaming(const std::string& path, std::string_view query,
+                                                     long long top_files, long long top_edges,
+                                                     const std::vector<CapabilityEntry>& caps) {
+  MappedFile file(path, simdjson::SIMDJSON_PADDING);
+  if (!file.data()) return std::nullopt;
+  const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
+  const size_t size = file.size() - skip;
+  od::parser parser;
+  GraphView graph;
+  try {
+    od::document doc = parser.iterate(file.data() + skip, size, size + simdjson::SIMDJSON_PADDING);
+    GraphReader(doc, graph).read();
+  } catch (const NeedsFullReader&) {
+    return std::nullopt;
+  } catch (const simdjson::simdjson_error&) {
+    return std::nullopt;
+  }
+  return retrieve_view(graph, query, top_files, top_edges, caps);
+}
+
 RetrieveResult retrieve_file(const std::string& path, std::string_view query, long long top_files,
                              long long top_edges, const std::vector<CapabilityEntry>& caps) {
-  MappedFile file(path, simdjson::SIMDJSON_PADDING);
-  if (file.data()) {
-    const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
-    const size_t size = file.size() - skip;
-    od::parser parser;
-    GraphView graph;
-    bool read = false;
-    try {
-      od::document doc = parser.iterate(file.data() + skip, size, size + simdjson::SIMDJSON_PADDING);
-      GraphReader(doc, graph).read();
-      read = true;
-    } catch (const NeedsFullReader&) {
-    } catch (const simdjson::simdjson_error&) {
-    }
-    if (read) return retrieve_view(graph, query, top_files, top_edges, caps);
-  }
+  if (auto out = retrieve_file_streaming(path, query, top_files, top_edges, caps)) return std::move(*out);
   json::Value graph = json::load_file(path);
   if (!graph.is_object()) throw TypeError("graph must be a dict");
   return materialise(graph, select(graph, query, top_files, top_edges, caps));

@@ -5,6 +5,7 @@
 // the in-memory json::Value graph, or the graph file parsed in place.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -107,9 +108,16 @@ json::Value chosen_entry(const json::Value& node, const ChosenFile& chosen, Inte
 // The result a selection stands for, taken from `graph`.
 RetrieveResult materialise(const json::Value& graph, const Selection& sel);
 
-// retrieve() for the graph file at `path` (parsed in place with simdjson);
-// falls back to the full reader whenever the fast reader could differ from it.
+// retrieve() for the graph file at `path`: the streaming pass when it can
+// answer, otherwise the full reader, which also gives the exact error.
 RetrieveResult retrieve_file(const std::string& path, std::string_view query, long long top_files,
                              long long top_edges, const std::vector<CapabilityEntry>& caps);
+
+// The same from one streaming pass over the mapped file, decoding only what
+// scoring reads and the chosen entries; nullopt when the file needs the full
+// reader (it is not valid JSON, or holds something the pass leaves to it).
+std::optional<RetrieveResult> retrieve_file_streaming(const std::string& path, std::string_view query,
+                                                     long long top_files, long long top_edges,
+                                                     const std::vector<CapabilityEntry>& caps);
 
 }  // namespace kestrune::br
