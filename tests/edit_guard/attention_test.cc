@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
 #include "kestrune/edit_guard/attention.h"
 #include "kestrune/edit_guard/edit_guard.h"
 
@@ -55,6 +58,93 @@ TEST(Attention, ParsesWeightedActionsInOrder) {
   EXPECT_TRUE(parse_actions("{}"));
   EXPECT_FALSE(parse_actions(R"({"actions": [{"kind": "read", "ts": -Infinity}]})"));
   EXPECT_FALSE(parse_actions(R"({"actions": [{"kind": "read", "ts": {}}]})"));
+}
+
+// The one-pass scanner must give the document reader's answer whenever it
+// gives one, and give one for what writers produce.
+void expect_same(std::string_view doc, bool scanner_decides) {
+  std::vector<Action> scanned;
+  bool decided = scan_actions(doc, scanned);
+  std::optional<std::vector<Action>> read = read_actions(doc);
+  if (decided) {
+    EXPECT_TRUE(read && *read == scanned) << doc;
+  }
+  EXPECT_EQ(decided, scanner_decides) << doc;
+  EXPECT_EQ(parse_actions(doc), read) << doc;
+}
+
+TEST(Attention, ScannerReadsWhatTheDocumentSays) {
+  for (std::string_view doc : {
+           R"({"version": 1, "actions": [{"kind": "read", "payload": {"file": "a", "tool": "x"}, "ts": 5, "s": "s1"}]})",
+           R"( {"actions":[]} )",
+           "{}",
+           "{\n\t\"actions\" :\r\n [ { } ] }",
+           // the last of repeated names counts, at every level
+           R"({"actions": [{"kind": "read", "payload": {"file": "a"}}], "actions": [{"kind": "read", "payload": {"file": "b"}}]})",
+           R"({"actions": [{"kind": "read", "kind": "nope", "payload": {"file": "a"}}]})",
+           R"({"actions": [{"kind": 7, "kind": "read", "payload": {"file": "a", "file": "b"}, "ts": 1, "ts": null}]})",
+           R"({"actions": [{"kind": "read", "payload": {"file": "a"}, "payload": null}]})",
+           R"({"actions": [{"kind": "read", "payload": {"file": "a"}, "payload": {"other": 1}}]})",
+           R"({"actions": [{"kind": "read", "payload": {"file": ["a"]}}, {"kind": "read", "payload": {"file": ""}}]})",
+           // stamps: integers, floats truncated toward zero, exponents
+           R"({"actions": [{"kind": "read_cache_hit", "payload": {"file": "a"}, "ts": -0}, {"kind": "read", "payload": {"file": "b"}, "ts": -2.7},
+                           {"kind": "register_edit", "payload": {"file": "c"}, "ts": 17e8}, {"kind": "read", "payload": {"file": "d"}, "ts": 1.5E+3},
+                           {"kind": "read", "payload": {"file": "e"}, "ts": 9223372036854775807}]})",
+           // whatever else the file holds is checked, not read
+           R"({"meta": {"a": [1, -2.5e-3, true, false, null, NaN, -Infinity, Infinity, "\u00e9\n\"", {"\\k": {}}, []]},
+               "actions": [{"kind": "edit_observation", "payload": {"file": "src/é.py", "n": [[[]]]}, "extra": "\ud800"}]})",
+       })
+    expect_same(doc, true);
+
+  for (std::string_view doc : {
+           // escapes in a name or a string that is read
+           R"({"\u0061ctions": [{"kind": "read", "payload": {"file": "a"}}]})",
+           R"({"actions": [{"kind": "re\u0061d", "payload": {"file": "a"}}]})",
+           R"({"actions": [{"kind": "read", "payload": {"file": "a\/b"}}]})",
+           // stamps the guard refuses or cannot hold in 64 bits
+           R"({"actions": [{"kind": "read", "payload": {"file": "a"}, "ts": 9223372036854775808}]})",
+           R"({"actions": [{"kind": "read", "payload": {"file": "a"}, "ts": 1e300}]})",
+           R"({"actions": [{"kind": "read", "payload": {"file": "a"}, "ts": 1e-400}]})",
+           R"({"actions": [{"kind": "read", "payload": {"file": "a"}, "ts": NaN}]})",
+           R"({"actions": [{"kind": "read", "payload": {"file": "a"}, "ts": "5"}]})",
+           R"({"actions": [{"kind": "read", "payload": {"file": "a"}, "ts": true}]})",
+           // shapes
+           R"([])", R"({"actions": null})", R"({"actions": [1]})", R"({"actions": [{"payload": []}]})",
+           // not JSON
+           "", "{", R"({"actions": []} x)", R"({"actions": [],})", R"({"actions": [{"ts": 01}]})",
+           R"({"actions": [{"ts": 1.}]})", R"({"actions": [{"ts": -}]})", R"({"a": "\x"})", "{\"a\": \"\t\"}",
+           R"({"a": "\u12"})", R"({"a": nul})", R"({'a': 1})", "\xEF\xBB\xBF{}", "{\"a\": \"\xFF\"}",
+           // deeper than the scanner goes
+           R"({"a": [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]})",
+       })
+    expect_same(doc, false);
+}
+
+TEST(Attention, ScannerAgreesWithTheDocumentReaderOnMutatedFiles) {
+  const std::string seed =
+      R"({"version": 1, "actions": [{"kind": "read", "payload": {"file": "src/a.py", "tool": "x"}, "ts": 1700000000, "s": "s1"},)"
+      R"( {"kind": "register_edit", "payload": {"file": "src/b.py"}, "ts": 1699999999.5}, {"kind": "tool_call", "payload": null},)"
+      R"( {"kind": "edit_observation", "payload": {"file": "/abs/c.py", "n": [1, -2e3, true, null]}, "ts": null}]})";
+  const std::string_view pieces[] = {"{", "}", "[", "]", "\"", ":", ",", " ", "\\", "\\u0041", "-", "0", "1", ".",
+                                     "e", "+", "null", "true", "NaN", "-Infinity", "\"ts\": ", "\"kind\": \"read\"",
+                                     "\"payload\": ", "\"file\": \"x/y\"", "\"actions\": ", "\n", "\x01", "\xC3\xA9"};
+  std::mt19937 rng(20240601);
+  int decided = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string doc = seed;
+    for (int edits = 1 + static_cast<int>(rng() % 3); edits > 0; --edits) {
+      size_t at = rng() % (doc.size() + 1);
+      size_t cut = rng() % 3 == 0 ? std::min<size_t>(rng() % 8, doc.size() - std::min(at, doc.size())) : 0;
+      std::string_view piece = rng() % 4 == 0 ? std::string_view{} : pieces[rng() % std::size(pieces)];
+      doc.replace(std::min(at, doc.size()), cut, piece);
+    }
+    std::vector<Action> scanned;
+    if (!scan_actions(doc, scanned)) continue;
+    ++decided;
+    std::optional<std::vector<Action>> read = read_actions(doc);
+    ASSERT_TRUE(read && *read == scanned) << doc;
+  }
+  EXPECT_GT(decided, 1000);  // the mutations reach the scanner's own answers
 }
 
 }  // namespace
