@@ -107,7 +107,8 @@ TEST_F(GraphFile, AgreesWithTheFullReader) {
   // Duplicate keys: the last value wins, in the first one's place.
   expect_same(R"({"nodes": [{"id": "a.ts", "id": "b.ts", "ext": ".ts", "keywords": ["x"], "keywords": ["b"]}],
                   "edges": []})", "b", 5, 5, true);
-  expect_same(R"({"nodes": [{"id": "a.py"}], "nodes": [{"id": "b.py"}], "edges": null})", "", 5, 5, true);
+  expect_same(R"({"nodes": [{"id": "a.py"}], "edges": null, "nodes": [{"id": "b.py"}]})", "", 5, 5, false);
+  expect_same(R"({"edges": [{"from": "b.py", "to": "x"}], "nodes": [{"id": "a.py"}, {"id": "b.py"}]})", "", 5, 5, true);
   expect_same(R"({"nodes": [{"id": "a.py", "summary": "x", "summary": null, "kind": 3, "confidence": []}]})",
               "a", 5, 5, true);
   // Non-string ids and ends are scored in their text form.

@@ -22,6 +22,8 @@
 // answers for documents on which both readers agree.
 #include <simdjson.h>
 
+#include <utility>
+
 #include "kestrune/br/json_tokens.h"
 #include "kestrune/br/mapped_file.h"
 #include "kestrune/br/retrieve.h"
@@ -35,38 +37,36 @@ struct NeedsFullReader {};
 
 [[noreturn]] void full_reader() { throw NeedsFullReader{}; }
 
-// A node as retrieval reads it; views point into the mapping, the parser's
-// string buffer or the arena.
-struct NodeView {
-  std::string_view id, ext, summary;
-  size_t keywords_begin = 0, keywords_end = 0;
-  bool id_is_str = true, is_symbol = false, confidence_high = false;
-};
-
+// What the pass keeps once the nodes are scored: the edges for the second
+// edge pass, and where each node and edge is written for the chosen entries.
 struct GraphView {
-  std::vector<NodeView> nodes;
-  std::vector<std::string_view> keywords;   // all nodes' keywords, by range
-  std::vector<std::string_view> node_text;  // each node's JSON text
+  std::vector<std::string_view> node_text;
   std::vector<EdgeFields> edges;
   std::vector<std::string_view> edge_text;
-  TextArena arena;
+  TextArena arena;  // the text form of ids and ends that are not strings
 };
 
 class GraphReader {
  public:
-  GraphReader(od::document& doc, GraphView& out) : doc_(doc), g_(out) {}
+  // Nodes go to `retriever` as they are read, edges are counted there and kept in `out`.
+  GraphReader(od::document& doc, Retriever& retriever, GraphView& out)
+      : doc_(doc), r_(retriever), g_(out) {}
 
   void read() {
     od::object root = doc_.get_object();
     for (od::field f : root) {
       std::string_view key = key_of(f);
       od::value v = f.value();
-      if (key == "nodes")
+      // A repeated list replaces the first, whose nodes are already scored.
+      if (key == "nodes") {
+        if (std::exchange(nodes_seen_, true)) full_reader();
         read_nodes(v);
-      else if (key == "edges")
+      } else if (key == "edges") {
+        if (std::exchange(edges_seen_, true)) full_reader();
         read_edges(v);
-      else
+      } else {
         check(v);
+      }
     }
     // Nothing may follow the root object.
     if (doc_.current_location().error() != simdjson::OUT_OF_BOUNDS) full_reader();
@@ -160,18 +160,13 @@ class GraphReader {
     return text;
   }
 
-  // The last "nodes" member wins, as in Python's reader.
   void read_nodes(od::value& list) {
-    g_.nodes.clear();
-    g_.keywords.clear();
-    g_.node_text.clear();
     if (is_null(list)) return;
     for (auto element : list.get_array()) {
       od::value v = element.value();
       if (v.type() != od::json_type::object) full_reader();
       const char* start = v.current_location();
-      NodeView n;
-      n.keywords_begin = n.keywords_end = g_.keywords.size();
+      NodeFields n;  // a repeated key's last value wins, as in Python's reader
       for (od::field f : v.get_object()) {
         std::string_view key = key_of(f);
         od::value fv = f.value();
@@ -188,27 +183,26 @@ class GraphReader {
           else if (fv.type() == od::json_type::string) n.summary = string_of(fv);
           else full_reader();
         } else if (key == "keywords") {
-          g_.keywords.resize(n.keywords_begin);
+          keywords_.clear();
           if (!is_null(fv)) {
             for (auto k : fv.get_array()) {
               od::value kv = k.value();
               if (kv.type() != od::json_type::string) full_reader();
-              g_.keywords.push_back(string_of(kv));
+              keywords_.push_back(string_of(kv));
             }
           }
-          n.keywords_end = g_.keywords.size();
         } else {
           check(fv);
         }
       }
-      g_.nodes.push_back(n);
+      n.keywords = keywords_;
+      r_.add_node(g_.node_text.size(), n);
+      keywords_.clear();
       g_.node_text.push_back(walked_text(start));
     }
   }
 
   void read_edges(od::value& list) {
-    g_.edges.clear();
-    g_.edge_text.clear();
     if (is_null(list)) return;
     for (auto element : list.get_array()) {
       od::value v = element.value();
@@ -223,35 +217,23 @@ class GraphReader {
         else if (key == "rel") e.rel = text_of(fv);
         else check(fv);
       }
+      r_.count_edge(e);
       g_.edges.push_back(e);
       g_.edge_text.push_back(walked_text(start));
     }
   }
 
   od::document& doc_;
+  Retriever& r_;
   GraphView& g_;
+  std::vector<std::string_view> keywords_;  // the current node's
+  bool nodes_seen_ = false, edges_seen_ = false;
 };
 
-RetrieveResult retrieve_view(const GraphView& g, std::string_view query, long long top_files,
-                             long long top_edges, const std::vector<CapabilityEntry>& caps) {
-  Retriever r(query, top_files, top_edges, caps);
-  r.expect_edges(g.edges.size());
-  for (const auto& e : g.edges) r.count_edge(e);
-  for (size_t i = 0; i < g.nodes.size(); ++i) {
-    const NodeView& n = g.nodes[i];
-    NodeFields f;
-    f.id = n.id;
-    f.id_is_str = n.id_is_str;
-    f.ext = n.ext;
-    f.summary = n.summary;
-    f.keywords = std::span(g.keywords).subspan(n.keywords_begin, n.keywords_end - n.keywords_begin);
-    f.is_symbol = n.is_symbol;
-    f.confidence_high = n.confidence_high;
-    r.add_node(i, f);
-  }
+// Scores the edges against the chosen files and parses the chosen entries.
+RetrieveResult chosen_result(const GraphView& g, Retriever& r) {
   for (size_t i = 0; i < g.edges.size(); ++i) r.add_edge(i, g.edges[i]);
-  Selection sel = r.finish(g.nodes.size(), g.edges.size());
-
+  Selection sel = r.finish(g.node_text.size(), g.edges.size());
   RetrieveResult out;
   for (const auto& c : sel.files)
     out.files.push_back(chosen_entry(json::parse(g.node_text[c.index]), c, sel.intent));
@@ -271,16 +253,17 @@ std::optional<RetrieveResult> retrieve_file_streaming(const std::string& path, s
   const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
   const size_t size = file.size() - skip;
   od::parser parser;
+  Retriever retriever(query, top_files, top_edges, caps);
   GraphView graph;
   try {
     od::document doc = parser.iterate(file.data() + skip, size, size + simdjson::SIMDJSON_PADDING);
-    GraphReader(doc, graph).read();
+    GraphReader(doc, retriever, graph).read();
   } catch (const NeedsFullReader&) {
     return std::nullopt;
   } catch (const simdjson::simdjson_error&) {
     return std::nullopt;
   }
-  return retrieve_view(graph, query, top_files, top_edges, caps);
+  return chosen_result(graph, retriever);
 }
 
 RetrieveResult retrieve_file(const std::string& path, std::string_view query, long long top_files,

@@ -131,14 +131,18 @@ Role node_role(std::string_view path, std::string_view ext) {
   if (ext == ".md") return Role::Docs;
   thread_local std::string p;  // called for every node: no allocation per call
   lower_into(p, path);
-  if (contains_any(p, {"/test/", "/tests/"}) || text::ends_with(p, ".test.ts") ||
-      text::ends_with(p, ".spec.ts") || text::ends_with(p, ".test.tsx") ||
-      text::ends_with(p, ".spec.tsx"))
+  return node_role(p, ext, PathWords(p));
+}
+
+Role node_role(std::string_view p, std::string_view ext, const PathWords& words) {
+  using enum PathWord;
+  if (ext == ".md") return Role::Docs;
+  if (words.any({Test, Tests}) || text::ends_with(p, ".test.ts") || text::ends_with(p, ".spec.ts") ||
+      text::ends_with(p, ".test.tsx") || text::ends_with(p, ".spec.tsx"))
     return Role::Test;
-  if (contains(p, "/components/ui/")) return Role::SharedUi;
-  if (contains_any(p, {"/pages/", "/components/features/", "/views/", "/screens/"}))
-    return Role::UiSurface;
-  if (contains_any(p, {"/api/", "/services/", "/store/", "/hooks/", "/utils/"})) return Role::Logic;
+  if (words.has(ComponentsUi)) return Role::SharedUi;
+  if (words.any({Pages, ComponentsFeatures, Views, Screens})) return Role::UiSurface;
+  if (words.any({Api, Services, Store, Hooks, Utils})) return Role::Logic;
   return Role::Code;
 }
 

@@ -6,7 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrune/br/term_counter.h"
+#include "kestrune/br/needles.h"
+#include "kestrune/br/path_words.h"
 
 namespace kestrune::br {
 
@@ -28,6 +29,8 @@ Route extract_route(std::string_view query);
 std::vector<std::string> tokenize_query(std::string_view text);
 Intent classify_intent(std::string_view query);
 Role node_role(std::string_view path, std::string_view ext);
+// The same for a path lower-cased already, with the fragments found in it.
+Role node_role(std::string_view lowered_path, std::string_view ext, const PathWords& words);
 int intent_role_weight(Intent intent, Role role);
 // By name, as the Python face takes them: an unknown intent reads as "general",
 // an unknown role weighs 0.

@@ -45,9 +45,10 @@ Retriever::Retriever(std::string_view query, long long top_files, long long top_
   }
 }
 
-void Retriever::expect_edges(size_t count) {
-  touches_.reserve(count * 2);
-  kept_edges_.reserve(count);
+void Retriever::expect(size_t nodes, size_t edges) {
+  touches_.reserve(edges);
+  kept_nodes_.reserve(nodes);
+  kept_edges_.reserve(edges);
 }
 
 void Retriever::count_edge(const EdgeFields& e) {
@@ -64,6 +65,14 @@ void Retriever::count_edge(const EdgeFields& e) {
   }
 }
 
+long long Retriever::touch_bonus(const Touch& t) const {
+  long long s = std::min<long long>(t.degree / 3, 4);
+  if (query_.button && t.button_consumer) s += 6;
+  if (query_.button && !query_.badge && t.badge_consumer) s -= 2;
+  if (query_.badge && t.badge_consumer) s += 4;
+  return s;
+}
+
 void Retriever::add_node(size_t index, const NodeFields& n) {
   Role role;
   long long s = score_fields(n, query_, &role);
@@ -73,14 +82,10 @@ void Retriever::add_node(size_t index, const NodeFields& n) {
     if (text::starts_with(n.id, prefix)) s += boost;
   for (const auto& [prefix, boost] : star_boosts_)
     if (text::starts_with(n.id, prefix)) s += boost;
-  if (const Touch* found = touches_.find(n.id)) {
-    const Touch& t = *found;
-    s += std::min(t.degree / 3, 4LL);
-    if (query_.button && t.button_consumer) s += 6;
-    if (query_.button && !query_.badge && t.badge_consumer) s -= 2;
-    if (query_.badge && t.badge_consumer) s += 4;
-  }
-  if (s <= 0) return;
+  // The edges' share comes once all edges are counted; a node that cannot
+  // reach a positive score even with the most they can add is dropped now.
+  const long long most_from_edges = 4 + (query_.button ? 6 : 0) + (query_.badge ? 4 : 0);
+  if (s + most_from_edges <= 0) return;
   // The entry keeps the stored extension, which scoring saw lower-cased.
   if (n.ext != ".md" && role == Role::Docs) role = node_role(n.id, n.ext);
   kept_nodes_.push_back({s, index, n.id, n.id_is_str, n.is_symbol, role});
@@ -88,6 +93,9 @@ void Retriever::add_node(size_t index, const NodeFields& n) {
 
 void Retriever::choose_files() {
   files_chosen_ = true;
+  for (KeptNode& k : kept_nodes_)
+    if (const Touch* t = touches_.find(k.id)) k.score += touch_bonus(*t);
+  std::erase_if(kept_nodes_, [](const KeptNode& k) { return k.score <= 0; });
   if (top_files_ <= 0) return;
   // Best first: higher score, then smaller id, then earlier in the graph.
   auto worse = [](const KeptNode& a, const KeptNode& b) {
@@ -171,14 +179,14 @@ Selection select(const json::Value& graph, std::string_view query, long long top
   if (!edges) edges = &kEmpty;
 
   Retriever r(query, top_files, top_edges, caps);
+  r.expect(nodes->size(), edges->size());
   TextArena arena;
+  std::vector<std::string_view> keywords;
+  for (size_t i = 0; i < nodes->size(); ++i) r.add_node(i, node_fields((*nodes)[i], keywords, arena));
   std::vector<EdgeFields> edge_views;
   edge_views.reserve(edges->size());
   for (const auto& e : *edges) edge_views.push_back(edge_fields(e, arena));
-  r.expect_edges(edge_views.size());
   for (const auto& e : edge_views) r.count_edge(e);
-  std::vector<std::string_view> keywords;
-  for (size_t i = 0; i < nodes->size(); ++i) r.add_node(i, node_fields((*nodes)[i], keywords, arena));
   for (size_t i = 0; i < edge_views.size(); ++i) r.add_edge(i, edge_views[i]);
   return r.finish(nodes->size(), edges->size());
 }

@@ -45,16 +45,16 @@ struct Selection {
 // Python's len(seq[:limit]).
 size_t slice_count(size_t size, long long limit);
 
-// Feed order: count_edge() for every edge, add_node() for every node, then
-// add_edge() for every edge again, then finish(). Views passed in must stay
-// valid until finish() returns.
+// Feed order: add_node() for every node and count_edge() for every edge, in
+// any order; then add_edge() for every edge again; then finish(). Views
+// passed in must stay valid until finish() returns.
 class Retriever {
  public:
   Retriever(std::string_view query, long long top_files, long long top_edges,
             const std::vector<CapabilityEntry>& caps);
 
-  // Sizes the tables for a graph of this many edges.
-  void expect_edges(size_t count);
+  // Sizes the tables for a graph of this many nodes and edges.
+  void expect(size_t nodes, size_t edges);
   void count_edge(const EdgeFields& e);
   void add_node(size_t index, const NodeFields& n);
   void add_edge(size_t index, const EdgeFields& e);
@@ -74,6 +74,8 @@ class Retriever {
     std::string_view from, to;
   };
 
+  struct Touch;
+  long long touch_bonus(const Touch& t) const;
   void choose_files();
   bool is_chosen(std::string_view id, bool is_str) const;
 
@@ -83,7 +85,7 @@ class Retriever {
   std::vector<std::pair<std::string_view, long long>> prefix_boosts_, star_boosts_;
   // Per id: edge ends touching it, and whether it imports a button or a badge.
   struct Touch {
-    long long degree = 0;
+    uint32_t degree = 0;
     bool button_consumer = false, badge_consumer = false;
   };
   IdMap<Touch> touches_;

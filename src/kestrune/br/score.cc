@@ -20,6 +20,10 @@ std::string_view text_of(const json::Value& v, TextArena& arena) {
   return arena.emplace_back(json::py_str(v));
 }
 
+bool is_ascii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return (c & 0x80) == 0; });
+}
+
 // Per-thread scratch buffers: scoring runs for every node and should not allocate.
 struct Scratch {
   std::string path, ext, low, joined;
@@ -74,12 +78,15 @@ bool query_scoped_to_feature(std::string_view q) {
 }
 
 long long score_fields(const NodeFields& node, const Query& q, Role* role_out) {
+  using enum PathWord;
   thread_local Scratch sc;
   lower_into(sc.path, node.id);
   lower_into(sc.ext, node.ext);
   const std::string& path = sc.path;
   const std::string& ext = sc.ext;
-  const Role role = node_role(path, ext);
+  const PathWords words(path);
+  // Roles lower the path once more; only non-ASCII text could change by that.
+  const Role role = is_ascii(path) ? node_role(path, ext, words) : node_role(path, ext);
   if (role_out) *role_out = role;
 
   long long score = 3LL * q.term_counter.count(path);
@@ -105,20 +112,20 @@ long long score_fields(const NodeFields& node, const Query& q, Role* role_out) {
     score += 4;
   else if (ext == ".md")
     score -= 2;
-  if (contains_any(path, {"node_modules/", "site-packages/", "/venv/", "/.venv/"})) score -= 10;
-  const bool ui_kit = contains(path, "/components/ui/");
+  if (words.any({NodeModules, SitePackages, Venv, DotVenv})) score -= 10;
+  const bool ui_kit = words.has(ComponentsUi);
   if (ui_kit) score -= 1;
-  if (contains_any(path, {"/components/features/", "/pages/", "/api/"})) score += 2;
-  if (q.restaurant && contains(path, "restaurant-portal/")) score += 4;
-  if (q.customer && contains(path, "customer-portal/")) score += 4;
-  if (q.admin && contains(path, "admin-portal/")) score += 4;
-  if (q.money && contains_any(path, {"payment", "invoice", "checkout", "order"})) score += 3;
+  if (words.any({ComponentsFeatures, Pages, Api})) score += 2;
+  if (q.restaurant && words.has(RestaurantPortal)) score += 4;
+  if (q.customer && words.has(CustomerPortal)) score += 4;
+  if (q.admin && words.has(AdminPortal)) score += 4;
+  if (q.money && words.any({Payment, Invoice, Checkout, Order})) score += 3;
   if (q.ui_words) {
     if (role == Role::UiSurface) score += 4;
-    if (contains_any(path, {"card", "modal", "details", "list", "table", "orders", "checkout"})) score += 3;
+    if (words.any({Card, Modal, Details, List, Table, Orders, Checkout})) score += 3;
     if (q.button_status) {
-      if (contains_any(path, {"card", "modal", "detail"})) score += 4;
-      if (contains_any(path, {"list", "table", "/pages/"})) score -= 3;
+      if (words.any({Card, Modal, Detail})) score += 4;
+      if (words.any({List, Table, Pages})) score -= 3;
     }
     if (ui_kit && q.ui_kit_penalty) score -= 2;
   }

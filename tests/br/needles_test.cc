@@ -1,4 +1,4 @@
-#include "kestrune/br/term_counter.h"
+#include "kestrune/br/needles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,50 @@
+// Finding which of several short strings occur in a text, for texts by the
+// hundred thousand: ids, summaries, keyword lists, edges written out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrune::br {
+
+// Up to 64 needles of two bytes or more, found in one pass over a text:
+// each two-byte window is checked against a table of the needles' first two
+// bytes, and whole needles are compared only where that matches. Searching
+// for each needle in turn would read the text once per needle.
+class NeedleSet {
+ public:
+  static constexpr size_t kMax = 64;
+
+  NeedleSet() = default;
+  explicit NeedleSet(std::vector<std::string> needles);
+
+  // Bit i is set when needle i occurs in `text`.
+  uint64_t find_all(std::string_view text) const;
+
+ private:
+  static uint32_t bigram(const char* p) {
+    return static_cast<unsigned char>(p[0]) | static_cast<uint32_t>(static_cast<unsigned char>(p[1])) << 8;
+  }
+
+  std::vector<std::string> needles_;
+  std::vector<uint32_t> bigrams_;  // the first two bytes of each needle
+  std::vector<uint64_t> starts_;   // one bit per bigram that begins a needle
+};
+
+// count(text) == count_terms(text, terms): the number of listed terms (each
+// listing counted) that occur in `text`.
+class TermCounter {
+ public:
+  TermCounter() = default;
+  explicit TermCounter(const std::vector<std::string>& terms);
+
+  int count(std::string_view text) const;
+
+ private:
+  NeedleSet long_terms_;
+  std::vector<std::string> other_terms_;  // shorter ones and any past the 64th: searched one by one
+};
+
+}  // namespace kestrune::br
