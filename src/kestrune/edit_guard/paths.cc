@@ -1,7 +1,11 @@
 #include "kestrune/edit_guard/paths.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
@@ -18,31 +22,84 @@ void append_component(std::string& path, std::string_view name) {
 
 }  // namespace
 
+// A directory is read once three of its names have been asked about: below
+// that, a lookup per name costs fewer system calls. A directory too large to
+// read in a few buffers keeps the lookups.
+const Resolver::Listing& Resolver::listing(const std::string& dir) {
+  constexpr int NAMES_BEFORE_READING = 3;
+  constexpr size_t MAX_ENTRIES = 4096;
+  Listing& l = listings_[dir];
+  if (++l.names_asked != NAMES_BEFORE_READING) return l;
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return l;
+  std::vector<size_t> starts;
+  size_t entries = 0;
+  bool complete = false;
+  while (true) {
+    errno = 0;
+    const dirent* e = ::readdir(d);
+    if (e == nullptr) {
+      complete = errno == 0;
+      break;
+    }
+    if (++entries > MAX_ENTRIES) break;
+    starts.push_back(l.names.size());
+    l.names.insert(l.names.end(), e->d_name, e->d_name + std::strlen(e->d_name) + 1);
+    l.names.push_back(static_cast<char>(e->d_type));
+  }
+  ::closedir(d);
+  if (!complete) {
+    l.names = {};
+    return l;
+  }
+  l.types.reserve(starts.size());
+  for (size_t start : starts) {
+    std::string_view name(l.names.data() + start);
+    l.types.emplace(name, static_cast<unsigned char>(l.names[start + name.size() + 1]));
+  }
+  l.listed = true;
+  return l;
+}
+
 // What `path` is, asked of the file system at most once. Below a barren parent
 // nothing can be there, which spares a system call for every file of a
 // directory that does not exist.
 const Resolver::Probe& Resolver::probe(const std::string& parent, const std::string& path) {
   auto [it, fresh] = probes_.try_emplace(path);
-  if (fresh) {
-    if (auto p = probes_.find(parent); p != probes_.end() && p->second.barren) {
-      it->second.barren = true;
-      return it->second;
-    }
+  if (!fresh) return it->second;
+  Probe& p = it->second;
+  if (auto up = probes_.find(parent); up != probes_.end() && up->second.barren) {
+    p.barren = true;
+    return p;
+  }
+  // `path` is `parent` and one name. The listing answers for the names it
+  // holds, byte for byte; any other (a name a case-insensitive file system
+  // finds all the same) is looked up.
+  unsigned char type = DT_UNKNOWN;
+  const Listing& l = listing(parent);
+  if (l.listed) {
+    std::string_view name = std::string_view(path).substr(parent.size() + (parent.size() > 1));
+    if (auto t = l.types.find(name); t != l.types.end()) type = t->second;
+  }
+  if (type == DT_UNKNOWN) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
-      it->second.barren = true;
-    } else if (!S_ISLNK(st.st_mode)) {
-      it->second.barren = !S_ISDIR(st.st_mode);
-    } else {
-      std::string target(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096, '\0');
-      ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-      if (n >= 0) {
-        target.resize(static_cast<size_t>(n));
-        it->second = {true, false, std::move(target)};
-      }
+      p.barren = true;
+      return p;
     }
+    type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
   }
-  return it->second;
+  if (type != DT_LNK) {
+    p.barren = type != DT_DIR;
+    return p;
+  }
+  std::string target(4096, '\0');
+  ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+  if (n >= 0) {
+    target.resize(static_cast<size_t>(n));
+    p = {true, false, std::move(target)};
+  }
+  return p;
 }
 
 // Follows posixpath's realpath walk: components in order, ".." taken lexically
@@ -87,16 +144,33 @@ bool Resolver::join_real(std::string& path, std::string_view rest,
 
 std::optional<std::string> Resolver::resolve(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) return std::nullopt;
-  std::string full;
-  if (!path.empty() && path.front() == '/') {
-    full = path;
-  } else {
-    if (!cwd_) return std::nullopt;
-    full = fs::join(*cwd_, path);
-  }
-  std::string out = "/";
+  if (!path.empty() && path.front() == '/') return resolve_absolute(path);
+  if (!cwd_) return std::nullopt;
+  return resolve_absolute(fs::join(*cwd_, path));
+}
+
+// Components are taken in order, so a path resolves as its directory's
+// resolution joined with its last name: the directory is resolved once for
+// all its names. (A loop in the directory is a loop in the path.)
+std::optional<std::string> Resolver::resolve_absolute(std::string_view full) {
   std::unordered_map<std::string, std::optional<std::string>> seen;
-  if (!join_real(out, full, seen)) return std::nullopt;
+  size_t slash = full.rfind('/');
+  std::string_view name = full.substr(slash + 1);
+  if (slash == 0 || name.empty() || name == "." || name == "..") {
+    std::string out = "/";
+    if (!join_real(out, full, seen)) return std::nullopt;
+    return out;
+  }
+  auto [it, fresh] = dirs_.try_emplace(std::string(full.substr(0, slash)));
+  std::optional<std::string>& dir = it->second;  // stays put while the map grows
+  if (fresh) {
+    std::string out = "/";
+    if (join_real(out, it->first, seen)) dir = std::move(out);
+    seen.clear();
+  }
+  if (!dir) return std::nullopt;
+  std::string out = *dir;
+  if (!join_real(out, name, seen)) return std::nullopt;
   return out;
 }
 

@@ -13,7 +13,9 @@ namespace kestrune::edit_guard {
 // Resolves paths like pathlib's non-strict Path.resolve(): links followed as
 // far as they exist, the rest appended. One hook call resolves the same
 // directories again and again (every attention entry under the project root),
-// so what each path component is gets asked of the file system only once.
+// so each directory is resolved once, what each path component is gets asked
+// of the file system only once, and a directory asked about many names is
+// read once rather than each name looked up by a system call of its own.
 class Resolver {
  public:
   explicit Resolver(std::optional<std::string> cwd) : cwd_(std::move(cwd)) {}
@@ -36,9 +38,24 @@ class Resolver {
   const Probe& probe(const std::string& parent, const std::string& path);
   bool join_real(std::string& path, std::string_view rest,
                  std::unordered_map<std::string, std::optional<std::string>>& seen);
+  std::optional<std::string> resolve_absolute(std::string_view full);
+
+  // The entries of a directory and their types, once it has been asked
+  // about enough names; `listed` false while it has not (or cannot be).
+  struct Listing {
+    int names_asked = 0;
+    bool listed = false;
+    std::vector<char> names;  // the entries' names, each NUL-terminated
+    std::unordered_map<std::string_view, unsigned char> types;
+  };
+  const Listing& listing(const std::string& dir);
 
   std::optional<std::string> cwd_;
   std::unordered_map<std::string, Probe> probes_;
+  // Directories as written, resolved (nullopt: a link loop).
+  std::unordered_map<std::string, std::optional<std::string>> dirs_;
+  // Resolved directories, by path.
+  std::unordered_map<std::string, Listing> listings_;
 };
 
 // The directory ".braid" holding the attention file nearest above one of the
