@@ -11,14 +11,6 @@ bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' 
 
 }  // namespace
 
-std::string_view trim_token(std::string_view token) {
-  size_t n = token.size();
-  while (n > 0 && (token[n - 1] == ' ' || token[n - 1] == '\t' || token[n - 1] == '\n' ||
-                   token[n - 1] == '\r'))
-    --n;
-  return token.substr(0, n);
-}
-
 bool valid_string_token(std::string_view token) {
   if (token.size() < 2 || token.front() != '"' || token.back() != '"') return false;
   const char* p = token.data() + 1;

@@ -9,7 +9,13 @@
 namespace kestrune::br {
 
 // The token without the JSON whitespace (space, tab, LF, CR) that follows it.
-std::string_view trim_token(std::string_view token);
+inline std::string_view trim_token(std::string_view token) {
+  size_t n = token.size();
+  while (n > 0 && (token[n - 1] == ' ' || token[n - 1] == '\t' || token[n - 1] == '\n' ||
+                   token[n - 1] == '\r'))
+    --n;
+  return token.substr(0, n);
+}
 
 // A string literal, quotes included, whose escapes are all well formed: a
 // backslash and one of "\/bfnrt, or a backslash, u and four hex digits (any

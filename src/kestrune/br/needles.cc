@@ -1,28 +1,35 @@
 #include "kestrune/br/needles.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace kestrune::br {
 
 NeedleSet::NeedleSet(std::vector<std::string> needles)
-    : needles_(std::move(needles)), starts_(65536 / 64) {
-  for (const auto& n : needles_) {
-    bigrams_.push_back(bigram(n.data()));
-    starts_[bigrams_.back() / 64] |= uint64_t{1} << (bigrams_.back() % 64);
+    : needles_(std::move(needles)), first_(65536), next_(needles_.size()) {
+  // Chained from the last so that each chain runs in needle order.
+  for (size_t i = needles_.size(); i-- > 0;) {
+    const uint16_t b = bigram(needles_[i].data());
+    next_[i] = first_[b];
+    first_[b] = static_cast<uint8_t>(i + 1);
   }
 }
 
 uint64_t NeedleSet::find_all(std::string_view text) const {
   if (needles_.empty() || text.size() < 2) return 0;
   const uint64_t all = needles_.size() == kMax ? ~uint64_t{0} : (uint64_t{1} << needles_.size()) - 1;
+  const uint8_t* first = first_.data();
   uint64_t found = 0;
   const char* end = text.data() + text.size();
   for (const char* p = text.data(); p + 1 < end; ++p) {
-    const uint32_t b = bigram(p);
-    if (!(starts_[b / 64] >> (b % 64) & 1)) continue;
-    const std::string_view rest(p, static_cast<size_t>(end - p));
-    for (size_t i = 0; i < needles_.size(); ++i)
-      if (bigrams_[i] == b && !(found >> i & 1) && rest.starts_with(needles_[i])) found |= uint64_t{1} << i;
+    uint8_t c = first[bigram(p)];
+    if (!c) continue;
+    const size_t left = static_cast<size_t>(end - p);
+    for (; c; c = next_[c - 1]) {
+      const std::string& n = needles_[c - 1];
+      // Needles are short: a plain loop beats a call to memcmp.
+      if (n.size() <= left && std::equal(n.begin() + 2, n.end(), p + 2)) found |= uint64_t{1} << (c - 1);
+    }
     if (found == all) break;
   }
   return found;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +12,7 @@ namespace kestrune::br {
 
 // Up to 64 needles of two bytes or more, found in one pass over a text:
 // each two-byte window is checked against a table of the needles' first two
-// bytes, and whole needles are compared only where that matches. Searching
+// bytes, and only the needles beginning with that window are compared. Searching
 // for each needle in turn would read the text once per needle.
 class NeedleSet {
  public:
@@ -24,13 +25,16 @@ class NeedleSet {
   uint64_t find_all(std::string_view text) const;
 
  private:
-  static uint32_t bigram(const char* p) {
-    return static_cast<unsigned char>(p[0]) | static_cast<uint32_t>(static_cast<unsigned char>(p[1])) << 8;
+  static uint16_t bigram(const char* p) {
+    uint16_t b;
+    std::memcpy(&b, p, 2);
+    return b;
   }
 
+  // Needles by their first two bytes: first_[bigram] is 1 + the first needle
+  // beginning with it (0: none), next_[i] is 1 + the next one after needle i.
   std::vector<std::string> needles_;
-  std::vector<uint32_t> bigrams_;  // the first two bytes of each needle
-  std::vector<uint64_t> starts_;   // one bit per bigram that begins a needle
+  std::vector<uint8_t> first_, next_;
 };
 
 // count(text) == count_terms(text, terms): the number of listed terms (each

@@ -69,14 +69,24 @@ Intent intent_from_name(std::string_view name) {
 
 void lower_into(std::string& out, std::string_view s) {
   out.clear();
-  bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return (c & 0x80) == 0; });
-  if (!ascii) {
+  unsigned char high = 0;
+  for (unsigned char c : s) high |= c;  // no early exit, so the compiler reads wide
+  if (high & 0x80) {
     out = text::lower(s);
     return;
   }
   out.resize(s.size());
   std::transform(s.begin(), s.end(), out.begin(),
                  [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+}
+
+std::string_view lowered(std::string& buf, std::string_view s) {
+  // No early exit: the compiler turns this loop into wide compares.
+  unsigned char changes = 0;
+  for (unsigned char c : s) changes |= static_cast<unsigned char>(static_cast<unsigned char>(c - 'A') < 26) | (c >> 7);
+  if (!changes) return s;
+  lower_into(buf, s);
+  return buf;
 }
 
 Route extract_route(std::string_view query) {

@@ -39,6 +39,9 @@ int intent_role_weight(std::string_view intent, std::string_view role);
 // Lower-cases `s` into `out` (replacing its contents): ASCII directly, anything
 // else with Python's full case mapping.
 void lower_into(std::string& out, std::string_view s);
+// `s` lower-cased: `s` itself when nothing in it changes (ASCII without
+// capitals), otherwise lowered into `buf`.
+std::string_view lowered(std::string& buf, std::string_view s);
 
 // Everything about one question that scoring needs, derived once.
 struct Query {

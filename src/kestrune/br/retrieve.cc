@@ -127,8 +127,7 @@ void Retriever::add_edge(size_t index, const EdgeFields& e) {
   if (!files_chosen_) choose_files();
   scratch_.clear();
   scratch_.append(e.from).append(" ").append(e.rel).append(" ").append(e.to);
-  lower_into(lowered_, scratch_);
-  long long s = 2LL * query_.term_counter.count(lowered_);
+  long long s = 2LL * query_.term_counter.count(lowered(lowered_, scratch_));
   if (is_chosen(e.from, e.from_is_str) || is_chosen(e.to, e.to_is_str)) s += 4;
   if (!boosts_.empty() &&
       ((e.from_is_str && boosts_.find(e.from)) || (e.to_is_str && boosts_.find(e.to))))

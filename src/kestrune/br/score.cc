@@ -80,25 +80,17 @@ bool query_scoped_to_feature(std::string_view q) {
 long long score_fields(const NodeFields& node, const Query& q, Role* role_out) {
   using enum PathWord;
   thread_local Scratch sc;
-  lower_into(sc.path, node.id);
-  lower_into(sc.ext, node.ext);
-  const std::string& path = sc.path;
-  const std::string& ext = sc.ext;
+  const std::string_view path = lowered(sc.path, node.id);
+  const std::string_view ext = lowered(sc.ext, node.ext);
   const PathWords words(path);
   // Roles lower the path once more; only non-ASCII text could change by that.
   const Role role = is_ascii(path) ? node_role(path, ext, words) : node_role(path, ext);
   if (role_out) *role_out = role;
 
   long long score = 3LL * q.term_counter.count(path);
-  if (!node.summary.empty()) {
-    lower_into(sc.low, node.summary);
-    score += 3LL * q.term_counter.count(sc.low);
-  }
+  if (!node.summary.empty()) score += 3LL * q.term_counter.count(lowered(sc.low, node.summary));
   join_keywords(sc.joined, node.keywords);
-  if (!node.keywords.empty()) {
-    lower_into(sc.low, sc.joined);
-    score += 2LL * q.term_counter.count(sc.low);
-  }
+  if (!node.keywords.empty()) score += 2LL * q.term_counter.count(lowered(sc.low, sc.joined));
   if (!q.route.segments.empty()) {
     const size_t kw_len = sc.joined.size();
     sc.joined += ' ';
