@@ -36,14 +36,30 @@ TEST(Resolver, AgreesWithPathResolveThroughLinksDotsAndLoops) {
   link("loopb", "loopa");
   link("loopa", "loopb");
   link("loop/x", "into_loop");
+  // A directory asked about many names is read rather than looked up name by
+  // name: its links, subdirectories and missing names must come out the same.
+  fs::makedirs(d + "/many/dir");
+  for (int i = 0; i < 60; ++i) fs::write_atomic(d + "/many/f" + std::to_string(i), "");
+  link("f7", "many/link_to_file");
+  link("../real", "many/link_to_dir");
+  link("missing", "many/dangling");
+  link("self", "many/self");
+  link("dir/..", "many/dotdot");
 
-  const std::vector<std::string> paths = {
+  std::vector<std::string> paths = {
       "real/f.py", "alias/f.py", "abs/sub/g.py", "chain/sub/back", "real/up/alias/flink",
       "real/flink/x", "dangling", "dangling/y", "loop", "loop/x", "loopa/x", "into_loop",
       "real/missing/z", "real/f.py/x", "alias/../real/f.py", "alias/sub/../f.py", "chain/sub/back/..",
       "real/dotdot/f.py", "./real//f.py", "real/.", "real/..", "alias/..", "real/sub/back/../sub",
       "nonexistent/../real/f.py", "real/up/real/up/chain/sub/g.py", "real/sub/g.py/",
   };
+  std::vector<std::string> many;
+  for (int i = 0; i < 64; i += 3) many.push_back("many/f" + std::to_string(i));
+  for (std::string name : {"link_to_file", "link_to_dir/f.py", "link_to_dir/sub/back", "dangling", "self",
+                           "self/x", "dotdot/f1", "dir", "dir/x", "gone", "f3/x", "link_to_file/x"})
+    many.push_back("many/" + name);
+  paths.insert(paths.end(), many.begin(), many.end());
+  paths.insert(paths.end(), many.begin(), many.end());
   auto expected = [&](const std::string& p) -> std::optional<std::string> {
     try {
       return fs::resolve(d + "/" + p);

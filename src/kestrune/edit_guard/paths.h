@@ -2,6 +2,7 @@
 // file a path really names.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,9 @@ namespace kestrune::edit_guard {
 class Resolver {
  public:
   explicit Resolver(std::optional<std::string> cwd) : cwd_(std::move(cwd)) {}
+  ~Resolver();
+  Resolver(const Resolver&) = delete;
+  Resolver& operator=(const Resolver&) = delete;
 
   // The absolute resolved path, or nullopt when it cannot be resolved: a link
   // loop, a NUL byte, a relative path without a working directory.
@@ -40,15 +44,17 @@ class Resolver {
                  std::unordered_map<std::string, std::optional<std::string>>& seen);
   std::optional<std::string> resolve_absolute(std::string_view full);
 
-  // The entries of a directory and their types, once it has been asked
-  // about enough names; `listed` false while it has not (or cannot be).
+  // The entries of a directory read so far, with their types.
   struct Listing {
+    static constexpr int UNOPENED = -1, DONE = -2;
+    int fd = UNOPENED;  // open while there is more to read
     int names_asked = 0;
-    bool listed = false;
-    std::vector<char> names;  // the entries' names, each NUL-terminated
+    size_t entries = 0;
+    std::vector<std::unique_ptr<char[]>> buffers;  // the entries as read, names in place
     std::unordered_map<std::string_view, unsigned char> types;
   };
-  const Listing& listing(const std::string& dir);
+  unsigned char listed_type(const std::string& dir, std::string_view name);
+  void close_listing(Listing& l);
 
   std::optional<std::string> cwd_;
   std::unordered_map<std::string, Probe> probes_;
@@ -56,6 +62,7 @@ class Resolver {
   std::unordered_map<std::string, std::optional<std::string>> dirs_;
   // Resolved directories, by path.
   std::unordered_map<std::string, Listing> listings_;
+  size_t open_listings_ = 0;
 };
 
 // The directory ".braid" holding the attention file nearest above one of the
