@@ -48,7 +48,6 @@ Retriever::Retriever(std::string_view query, long long top_files, long long top_
 void Retriever::expect(size_t nodes, size_t edges) {
   touches_.reserve(edges);
   kept_nodes_.reserve(nodes);
-  kept_edges_.reserve(edges);
 }
 
 void Retriever::count_edge(const EdgeFields& e) {
@@ -123,8 +122,16 @@ bool Retriever::is_chosen(std::string_view id, bool is_str) const {
   return kinds && (*kinds & (is_str ? kStringId : kOtherId));
 }
 
+bool Retriever::better_edge(const KeptEdge& a, const KeptEdge& b) {
+  if (a.score != b.score) return a.score > b.score;
+  if (a.from != b.from) return a.from < b.from;
+  if (a.to != b.to) return a.to < b.to;
+  return a.index < b.index;
+}
+
 void Retriever::add_edge(size_t index, const EdgeFields& e) {
   if (!files_chosen_) choose_files();
+  if (top_edges_ <= 0) return;  // no edge is chosen
   scratch_.clear();
   scratch_.append(e.from).append(" ").append(e.rel).append(" ").append(e.to);
   long long s = 2LL * query_.term_counter.count(lowered(lowered_, scratch_));
@@ -133,7 +140,17 @@ void Retriever::add_edge(size_t index, const EdgeFields& e) {
       ((e.from_is_str && boosts_.find(e.from)) || (e.to_is_str && boosts_.find(e.to))))
     s += 2;
   if (e.rel == "imports") s += 1;
-  if (s > 0) kept_edges_.push_back({s, index, e.from, e.to});
+  if (s <= 0) return;
+  // Only the best top_edges_ so far are kept, the worst of them at the front.
+  const KeptEdge k{s, index, e.from, e.to};
+  if (kept_edges_.size() < static_cast<unsigned long long>(top_edges_)) {
+    kept_edges_.push_back(k);
+    std::push_heap(kept_edges_.begin(), kept_edges_.end(), better_edge);
+  } else if (better_edge(k, kept_edges_.front())) {
+    std::pop_heap(kept_edges_.begin(), kept_edges_.end(), better_edge);
+    kept_edges_.back() = k;
+    std::push_heap(kept_edges_.begin(), kept_edges_.end(), better_edge);
+  }
 }
 
 Selection Retriever::finish(size_t node_count, size_t edge_count) {
@@ -142,17 +159,8 @@ Selection Retriever::finish(size_t node_count, size_t edge_count) {
   sel.intent = query_.intent;
   sel.files = std::move(chosen_);
   if (sel.files.empty()) sel.fallback_files = slice_count(node_count, top_files_);
-  if (top_edges_ > 0) {
-    auto better = [](const KeptEdge& a, const KeptEdge& b) {
-      if (a.score != b.score) return a.score > b.score;
-      if (a.from != b.from) return a.from < b.from;
-      if (a.to != b.to) return a.to < b.to;
-      return a.index < b.index;
-    };
-    size_t k = slice_count(kept_edges_.size(), top_edges_);
-    std::partial_sort(kept_edges_.begin(), kept_edges_.begin() + k, kept_edges_.end(), better);
-    for (size_t i = 0; i < k; ++i) sel.edges.push_back(kept_edges_[i].index);
-  }
+  std::sort_heap(kept_edges_.begin(), kept_edges_.end(), better_edge);
+  for (const KeptEdge& k : kept_edges_) sel.edges.push_back(k.index);
   if (sel.edges.empty()) sel.fallback_edges = slice_count(edge_count, top_edges_);
   return sel;
 }

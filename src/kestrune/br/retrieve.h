@@ -73,6 +73,8 @@ class Retriever {
     size_t index;
     std::string_view from, to;
   };
+  // Best first: higher score, then smaller from, then smaller to, then earlier in the graph.
+  static bool better_edge(const KeptEdge& a, const KeptEdge& b);
 
   struct Touch;
   long long touch_bonus(const Touch& t) const;
