@@ -48,7 +48,7 @@ struct GraphView {
 
 class GraphReader {
  public:
-  // Nodes go to `retriever` as they are read, edges are counted there and kept in `out`.
+  // Nodes go to `retriever` as they are read; edges are kept in `out`.
   GraphReader(od::document& doc, Retriever& retriever, GraphView& out)
       : doc_(doc), r_(retriever), g_(out) {}
 
@@ -217,7 +217,6 @@ class GraphReader {
         else if (key == "rel") e.rel = text_of(fv);
         else check(fv);
       }
-      r_.count_edge(e);
       g_.edges.push_back(e);
       g_.edge_text.push_back(walked_text(start));
     }
@@ -230,8 +229,9 @@ class GraphReader {
   bool nodes_seen_ = false, edges_seen_ = false;
 };
 
-// Scores the edges against the chosen files and parses the chosen entries.
+// Counts and scores the edges, then parses the chosen entries.
 RetrieveResult chosen_result(const GraphView& g, Retriever& r) {
+  r.count_edges(g.edges);
   for (size_t i = 0; i < g.edges.size(); ++i) r.add_edge(i, g.edges[i]);
   Selection sel = r.finish(g.node_text.size(), g.edges.size());
   RetrieveResult out;

@@ -64,6 +64,19 @@ void Retriever::count_edge(const EdgeFields& e) {
   }
 }
 
+// How far ahead table slots are fetched while walking edges or nodes.
+constexpr size_t kLookahead = 8;
+
+void Retriever::count_edges(std::span<const EdgeFields> edges) {
+  for (size_t i = 0; i < edges.size(); ++i) {
+    if (i + kLookahead < edges.size()) {
+      touches_.prefetch(edges[i + kLookahead].from);
+      touches_.prefetch(edges[i + kLookahead].to);
+    }
+    count_edge(edges[i]);
+  }
+}
+
 long long Retriever::touch_bonus(const Touch& t) const {
   long long s = std::min<long long>(t.degree / 3, 4);
   if (query_.button && t.button_consumer) s += 6;
@@ -92,8 +105,11 @@ void Retriever::add_node(size_t index, const NodeFields& n) {
 
 void Retriever::choose_files() {
   files_chosen_ = true;
-  for (KeptNode& k : kept_nodes_)
+  for (size_t i = 0; i < kept_nodes_.size(); ++i) {
+    if (i + kLookahead < kept_nodes_.size()) touches_.prefetch(kept_nodes_[i + kLookahead].id);
+    KeptNode& k = kept_nodes_[i];
     if (const Touch* t = touches_.find(k.id)) k.score += touch_bonus(*t);
+  }
   std::erase_if(kept_nodes_, [](const KeptNode& k) { return k.score <= 0; });
   if (top_files_ <= 0) return;
   // Best first: higher score, then smaller id, then earlier in the graph.
@@ -193,7 +209,7 @@ Selection select(const json::Value& graph, std::string_view query, long long top
   std::vector<EdgeFields> edge_views;
   edge_views.reserve(edges->size());
   for (const auto& e : *edges) edge_views.push_back(edge_fields(e, arena));
-  for (const auto& e : edge_views) r.count_edge(e);
+  r.count_edges(edge_views);
   for (size_t i = 0; i < edge_views.size(); ++i) r.add_edge(i, edge_views[i]);
   return r.finish(nodes->size(), edges->size());
 }
