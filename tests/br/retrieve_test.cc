@@ -132,6 +132,43 @@ TEST(Retrieve, CapabilityPrefixesDegreeAndConsumers) {
   EXPECT_EQ(run(pages, badge_q, 1, 0).files[0]["_score"].as_int(), base + 4);
 }
 
+// Files and edges are chosen best first, so a smaller limit gives a prefix of
+// a larger one's choice, through ties of score and of id and repeated files.
+TEST(Retrieve, SmallerLimitsChooseAPrefix) {
+  json::Array nodes, edges;
+  const char* dirs[] = {"src/api/", "src/pages/", "docs/", "lib/"};
+  for (int i = 0; i < 60; ++i) {
+    const std::string file = std::string(dirs[i % 4]) + "f" + std::to_string(i % 7) + (i % 3 ? ".ts" : ".md");
+    json::Object n;
+    n.append("id", i % 5 == 0 ? file + "::S" + std::to_string(i) : file);
+    n.append("kind", i % 5 == 0 ? "symbol" : "file");
+    n.append("ext", i % 3 ? ".ts" : ".md");
+    n.append("keywords", json::Array{json::Value(i % 2 ? "orders" : "card")});
+    nodes.push_back(std::move(n));
+    json::Object e;
+    e.append("from", file);
+    e.append("to", std::string(dirs[(i + 1) % 4]) + "f" + std::to_string(i % 4) + ".ts");
+    e.append("rel", i % 4 ? "imports" : "contains");
+    edges.push_back(std::move(e));
+  }
+  json::Object g;
+  g.append("nodes", std::move(nodes));
+  g.append("edges", std::move(edges));
+  const json::Value graph(std::move(g));
+  const auto all = run(graph, "orders card api", 1000, 1000);
+  ASSERT_GT(all.files.size(), 10u);
+  ASSERT_EQ(all.edges.size(), 60u);
+  for (long long k : {1, 2, 5, 9, 17, 40}) {
+    // The chosen files weigh in on the edges' scores, so each limit varies alone.
+    const auto files = run(graph, "orders card api", k, 1000);
+    ASSERT_EQ(files.files.size(), std::min<size_t>(k, all.files.size()));
+    for (size_t i = 0; i < files.files.size(); ++i) EXPECT_EQ(files.files[i], all.files[i]) << k;
+    const auto edges = run(graph, "orders card api", 1000, k);
+    ASSERT_EQ(edges.edges.size(), static_cast<size_t>(k));
+    for (size_t i = 0; i < edges.edges.size(); ++i) EXPECT_EQ(edges.edges[i], all.edges[i]) << k;
+  }
+}
+
 TEST(Retrieve, RoleKeepsTheStoredExtension) {
   auto r = run(parse(R"({"nodes": [{"id": "x/README", "ext": ".MD", "keywords": ["guide"]}]})"),
                "explain the guide", 1, 0);

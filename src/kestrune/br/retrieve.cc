@@ -113,23 +113,32 @@ void Retriever::choose_files() {
   std::erase_if(kept_nodes_, [](const KeptNode& k) { return k.score <= 0; });
   if (top_files_ <= 0) return;
   // Best first: higher score, then smaller id, then earlier in the graph.
-  auto worse = [](const KeptNode& a, const KeptNode& b) {
-    if (a.score != b.score) return a.score < b.score;
-    if (a.id != b.id) return a.id > b.id;
-    return a.index > b.index;
+  // Scores are small numbers shared by many nodes, so the heap orders by
+  // score alone and each score's nodes are sorted by id only when reached.
+  auto lower_score = [](const KeptNode& a, const KeptNode& b) { return a.score < b.score; };
+  auto by_id = [](const KeptNode& a, const KeptNode& b) {
+    const int c = a.id.compare(b.id);
+    return c != 0 ? c < 0 : a.index < b.index;
   };
-  std::make_heap(kept_nodes_.begin(), kept_nodes_.end(), worse);
+  std::make_heap(kept_nodes_.begin(), kept_nodes_.end(), lower_score);
   IdMap<bool> seen;
+  std::vector<KeptNode> same_score;
   auto end = kept_nodes_.end();
   while (end != kept_nodes_.begin() && static_cast<long long>(chosen_.size()) < top_files_) {
-    std::pop_heap(kept_nodes_.begin(), end, worse);
-    --end;
-    const KeptNode& k = *end;
-    std::string_view base = k.id;
-    if (k.is_symbol) base = base.substr(0, base.find("::"));
-    if (std::exchange(seen[base], true)) continue;
-    chosen_.push_back({k.index, k.score, k.role});
-    chosen_ids_[k.id] |= k.id_is_str ? kStringId : kOtherId;
+    same_score.clear();
+    for (const long long s = kept_nodes_.front().score; end != kept_nodes_.begin() && kept_nodes_.front().score == s;) {
+      std::pop_heap(kept_nodes_.begin(), end, lower_score);
+      same_score.push_back(*--end);
+    }
+    std::sort(same_score.begin(), same_score.end(), by_id);
+    for (const KeptNode& k : same_score) {
+      if (static_cast<long long>(chosen_.size()) >= top_files_) break;
+      std::string_view base = k.id;
+      if (k.is_symbol) base = base.substr(0, base.find("::"));
+      if (std::exchange(seen[base], true)) continue;
+      chosen_.push_back({k.index, k.score, k.role});
+      chosen_ids_[k.id] |= k.id_is_str ? kStringId : kOtherId;
+    }
   }
 }
 
