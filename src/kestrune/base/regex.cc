@@ -199,6 +199,16 @@ Translated translate(std::string_view p) {
   return t;
 }
 
+// Patterns are JIT-compiled, except in a build for commands started once per
+// call (KESTRUNE_REGEX_INTERPRETED): there each pattern is compiled once and
+// matched against a short text, and making machine code costs more than it
+// saves.
+#ifdef KESTRUNE_REGEX_INTERPRETED
+constexpr bool kJit = false;
+#else
+constexpr bool kJit = true;
+#endif
+
 // Per-thread match scratch: the match data grows to the largest group count
 // seen, and the JIT stack lets deep patterns run over large subjects.
 struct Scratch {
@@ -209,7 +219,7 @@ struct Scratch {
 
   Scratch() {
     context = pcre2_match_context_create(nullptr);
-    jit_stack = pcre2_jit_stack_create(32 * 1024, 8 * 1024 * 1024, nullptr);
+    if (kJit) jit_stack = pcre2_jit_stack_create(32 * 1024, 8 * 1024 * 1024, nullptr);
     if (context && jit_stack) pcre2_jit_stack_assign(context, nullptr, jit_stack);
   }
   ~Scratch() {
@@ -268,7 +278,7 @@ struct Regex::Impl {
     pcre2_compile_context_free(cc);
     if (!code) throw Error(pcre2_message(err) + " in pattern '" + pattern + "'");
     // Without JIT, pcre2_match interprets the same code.
-    pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
+    if (kJit) pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
     return code;
   }
 
