@@ -22,6 +22,8 @@
 // answers for documents on which both readers agree.
 #include <simdjson.h>
 
+#include <algorithm>
+#include <string>
 #include <utility>
 
 #include "kestrune/br/json_tokens.h"
@@ -49,8 +51,8 @@ struct GraphView {
 class GraphReader {
  public:
   // Nodes go to `retriever` as they are read; edges are kept in `out`.
-  GraphReader(od::document& doc, Retriever& retriever, GraphView& out)
-      : doc_(doc), r_(retriever), g_(out) {}
+  GraphReader(od::document& doc, size_t file_size, Retriever& retriever, GraphView& out)
+      : doc_(doc), file_size_(file_size), r_(retriever), g_(out) {}
 
   void read() {
     od::object root = doc_.get_object();
@@ -64,6 +66,14 @@ class GraphReader {
       } else if (key == "edges") {
         if (std::exchange(edges_seen_, true)) full_reader();
         read_edges(v);
+      } else if (key == "node_count") {
+        const size_t n = count_hint(v);
+        g_.node_text.reserve(n);
+        r_.expect_nodes(n);
+      } else if (key == "edge_count") {
+        const size_t n = count_hint(v);
+        g_.edges.reserve(n);
+        g_.edge_text.reserve(n);
       } else {
         check(v);
       }
@@ -73,6 +83,20 @@ class GraphReader {
   }
 
  private:
+  // The scanner writes the graph's counts before its lists; they size the
+  // lists up front, so nothing is copied as they grow. Only a hint: capped by
+  // what the file could hold, and 0 for anything but a plain count.
+  size_t count_hint(od::value& v) {
+    if (v.type() != od::json_type::number) {
+      check(v);
+      return 0;
+    }
+    std::string_view token = trim_token(v.raw_json_token());
+    if (!valid_number_token(token)) full_reader();
+    if (token.size() > 9 || token.find_first_not_of("0123456789") != token.npos) return 0;
+    return std::min<size_t>(std::stoul(std::string(token)), file_size_ / 16);
+  }
+
   // Keys are compared as written: an escaped key could still spell "id".
   static std::string_view key_of(od::field& f) {
     const char* k = f.key().raw();
@@ -87,10 +111,17 @@ class GraphReader {
   // where a comma belongs.
   static void consume_string(od::value& v) { v.get_raw_json_string().value(); }
 
+  static bool has_backslash(std::string_view s) {
+    if (s.size() > 64) return s.find('\\') != s.npos;
+    unsigned char seen = 0;  // short: a loop the compiler reads wide beats a call
+    for (char c : s) seen |= c == '\\';
+    return seen;
+  }
+
   static std::string_view string_of(od::value& v) {
     std::string_view token = trim_token(v.raw_json_token());
     std::string_view body = token.substr(1, token.size() - 2);
-    if (body.find('\\') != body.npos) return v.get_string();  // decoded into the parser's buffer
+    if (has_backslash(body)) return v.get_string();  // decoded into the parser's buffer
     consume_string(v);
     return body;
   }
@@ -223,6 +254,7 @@ class GraphReader {
   }
 
   od::document& doc_;
+  size_t file_size_;
   Retriever& r_;
   GraphView& g_;
   std::vector<std::string_view> keywords_;  // the current node's
@@ -257,7 +289,7 @@ std::optional<RetrieveResult> retrieve_file_streaming(const std::string& path, s
   GraphView graph;
   try {
     od::document doc = parser.iterate(file.data() + skip, size, size + simdjson::SIMDJSON_PADDING);
-    GraphReader(doc, retriever, graph).read();
+    GraphReader(doc, size, retriever, graph).read();
   } catch (const NeedsFullReader&) {
     return std::nullopt;
   } catch (const simdjson::simdjson_error&) {

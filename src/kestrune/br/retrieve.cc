@@ -45,10 +45,7 @@ Retriever::Retriever(std::string_view query, long long top_files, long long top_
   }
 }
 
-void Retriever::expect(size_t nodes, size_t edges) {
-  touches_.reserve(edges);
-  kept_nodes_.reserve(nodes);
-}
+void Retriever::expect_nodes(size_t count) { kept_nodes_.reserve(count); }
 
 void Retriever::count_edge(const EdgeFields& e) {
   if (!e.from.empty()) ++touches_[e.from].degree;
@@ -211,7 +208,7 @@ Selection select(const json::Value& graph, std::string_view query, long long top
   if (!edges) edges = &kEmpty;
 
   Retriever r(query, top_files, top_edges, caps);
-  r.expect(nodes->size(), edges->size());
+  r.expect_nodes(nodes->size());
   TextArena arena;
   std::vector<std::string_view> keywords;
   for (size_t i = 0; i < nodes->size(); ++i) r.add_node(i, node_fields((*nodes)[i], keywords, arena));

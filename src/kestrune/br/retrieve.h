@@ -54,8 +54,8 @@ class Retriever {
   Retriever(std::string_view query, long long top_files, long long top_edges,
             const std::vector<CapabilityEntry>& caps);
 
-  // Sizes the tables for a graph of this many nodes and edges.
-  void expect(size_t nodes, size_t edges);
+  // Sizes the tables for a graph of this many nodes.
+  void expect_nodes(size_t count);
   void count_edge(const EdgeFields& e);
   // count_edge() for each, faster than one by one.
   void count_edges(std::span<const EdgeFields> edges);
