@@ -169,6 +169,26 @@ TEST(Retrieve, SmallerLimitsChooseAPrefix) {
   }
 }
 
+// Past 64 terms the edges are scored from their joined text, below it piece
+// by piece with what an edge's `from` gave reused for the next edge: terms that
+// match nothing must leave every score as it was, whichever way is taken.
+TEST(Retrieve, EdgeScoresDoNotDependOnHowTermsAreCounted) {
+  auto graph = parse(R"({"nodes": [{"id": "src/api/orders.ts", "ext": ".ts"}, {"id": 7, "ext": ".ts"},
+      {"id": "src/K\u212aorders.ts", "ext": ".ts"}],
+    "edges": [{"from": "src/api/orders.ts", "to": "src/api/orders.ts::list", "rel": "contains"},
+      {"from": "src/api/orders.ts", "to": "./ORDERS/api", "rel": "imports"},
+      {"from": 7, "to": "src/api/orders.ts", "rel": "imports"},
+      {"from": "7", "to": "x", "rel": "ordersapi"},
+      {"from": "src/K\u212aorders.ts", "to": "k", "rel": "imports"},
+      {"from": "src/K\u212aorders.ts", "to": "k", "rel": "imports"}]})");
+  std::string many = "orders api kk";
+  for (int i = 0; i < 70; ++i) many += " zz" + std::to_string(i);
+  ASSERT_GT(tokenize_query(many).size(), 64u);
+  const auto few = run(graph, "orders api kk", 2, 10), all = run(graph, many, 2, 10);
+  EXPECT_EQ(json::dumps(json::Value(few.edges)), json::dumps(json::Value(all.edges)));
+  EXPECT_EQ(json::dumps(json::Value(few.files)), json::dumps(json::Value(all.files)));
+}
+
 TEST(Retrieve, RoleKeepsTheStoredExtension) {
   auto r = run(parse(R"({"nodes": [{"id": "x/README", "ext": ".MD", "keywords": ["guide"]}]})"),
                "explain the guide", 1, 0);

@@ -43,6 +43,8 @@ TermCounter::TermCounter(const std::vector<std::string>& terms) {
     else
       other_terms_.push_back(t);
   }
+  by_mask_ = other_terms_.empty() &&
+             std::none_of(long_terms.begin(), long_terms.end(), [](const auto& t) { return t.find(' ') != t.npos; });
   long_terms_ = NeedleSet(std::move(long_terms));
 }
 

@@ -46,9 +46,17 @@ class TermCounter {
 
   int count(std::string_view text) const;
 
+  // Pieces of a text joined by spaces: when no term holds a space, none can
+  // straddle a joint, so count(a + " " + b) == popcount(mask(a) | mask(b)).
+  // mask() is defined only when by_mask() holds (at most 64 terms, each of
+  // two bytes or more, none with a space).
+  bool by_mask() const { return by_mask_; }
+  uint64_t mask(std::string_view piece) const { return long_terms_.find_all(piece); }
+
  private:
   NeedleSet long_terms_;
   std::vector<std::string> other_terms_;  // shorter ones and any past the 64th: searched one by one
+  bool by_mask_ = true;
 };
 
 }  // namespace kestrune::br

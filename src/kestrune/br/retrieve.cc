@@ -1,6 +1,7 @@
 #include "kestrune/br/retrieve.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -154,10 +155,27 @@ bool Retriever::better_edge(const KeptEdge& a, const KeptEdge& b) {
 void Retriever::add_edge(size_t index, const EdgeFields& e) {
   if (!files_chosen_) choose_files();
   if (top_edges_ <= 0) return;  // no edge is chosen
-  scratch_.clear();
-  scratch_.append(e.from).append(" ").append(e.rel).append(" ").append(e.to);
-  long long s = 2LL * query_.term_counter.count(lowered(lowered_, scratch_));
-  if (is_chosen(e.from, e.from_is_str) || is_chosen(e.to, e.to_is_str)) s += 4;
+  // The edge is scored as the text "from rel to". A file's edges usually
+  // follow one another, so what depends on `from` alone is kept for the next.
+  // Lower-casing the pieces apart gives the joined text's lower case: a space
+  // ends a word for the final-sigma rule just as the text's end does.
+  const TermCounter& terms = query_.term_counter;
+  if (e.from != from_.text || e.from_is_str != from_.is_str || !from_.valid) {
+    from_ = {e.from, e.from_is_str, true, is_chosen(e.from, e.from_is_str),
+             terms.by_mask() ? terms.mask(lowered(lowered_, e.from)) : 0};
+  }
+  long long s;
+  if (terms.by_mask()) {
+    uint64_t m = from_.terms;
+    m |= terms.mask(lowered(lowered_, e.rel));  // one at a time: they share the buffer
+    m |= terms.mask(lowered(lowered_, e.to));
+    s = 2LL * std::popcount(m);
+  } else {
+    scratch_.clear();
+    scratch_.append(e.from).append(" ").append(e.rel).append(" ").append(e.to);
+    s = 2LL * terms.count(lowered(lowered_, scratch_));
+  }
+  if (from_.chosen || is_chosen(e.to, e.to_is_str)) s += 4;
   if (!boosts_.empty() &&
       ((e.from_is_str && boosts_.find(e.from)) || (e.to_is_str && boosts_.find(e.to))))
     s += 2;

@@ -102,6 +102,12 @@ class Retriever {
   static constexpr unsigned char kStringId = 1, kOtherId = 2;
   IdMap<unsigned char> chosen_ids_;
   std::string scratch_, lowered_;
+  // What the last edge's `from` gave: whether it is chosen, the terms in it.
+  struct FromMemo {
+    std::string_view text;
+    bool is_str = true, valid = false, chosen = false;
+    uint64_t terms = 0;
+  } from_;
 };
 
 // The selection for a graph held in memory.
