@@ -1,11 +1,7 @@
 #include "kestrune/edit_guard/paths.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <memory>
 
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
@@ -22,61 +18,6 @@ void append_component(std::string& path, std::string_view name) {
 
 }  // namespace
 
-Resolver::~Resolver() {
-  for (auto& [dir, l] : listings_) close_listing(l);
-}
-
-void Resolver::close_listing(Listing& l) {
-  if (l.fd >= 0) {
-    ::close(l.fd);
-    --open_listings_;
-  }
-  l.fd = Listing::DONE;
-}
-
-// The type of `name` in `dir` as the directory's entries give it, or
-// DT_UNKNOWN: then it is looked up on its own. Reading a directory pays when
-// many of its names are asked about and costs more than lookups when few of a
-// large directory's are, so a directory is read only from its fourth name
-// on, a buffer at a time, and never more of it than a few entries per name
-// asked so far: the cost stays within a small multiple of the lookups it may
-// spare.
-unsigned char Resolver::listed_type(const std::string& dir, std::string_view name) {
-  constexpr int NAMES_BEFORE_READING = 4;
-  constexpr size_t ENTRIES_PER_NAME = 8;
-  constexpr size_t BUFFER = 2048;
-  constexpr size_t MAX_OPEN = 32;
-  Listing& l = listings_[dir];
-  ++l.names_asked;
-  if (auto t = l.types.find(name); t != l.types.end()) return t->second;
-  while (l.fd != Listing::DONE && l.names_asked >= NAMES_BEFORE_READING &&
-         l.entries < ENTRIES_PER_NAME * static_cast<size_t>(l.names_asked)) {
-    if (l.fd == Listing::UNOPENED) {
-      l.fd = open_listings_ < MAX_OPEN ? ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-      if (l.fd < 0) {
-        l.fd = Listing::DONE;
-        break;
-      }
-      ++open_listings_;
-    }
-    auto buf = std::make_unique<char[]>(BUFFER);
-    ssize_t n = ::getdents64(l.fd, buf.get(), BUFFER);
-    if (n <= 0) {
-      close_listing(l);
-      break;
-    }
-    for (ssize_t at = 0; at < n;) {
-      const auto* e = reinterpret_cast<const dirent64*>(buf.get() + at);
-      l.types.emplace(std::string_view(e->d_name), e->d_type);
-      ++l.entries;
-      at += e->d_reclen;
-    }
-    l.buffers.push_back(std::move(buf));
-    if (auto t = l.types.find(name); t != l.types.end()) return t->second;
-  }
-  return DT_UNKNOWN;
-}
-
 // What `path` is, asked of the file system at most once. Below a barren parent
 // nothing can be there, which spares a system call for every file of a
 // directory that does not exist.
@@ -88,20 +29,13 @@ const Resolver::Probe& Resolver::probe(const std::string& parent, const std::str
     p.barren = true;
     return p;
   }
-  // `path` is `parent` and one name. The entries answer for the names they
-  // hold, byte for byte; any other (one not read yet, or one that a
-  // case-insensitive file system finds all the same) is looked up.
-  unsigned char type = listed_type(parent, std::string_view(path).substr(parent.size() + (parent.size() > 1)));
-  if (type == DT_UNKNOWN) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
-      p.barren = true;
-      return p;
-    }
-    type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    p.barren = true;
+    return p;
   }
-  if (type != DT_LNK) {
-    p.barren = type != DT_DIR;
+  if (!S_ISLNK(st.st_mode)) {
+    p.barren = !S_ISDIR(st.st_mode);
     return p;
   }
   std::string target(4096, '\0');
