@@ -8,12 +8,12 @@
 #include <ctime>
 #include <unordered_map>
 
+#include "kestrune/base/args.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
 #include "kestrune/br/br.h"
 #include "kestrune/br/pyint.h"
 #include "kestrune/br/retrieve.h"
-#include "kestrune/base/regex.h"
 #include "kestrune/lexscan/lexscan.h"
 
 namespace kestrune::br {
@@ -40,230 +40,29 @@ void print(std::string_view s) { write_fd(1, s); }
 
 // ---- argument parsing -----------------------------------------------------
 
-struct OptSpec {
-  enum Kind { Text, Int, Flag } kind = Text;
-  std::string flag, help;
-  bool required = false;
-  std::string default_text;
-  long long default_num = 0;
-
-  std::string dest() const { return text::replace(flag.substr(2), "-", "_"); }
-  std::string metavar() const { return text::upper(dest()); }
-  std::string invocation() const { return kind == Flag ? flag : flag + " " + metavar(); }
-};
-
-struct CmdSpec {
-  std::string name, help, description;
-  std::vector<OptSpec> opts;
-  std::vector<CmdSpec> subs;
-  std::string sub_dest;
-};
-
-OptSpec text_opt(std::string flag, std::string help, std::string def, bool required = false) {
-  OptSpec o;
-  o.kind = OptSpec::Text;
-  o.flag = std::move(flag);
-  o.help = std::move(help);
-  o.required = required;
-  o.default_text = std::move(def);
-  return o;
-}
-
-OptSpec int_opt(std::string flag, long long def) {
-  OptSpec o;
-  o.kind = OptSpec::Int;
-  o.flag = std::move(flag);
-  o.default_num = def;
-  return o;
-}
-
-OptSpec flag_opt(std::string flag) {
-  OptSpec o;
-  o.kind = OptSpec::Flag;
-  o.flag = std::move(flag);
-  return o;
-}
-
-CmdSpec command(std::string name, std::string help, std::vector<OptSpec> opts) {
-  CmdSpec c;
-  c.name = std::move(name);
-  c.help = std::move(help);
-  c.opts = std::move(opts);
-  return c;
-}
-
-CmdSpec build_spec() {
+args::Parser build_parser() {
   const Paths& p = paths();
-  CmdSpec scan = command("scan", "Scan project and build info graph",
-                         {text_opt("--root", "Project root to scan", p.default_root),
-                          text_opt("--out", "Output graph JSON", p.graph_json)});
-  CmdSpec retrieve = command("retrieve", "Retrieve relevant files/edges for a query",
-                             {text_opt("--query", "Natural language task/query", "", true),
-                              int_opt("--top-files", 20), int_opt("--top-edges", 40),
-                              flag_opt("--json")});
-  CmdSpec prime = command("prime", "Output compact context for Claude hooks",
-                          {text_opt("--query", "Current query/task", ""), int_opt("--top-files", 12),
-                           int_opt("--top-edges", 20), int_opt("--recent-actions", 8)});
-  CmdSpec log = command("log", "Append action event",
-                        {text_opt("--kind", "Action kind", "", true),
-                         text_opt("--summary", "Short action summary", ""),
-                         text_opt("--meta", "JSON object metadata", "")});
-  CmdSpec action = command("action", "Action graph operations", {});
-  action.subs = {log};
-  action.sub_dest = "action_cmd";
-  CmdSpec stats = command("stats", "Token usage stats", {flag_opt("--json")});
-  CmdSpec br = command("br", "", {});
-  br.description = "Braid starter CLI";
-  br.subs = {scan, retrieve, prime, action, stats};
-  br.sub_dest = "cmd";
+  args::Parser br("br", "Braid starter CLI");
+  br.command("cmd", "scan", "Scan project and build info graph")
+      .text({"--root"}, p.default_root, "Project root to scan")
+      .text({"--out"}, p.graph_json, "Output graph JSON");
+  br.command("cmd", "retrieve", "Retrieve relevant files/edges for a query")
+      .required_text({"--query"}, "Natural language task/query")
+      .integer({"--top-files"}, 20)
+      .integer({"--top-edges"}, 40)
+      .flag({"--json"});
+  br.command("cmd", "prime", "Output compact context for Claude hooks")
+      .text({"--query"}, "", "Current query/task")
+      .integer({"--top-files"}, 12)
+      .integer({"--top-edges"}, 20)
+      .integer({"--recent-actions"}, 8);
+  br.command("cmd", "action", "Action graph operations")
+      .command("action_cmd", "log", "Append action event")
+      .required_text({"--kind"}, "Action kind")
+      .text({"--summary"}, "", "Short action summary")
+      .text({"--meta"}, "", "JSON object metadata");
+  br.command("cmd", "stats", "Token usage stats").flag({"--json"});
   return br;
-}
-
-std::string choices(const CmdSpec& c) {
-  std::vector<std::string> names;
-  for (const auto& s : c.subs) names.push_back(s.name);
-  return "{" + text::join(names, ",") + "}";
-}
-
-std::string usage(const CmdSpec& c, const std::string& prog) {
-  std::string u = "usage: " + prog + " [-h]";
-  for (const auto& o : c.opts) u += o.required ? " " + o.invocation() : " [" + o.invocation() + "]";
-  if (!c.subs.empty()) u += " " + choices(c) + " ...";
-  return u + "\n";
-}
-
-void help_row(std::string& out, const std::string& invocation, const std::string& help,
-              size_t indent = 2) {
-  std::string row = std::string(indent, ' ') + invocation;
-  if (help.empty()) {
-    out += row + "\n";
-  } else if (row.size() <= 22) {
-    out += row + std::string(24 - row.size(), ' ') + help + "\n";
-  } else {
-    out += row + "\n" + std::string(24, ' ') + help + "\n";
-  }
-}
-
-std::string help_text(const CmdSpec& c, const std::string& prog) {
-  std::string out = usage(c, prog);
-  if (!c.description.empty()) out += "\n" + c.description + "\n";
-  if (!c.subs.empty()) {
-    out += "\npositional arguments:\n";
-    help_row(out, choices(c), "");
-    for (const auto& s : c.subs) help_row(out, s.name, s.help, 4);
-  }
-  out += "\noptions:\n";
-  help_row(out, "-h, --help", "show this help message and exit");
-  for (const auto& o : c.opts) help_row(out, o.invocation(), o.help);
-  return out;
-}
-
-bool looks_negative_number(std::string_view s) {
-  static const re::Regex num(R"(^-\d+$|^-\d*\.\d+$)");
-  return num.contains(s);
-}
-
-// Help was printed; parsing ends with status 0.
-struct HelpShown {};
-
-void parse_level(const CmdSpec& c, const std::string& prog, const std::vector<std::string>& argv,
-                 size_t i, Args& out) {
-  auto fail = [&](const std::string& message) {
-    return UsageError{usage(c, prog), prog, message};
-  };
-  for (const auto& o : c.opts) {
-    if (o.kind == OptSpec::Text) out.text[o.dest()] = o.default_text;
-    if (o.kind == OptSpec::Int) out.num[o.dest()] = o.default_num;
-    if (o.kind == OptSpec::Flag) out.flag[o.dest()] = false;
-  }
-  std::vector<bool> seen(c.opts.size(), false);
-  std::vector<std::string> unknown;
-  bool sub_chosen = false;
-  for (; i < argv.size(); ++i) {
-    const std::string& arg = argv[i];
-    if (arg == "-h" || (arg.size() > 3 && text::starts_with("--help", arg))) {
-      print(help_text(c, prog));
-      throw HelpShown{};
-    }
-    if (text::starts_with(arg, "--") && arg.size() > 2) {
-      size_t eq = arg.find('=');
-      std::string name = arg.substr(0, eq);
-      std::vector<size_t> hits;
-      for (size_t k = 0; k < c.opts.size(); ++k) {
-        if (c.opts[k].flag == name) {
-          hits = {k};
-          break;
-        }
-        if (text::starts_with(c.opts[k].flag, name)) hits.push_back(k);
-      }
-      if (hits.empty()) {
-        unknown.push_back(arg);
-        continue;
-      }
-      if (hits.size() > 1) {
-        std::vector<std::string> names;
-        for (size_t k : hits) names.push_back(c.opts[k].flag);
-        throw fail("ambiguous option: " + name + " could match " + text::join(names, ", "));
-      }
-      const OptSpec& o = c.opts[hits[0]];
-      seen[hits[0]] = true;
-      if (o.kind == OptSpec::Flag) {
-        if (eq != std::string::npos)
-          throw fail("argument " + o.flag + ": ignored explicit argument '" + arg.substr(eq + 1) + "'");
-        out.flag[o.dest()] = true;
-        continue;
-      }
-      std::string value;
-      if (eq != std::string::npos) {
-        value = arg.substr(eq + 1);
-      } else {
-        if (i + 1 >= argv.size() ||
-            (text::starts_with(argv[i + 1], "-") && argv[i + 1] != "-" && !looks_negative_number(argv[i + 1])))
-          throw fail("argument " + o.flag + ": expected one argument");
-        value = argv[++i];
-      }
-      if (o.kind == OptSpec::Text) {
-        out.text[o.dest()] = value;
-      } else {
-        try {
-          out.num[o.dest()] = int_from_string(value).saturated();
-        } catch (const IntConversionError&) {
-          throw fail("argument " + o.flag + ": invalid int value: '" + value + "'");
-        }
-      }
-      continue;
-    }
-    if (text::starts_with(arg, "-") && arg != "-" && !looks_negative_number(arg)) {
-      unknown.push_back(arg);
-      continue;
-    }
-    if (!c.subs.empty() && !sub_chosen) {
-      const CmdSpec* sub = nullptr;
-      for (const auto& s : c.subs)
-        if (s.name == arg) sub = &s;
-      if (!sub) {
-        std::vector<std::string> names;
-        for (const auto& s : c.subs) names.push_back("'" + s.name + "'");
-        throw fail("argument " + c.sub_dest + ": invalid choice: '" + arg + "' (choose from " +
-                   text::join(names, ", ") + ")");
-      }
-      (c.sub_dest == "cmd" ? out.cmd : out.action_cmd) = sub->name;
-      sub_chosen = true;
-      parse_level(*sub, prog + " " + sub->name, argv, i + 1, out);
-      break;
-    }
-    unknown.push_back(arg);
-  }
-  std::vector<std::string> missing;
-  for (size_t k = 0; k < c.opts.size(); ++k)
-    if (c.opts[k].required && !seen[k]) missing.push_back(c.opts[k].flag);
-  if (!c.subs.empty() && !sub_chosen) missing.push_back(c.sub_dest);
-  if (!missing.empty())
-    throw fail("the following arguments are required: " + text::join(missing, ", "));
-  if (!unknown.empty()) {
-    // argparse reports leftovers against the top-level program.
-    throw UsageError{usage(build_spec(), "br"), "br", "unrecognized arguments: " + text::join(unknown, " ")};
-  }
 }
 
 // ---- logs -----------------------------------------------------------------
@@ -324,13 +123,24 @@ std::string edge_line(const json::Value& e) {
 }  // namespace
 
 std::optional<Args> parse_args(const std::vector<std::string>& argv) {
-  Args args;
+  args::Result parsed;
   try {
-    parse_level(build_spec(), "br", argv, 1, args);
-  } catch (const HelpShown&) {
+    parsed = build_parser().parse({argv.begin() + (argv.empty() ? 0 : 1), argv.end()});
+  } catch (const args::Exit& e) {
+    if (e.status != 0) throw;
+    print(e.text);
     return std::nullopt;
   }
-  return args;
+  Args out;
+  for (const auto& [dest, value] : parsed.values()) {
+    if (const auto* s = std::get_if<std::string>(&value))
+      (dest == "cmd" ? out.cmd : dest == "action_cmd" ? out.action_cmd : out.text[dest]) = *s;
+    else if (const auto* n = std::get_if<long long>(&value))
+      out.num[dest] = *n;
+    else if (const auto* b = std::get_if<bool>(&value))
+      out.flag[dest] = *b;
+  }
+  return out;
 }
 
 json::Array read_action_events(long long limit) { return last(read_jsonl(paths().action_log), limit); }
@@ -458,8 +268,8 @@ int run(int argc, char** argv) {
     try {
       args = parse_args(arg_list);
     } catch (const UsageError& e) {
-      write_fd(2, e.usage + e.prog + ": error: " + e.message + "\n");
-      return 2;
+      write_fd(2, e.text);
+      return e.status;
     }
     if (!args) return 0;
     if (args->cmd == "scan") return cmd_scan(*args);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrune/base/args.h"
 #include "kestrune/base/json.h"
 
 namespace kestrune::br {
@@ -18,10 +19,9 @@ struct Args {
   std::map<std::string, bool> flag;
 };
 
-// An argument error: the usage line of the (sub-)command and the message.
-struct UsageError {
-  std::string usage, prog, message;
-};
+// An argument error: `text` is what goes to standard error (the usage line of
+// the (sub-)command and the message), `message` the message alone.
+using UsageError = args::Exit;
 
 // Parses argv[1..]; throws UsageError, or returns nullopt after printing help.
 std::optional<Args> parse_args(const std::vector<std::string>& argv);
