@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrune/base/args.h"
 #include "kestrune/base/json.h"
 
 namespace kestrune::brc_claude {
@@ -28,10 +29,7 @@ struct Args {
 
 // How parsing ended without arguments to run with: --help (status 0, `text`
 // for standard output) or a usage error (status 2, `text` for standard error).
-struct ParseExit {
-  int status;
-  std::string text;
-};
+using ParseExit = args::Exit;
 
 // The command line without the program name, read the way the standard
 // argument parser reads it (abbreviated long options, "-b5", "--budget=5",
