@@ -189,6 +189,31 @@ TEST(Retrieve, EdgeScoresDoNotDependOnHowTermsAreCounted) {
   EXPECT_EQ(json::dumps(json::Value(few.files)), json::dumps(json::Value(all.files)));
 }
 
+// Nodes get the edges' share best first and in batches; one that only the
+// edges lift, to a tie it wins on its id, must still be chosen however many
+// nodes scored better before it.
+TEST(Retrieve, EdgesCanLiftANodePastManyOthers) {
+  for (int others : {3, 67, 68, 150}) {
+    json::Array nodes, edges;
+    for (int i = 0; i < others; ++i) nodes.push_back(parse(R"({"id": "lib/a)" + std::to_string(i) + R"(.py", "ext": ".py"})"));
+    nodes.push_back(parse(R"({"id": "lib/0hub.txt", "ext": ".txt"})"));  // 1 without edges, then + 4
+    for (int i = 0; i < 12; ++i) edges.push_back(parse(R"({"from": "lib/0hub.txt", "to": "x", "rel": "contains"})"));
+    json::Object g;
+    g.append("nodes", std::move(nodes));
+    g.append("edges", std::move(edges));
+    const json::Value graph(std::move(g));
+    for (long long tf : {1LL, 3LL}) {
+      auto r = run(graph, "", tf, 0);
+      ASSERT_EQ(r.files.size(), static_cast<size_t>(tf)) << others;
+      EXPECT_EQ(r.files[0]["id"].as_string(), "lib/0hub.txt") << others;
+      EXPECT_EQ(r.files[0]["_score"].as_int(), 5) << others;  // code 1 + degree 4, as each .py: code 1 + 4
+      if (tf == 3) {
+        EXPECT_EQ(r.files[1]["id"].as_string(), "lib/a0.py") << others;
+      }
+    }
+  }
+}
+
 TEST(Retrieve, RoleKeepsTheStoredExtension) {
   auto r = run(parse(R"({"nodes": [{"id": "x/README", "ext": ".MD", "keywords": ["guide"]}]})"),
                "explain the guide", 1, 0);
