@@ -14,7 +14,8 @@ using Words = std::vector<std::string>;
 Parser tool() {
   Parser p("tool", "Does things to files, one after another, in the order given on the command line.");
   p.words("files", "Files to work on")
-      .text({"--output-directory", "-o"}, ".", "Where results go (default: the current directory, created when missing)")
+      .text({"--output-directory", "-o"}, ".",
+            "Where results go (default: the current directory, created when missing)")
       .integer({"--jobs", "-j"}, 1, "Parallel jobs")
       .flag({"--dry-run", "-n"},
             "Show the plan, change nothing; a very-long-hyphenated-word-that-needs-cutting-somewhere-in-the-middle")

@@ -151,7 +151,8 @@ const std::vector<std::string>& Result::words(std::string_view dest) const {
 
 struct Parser::Action {
   enum class Kind { Help, Flag, Text, Int, Words, Commands };
-  Action(Kind k, Names n, std::string h, Value d = {}) : kind(k), names(std::move(n)), help(std::move(h)), default_value(std::move(d)) {}
+  Action(Kind k, Names n, std::string h, Value d = {})
+      : kind(k), names(std::move(n)), help(std::move(h)), default_value(std::move(d)) {}
 
   Kind kind;
   Names names;  // empty for positionals
@@ -293,8 +294,10 @@ Parser::Word Parser::classify(const std::string& arg) const {
   if (const Action* a = find(arg)) return {'O', a, arg, std::nullopt};
   if (arg.size() == 1) return {};
   const size_t eq = arg.find('=');
-  if (eq != std::string::npos)
-    if (const Action* a = find(std::string_view(arg).substr(0, eq))) return {'O', a, arg.substr(0, eq), arg.substr(eq + 1)};
+  if (eq != std::string::npos) {
+    const std::string head = arg.substr(0, eq);
+    if (const Action* a = find(head)) return {'O', a, head, arg.substr(eq + 1)};
+  }
 
   // Abbreviations: a prefix of long options, or a short option with its value attached.
   std::vector<Word> matches;
@@ -351,10 +354,11 @@ std::vector<std::string> Parser::parse_level(const std::vector<std::string>& arg
 
   auto take = [&](const Action& action, std::vector<std::string> values) {
     seen.push_back(&action);
+    if (action.kind == Action::Kind::Help) throw Exit{0, help(), ""};
     Value& slot = out.values_[action.dest];
     switch (action.kind) {
       case Action::Kind::Help:
-        throw Exit{0, help(), ""};
+        break;
       case Action::Kind::Flag:
         slot = true;
         break;
