@@ -147,8 +147,8 @@ Role node_role(std::string_view path, std::string_view ext) {
 Role node_role(std::string_view p, std::string_view ext, const PathWords& words) {
   using enum PathWord;
   if (ext == ".md") return Role::Docs;
-  if (words.any({Test, Tests}) || text::ends_with(p, ".test.ts") || text::ends_with(p, ".spec.ts") ||
-      text::ends_with(p, ".test.tsx") || text::ends_with(p, ".spec.tsx"))
+  if (words.any({Test, Tests}) || p.ends_with(".test.ts") || p.ends_with(".spec.ts") ||
+      p.ends_with(".test.tsx") || p.ends_with(".spec.tsx"))
     return Role::Test;
   if (words.has(ComponentsUi)) return Role::SharedUi;
   if (words.any({Pages, ComponentsFeatures, Views, Screens})) return Role::UiSurface;
