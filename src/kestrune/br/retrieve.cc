@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "kestrune/base/text.h"
@@ -75,6 +76,10 @@ void Retriever::count_edges(std::span<const EdgeFields> edges) {
   }
 }
 
+long long Retriever::most_from_edges() const {
+  return 4 + (query_.button ? 6 : 0) + (query_.badge ? 4 : 0);
+}
+
 long long Retriever::touch_bonus(const Touch& t) const {
   long long s = std::min<long long>(t.degree / 3, 4);
   if (query_.button && t.button_consumer) s += 6;
@@ -94,41 +99,70 @@ void Retriever::add_node(size_t index, const NodeFields& n) {
     if (text::starts_with(n.id, prefix)) s += boost;
   // The edges' share comes once all edges are counted; a node that cannot
   // reach a positive score even with the most they can add is dropped now.
-  const long long most_from_edges = 4 + (query_.button ? 6 : 0) + (query_.badge ? 4 : 0);
-  if (s + most_from_edges <= 0) return;
+  if (s + most_from_edges() <= 0) return;
   // The entry keeps the stored extension, which scoring saw lower-cased.
   if (n.ext != ".md" && role == Role::Docs) role = node_role(n.id, n.ext);
   kept_nodes_.push_back({s, index, n.id, n.id_is_str, n.is_symbol, role});
 }
 
+// Best first: higher score, then smaller id, then earlier in the graph.
+bool Retriever::better_node(const KeptNode& a, const KeptNode& b) {
+  if (a.score != b.score) return a.score > b.score;
+  const int c = a.id.compare(b.id);
+  return c != 0 ? c < 0 : a.index < b.index;
+}
+
+// Adding the edges' share costs a table lookup per node, a memory round trip
+// each in a large graph, while only the few best nodes matter. So the nodes
+// best without it get it first and the files are chosen among them; then
+// every other node that could reach the last chosen file's score with the
+// most edges can add gets it too, and the choice is made again. Any node left
+// out stays below that score, so it comes after every chosen file (a node
+// equal to it might win on its id, so it is not left out). The second choice
+// can only raise that score: more nodes give each base a best node at least
+// as good.
 void Retriever::choose_files() {
   files_chosen_ = true;
-  for (size_t i = 0; i < kept_nodes_.size(); ++i) {
-    if (i + kLookahead < kept_nodes_.size()) touches_.prefetch(kept_nodes_[i + kLookahead].id);
-    KeptNode& k = kept_nodes_[i];
-    if (const Touch* t = touches_.find(k.id)) k.score += touch_bonus(*t);
-  }
-  std::erase_if(kept_nodes_, [](const KeptNode& k) { return k.score <= 0; });
   if (top_files_ <= 0) return;
-  // Best first: higher score, then smaller id, then earlier in the graph.
+  auto with_share = [&](KeptNode k, std::vector<KeptNode>& out) {
+    if (const Touch* t = touches_.find(k.id)) k.score += touch_bonus(*t);
+    if (k.score > 0) out.push_back(k);
+  };
+  const size_t first = std::min<size_t>(kept_nodes_.size(), static_cast<size_t>(std::min<long long>(top_files_, 1 << 20)) * 4 + 64);
+  std::nth_element(kept_nodes_.begin(), kept_nodes_.begin() + first, kept_nodes_.end(),
+                   [](const KeptNode& a, const KeptNode& b) { return a.score > b.score; });
+  std::vector<KeptNode> done;
+  for (size_t i = 0; i < first; ++i) with_share(kept_nodes_[i], done);
+  choose_among(done);
+  const long long floor = static_cast<long long>(chosen_.size()) == top_files_
+                              ? chosen_.back().score - most_from_edges()
+                              : std::numeric_limits<long long>::min();
+  const size_t before = done.size();
+  for (size_t i = first; i < kept_nodes_.size(); ++i) {
+    if (i + kLookahead < kept_nodes_.size() && kept_nodes_[i + kLookahead].score >= floor)
+      touches_.prefetch(kept_nodes_[i + kLookahead].id);
+    if (kept_nodes_[i].score >= floor) with_share(kept_nodes_[i], done);
+  }
+  if (done.size() != before) choose_among(done);
+}
+
+void Retriever::choose_among(std::vector<KeptNode>& nodes) {
+  chosen_.clear();
+  chosen_ids_ = IdMap<unsigned char>();
   // Scores are small numbers shared by many nodes, so the heap orders by
   // score alone and each score's nodes are sorted by id only when reached.
   auto lower_score = [](const KeptNode& a, const KeptNode& b) { return a.score < b.score; };
-  auto by_id = [](const KeptNode& a, const KeptNode& b) {
-    const int c = a.id.compare(b.id);
-    return c != 0 ? c < 0 : a.index < b.index;
-  };
-  std::make_heap(kept_nodes_.begin(), kept_nodes_.end(), lower_score);
+  std::make_heap(nodes.begin(), nodes.end(), lower_score);
   IdMap<bool> seen;
   std::vector<KeptNode> same_score;
-  auto end = kept_nodes_.end();
-  while (end != kept_nodes_.begin() && static_cast<long long>(chosen_.size()) < top_files_) {
+  auto end = nodes.end();
+  while (end != nodes.begin() && static_cast<long long>(chosen_.size()) < top_files_) {
     same_score.clear();
-    for (const long long s = kept_nodes_.front().score; end != kept_nodes_.begin() && kept_nodes_.front().score == s;) {
-      std::pop_heap(kept_nodes_.begin(), end, lower_score);
+    for (const long long s = nodes.front().score; end != nodes.begin() && nodes.front().score == s;) {
+      std::pop_heap(nodes.begin(), end, lower_score);
       same_score.push_back(*--end);
     }
-    std::sort(same_score.begin(), same_score.end(), by_id);
+    std::sort(same_score.begin(), same_score.end(), better_node);
     for (const KeptNode& k : same_score) {
       if (static_cast<long long>(chosen_.size()) >= top_files_) break;
       std::string_view base = k.id;

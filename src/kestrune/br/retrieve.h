@@ -80,8 +80,12 @@ class Retriever {
   static bool better_edge(const KeptEdge& a, const KeptEdge& b);
 
   struct Touch;
+  long long most_from_edges() const;
   long long touch_bonus(const Touch& t) const;
   void choose_files();
+  // Chooses the best files of `nodes` (scored in full), which it reorders.
+  void choose_among(std::vector<KeptNode>& nodes);
+  static bool better_node(const KeptNode& a, const KeptNode& b);
   bool is_chosen(std::string_view id, bool is_str) const;
 
   Query query_;
