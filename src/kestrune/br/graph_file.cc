@@ -263,9 +263,7 @@ class GraphReader {
 
 // Counts and scores the edges, then parses the chosen entries.
 RetrieveResult chosen_result(const GraphView& g, Retriever& r) {
-  r.count_edges(g.edges);
-  for (size_t i = 0; i < g.edges.size(); ++i) r.add_edge(i, g.edges[i]);
-  Selection sel = r.finish(g.node_text.size(), g.edges.size());
+  Selection sel = r.finish(g.node_text.size(), g.edges);
   RetrieveResult out;
   for (const auto& c : sel.files)
     out.files.push_back(chosen_entry(json::parse(g.node_text[c.index]), c, sel.intent));

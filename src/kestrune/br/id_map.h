@@ -34,11 +34,10 @@ class IdMap {
     const Slot& s = slots_[probe(id, hash(id))];
     return s.used ? &s.value : nullptr;
   }
-
-  // Starts loading the slot where `id` would be. The table is far larger than
-  // the caches, so walking many ids pays a memory round trip per id unless
-  // the next ones are fetched ahead.
-  void prefetch(std::string_view id) const { __builtin_prefetch(&slots_[hash(id) & (slots_.size() - 1)]); }
+  V* find(std::string_view id) {
+    Slot& s = slots_[probe(id, hash(id))];
+    return s.used ? &s.value : nullptr;
+  }
 
   void reserve(size_t expected) {
     if (capacity_for(expected) > slots_.size()) rehash(capacity_for(expected));

@@ -49,43 +49,41 @@ Retriever::Retriever(std::string_view query, long long top_files, long long top_
 
 void Retriever::expect_nodes(size_t count) { kept_nodes_.reserve(count); }
 
-void Retriever::count_edge(const EdgeFields& e) {
-  if (!e.from.empty()) ++touches_[e.from].degree;
-  if (!e.to.empty()) ++touches_[e.to].degree;
-  if (e.rel == "imports") {
-    lower_into(scratch_, e.to);
-    const bool button = contains(scratch_, "button"), badge = contains(scratch_, "badge");
-    if (button || badge) {
-      Touch& t = touches_[e.from];
-      t.button_consumer |= button;
-      t.badge_consumer |= badge;
-    }
-  }
-}
-
-// How far ahead table slots are fetched while walking edges or nodes.
-constexpr size_t kLookahead = 8;
-
-void Retriever::count_edges(std::span<const EdgeFields> edges) {
-  for (size_t i = 0; i < edges.size(); ++i) {
-    if (i + kLookahead < edges.size()) {
-      touches_.prefetch(edges[i + kLookahead].from);
-      touches_.prefetch(edges[i + kLookahead].to);
-    }
-    count_edge(edges[i]);
-  }
-}
-
 long long Retriever::most_from_edges() const {
   return 4 + (query_.button ? 6 : 0) + (query_.badge ? 4 : 0);
 }
 
-long long Retriever::touch_bonus(const Touch& t) const {
-  long long s = std::min<long long>(t.degree / 3, 4);
-  if (query_.button && t.button_consumer) s += 6;
-  if (query_.button && !query_.badge && t.badge_consumer) s -= 2;
-  if (query_.badge && t.badge_consumer) s += 4;
-  return s;
+// An edge's share for a node: a point for every three edge ends at its id (at
+// most 4), and for button or badge questions, whether it imports a button or
+// a badge. Only the nodes still in the running get it, so their ids make a
+// table small enough to stay in the cache while every edge is looked up.
+void Retriever::add_edge_share(std::vector<KeptNode>& nodes, std::span<const EdgeFields> edges) {
+  struct Touch {
+    uint32_t degree = 0;
+    bool button_consumer = false, badge_consumer = false;
+  };
+  IdMap<Touch> touches(nodes.size());
+  for (const KeptNode& k : nodes) touches[k.id];
+  for (const EdgeFields& e : edges) {
+    if (!e.from.empty())
+      if (Touch* t = touches.find(e.from)) ++t->degree;
+    if (!e.to.empty())
+      if (Touch* t = touches.find(e.to)) ++t->degree;
+    if (e.rel == "imports")
+      if (Touch* t = touches.find(e.from)) {
+        lower_into(scratch_, e.to);
+        t->button_consumer |= contains(scratch_, "button");
+        t->badge_consumer |= contains(scratch_, "badge");
+      }
+  }
+  for (KeptNode& k : nodes) {
+    const Touch& t = *touches.find(k.id);
+    k.score += std::min<long long>(t.degree / 3, 4);
+    if (query_.button && t.button_consumer) k.score += 6;
+    if (query_.button && !query_.badge && t.badge_consumer) k.score -= 2;
+    if (query_.badge && t.badge_consumer) k.score += 4;
+  }
+  std::erase_if(nodes, [](const KeptNode& k) { return k.score <= 0; });
 }
 
 void Retriever::add_node(size_t index, const NodeFields& n) {
@@ -112,38 +110,32 @@ bool Retriever::better_node(const KeptNode& a, const KeptNode& b) {
   return c != 0 ? c < 0 : a.index < b.index;
 }
 
-// Adding the edges' share costs a table lookup per node, a memory round trip
-// each in a large graph, while only the few best nodes matter. So the nodes
-// best without it get it first and the files are chosen among them; then
-// every other node that could reach the last chosen file's score with the
-// most edges can add gets it too, and the choice is made again. Any node left
-// out stays below that score, so it comes after every chosen file (a node
-// equal to it might win on its id, so it is not left out). The second choice
-// can only raise that score: more nodes give each base a best node at least
-// as good.
-void Retriever::choose_files() {
-  files_chosen_ = true;
+// Only the few best nodes can be chosen, so the edges' share goes first to
+// the nodes best without it and the files are chosen among them; then every
+// other node that could reach the last chosen file's score with the most
+// edges can add gets it too, and the choice is made again. Any node left out
+// stays below that score, so it comes after every chosen file (a node equal to
+// it might win on its id, so it is not left out). The second choice can only
+// raise that score: more nodes give each base a best node at least as good.
+void Retriever::choose_files(std::span<const EdgeFields> edges) {
   if (top_files_ <= 0) return;
-  auto with_share = [&](KeptNode k, std::vector<KeptNode>& out) {
-    if (const Touch* t = touches_.find(k.id)) k.score += touch_bonus(*t);
-    if (k.score > 0) out.push_back(k);
-  };
-  const size_t first = std::min<size_t>(kept_nodes_.size(), static_cast<size_t>(std::min<long long>(top_files_, 1 << 20)) * 4 + 64);
+  const size_t first = std::min<size_t>(
+      kept_nodes_.size(), static_cast<size_t>(std::min<long long>(top_files_, 1 << 20)) * 4 + 64);
   std::nth_element(kept_nodes_.begin(), kept_nodes_.begin() + first, kept_nodes_.end(),
                    [](const KeptNode& a, const KeptNode& b) { return a.score > b.score; });
-  std::vector<KeptNode> done;
-  for (size_t i = 0; i < first; ++i) with_share(kept_nodes_[i], done);
+  std::vector<KeptNode> done(kept_nodes_.begin(), kept_nodes_.begin() + first);
+  add_edge_share(done, edges);
   choose_among(done);
   const long long floor = static_cast<long long>(chosen_.size()) == top_files_
                               ? chosen_.back().score - most_from_edges()
                               : std::numeric_limits<long long>::min();
-  const size_t before = done.size();
-  for (size_t i = first; i < kept_nodes_.size(); ++i) {
-    if (i + kLookahead < kept_nodes_.size() && kept_nodes_[i + kLookahead].score >= floor)
-      touches_.prefetch(kept_nodes_[i + kLookahead].id);
-    if (kept_nodes_[i].score >= floor) with_share(kept_nodes_[i], done);
-  }
-  if (done.size() != before) choose_among(done);
+  std::vector<KeptNode> more;
+  for (size_t i = first; i < kept_nodes_.size(); ++i)
+    if (kept_nodes_[i].score >= floor) more.push_back(kept_nodes_[i]);
+  if (more.empty()) return;
+  add_edge_share(more, edges);
+  done.insert(done.end(), more.begin(), more.end());
+  choose_among(done);
 }
 
 void Retriever::choose_among(std::vector<KeptNode>& nodes) {
@@ -187,8 +179,6 @@ bool Retriever::better_edge(const KeptEdge& a, const KeptEdge& b) {
 }
 
 void Retriever::add_edge(size_t index, const EdgeFields& e) {
-  if (!files_chosen_) choose_files();
-  if (top_edges_ <= 0) return;  // no edge is chosen
   // The edge is scored as the text "from rel to". A file's edges usually
   // follow one another, so what depends on `from` alone is kept for the next.
   // Lower-casing the pieces apart gives the joined text's lower case: a space
@@ -227,8 +217,11 @@ void Retriever::add_edge(size_t index, const EdgeFields& e) {
   }
 }
 
-Selection Retriever::finish(size_t node_count, size_t edge_count) {
-  if (!files_chosen_) choose_files();
+Selection Retriever::finish(size_t node_count, std::span<const EdgeFields> edges) {
+  choose_files(edges);
+  if (top_edges_ > 0)  // otherwise no edge is chosen
+    for (size_t i = 0; i < edges.size(); ++i) add_edge(i, edges[i]);
+  const size_t edge_count = edges.size();
   Selection sel;
   sel.intent = query_.intent;
   sel.files = std::move(chosen_);
@@ -267,9 +260,7 @@ Selection select(const json::Value& graph, std::string_view query, long long top
   std::vector<EdgeFields> edge_views;
   edge_views.reserve(edges->size());
   for (const auto& e : *edges) edge_views.push_back(edge_fields(e, arena));
-  r.count_edges(edge_views);
-  for (size_t i = 0; i < edge_views.size(); ++i) r.add_edge(i, edge_views[i]);
-  return r.finish(nodes->size(), edges->size());
+  return r.finish(nodes->size(), edge_views);
 }
 
 json::Value chosen_entry(const json::Value& node, const ChosenFile& chosen, Intent intent) {

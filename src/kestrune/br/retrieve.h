@@ -46,9 +46,8 @@ struct Selection {
 // Python's len(seq[:limit]).
 size_t slice_count(size_t size, long long limit);
 
-// Feed order: add_node() for every node and count_edge() for every edge, in
-// any order; then add_edge() for every edge again; then finish(). Views
-// passed in must stay valid until finish() returns.
+// Feed order: add_node() for every node, then finish() with every edge.
+// Views passed in must stay valid until finish() returns.
 class Retriever {
  public:
   Retriever(std::string_view query, long long top_files, long long top_edges,
@@ -56,12 +55,8 @@ class Retriever {
 
   // Sizes the tables for a graph of this many nodes.
   void expect_nodes(size_t count);
-  void count_edge(const EdgeFields& e);
-  // count_edge() for each, faster than one by one.
-  void count_edges(std::span<const EdgeFields> edges);
   void add_node(size_t index, const NodeFields& n);
-  void add_edge(size_t index, const EdgeFields& e);
-  Selection finish(size_t node_count, size_t edge_count);
+  Selection finish(size_t node_count, std::span<const EdgeFields> edges);
 
  private:
   struct KeptNode {
@@ -79,28 +74,22 @@ class Retriever {
   // Best first: higher score, then smaller from, then smaller to, then earlier in the graph.
   static bool better_edge(const KeptEdge& a, const KeptEdge& b);
 
-  struct Touch;
   long long most_from_edges() const;
-  long long touch_bonus(const Touch& t) const;
-  void choose_files();
+  // Adds to each of `nodes` its share from `edges`, and drops those left at 0 or below.
+  void add_edge_share(std::vector<KeptNode>& nodes, std::span<const EdgeFields> edges);
+  void choose_files(std::span<const EdgeFields> edges);
   // Chooses the best files of `nodes` (scored in full), which it reorders.
   void choose_among(std::vector<KeptNode>& nodes);
   static bool better_node(const KeptNode& a, const KeptNode& b);
   bool is_chosen(std::string_view id, bool is_str) const;
+  void add_edge(size_t index, const EdgeFields& e);
 
   Query query_;
   long long top_files_, top_edges_;
   CapabilityBoosts boosts_;
   std::vector<std::pair<std::string_view, long long>> prefix_boosts_, star_boosts_;
-  // Per id: edge ends touching it, and whether it imports a button or a badge.
-  struct Touch {
-    uint32_t degree = 0;
-    bool button_consumer = false, badge_consumer = false;
-  };
-  IdMap<Touch> touches_;
   std::vector<KeptNode> kept_nodes_;
   std::vector<KeptEdge> kept_edges_;
-  bool files_chosen_ = false;
   std::vector<ChosenFile> chosen_;
   // Per chosen id: kStringId when a string id, kOtherId when another value, has that text.
   static constexpr unsigned char kStringId = 1, kOtherId = 2;
