@@ -8,6 +8,23 @@
 
 namespace kestrune::br {
 
+// Ids are mostly paths of a few dozen bytes: mixing eight bytes at a time is
+// several times faster than the standard string hash and spreads them as well.
+inline uint64_t id_hash(std::string_view s) {
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ s.size();
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  }
+  uint64_t w = 0;
+  if (i < s.size()) std::memcpy(&w, s.data() + i, s.size() - i);
+  h = (h ^ w) * 0x94D049BB133111EBULL;
+  return h ^ (h >> 29);
+}
+
 // Open addressing with linear probing over one array: a graph has hundreds of
 // thousands of edge ends, and a node-based map spends more time allocating its
 // nodes than finding them. Keys are views: their text must outlive the map.
@@ -19,7 +36,7 @@ class IdMap {
   // The value for `id`, value-initialised on first use.
   V& operator[](std::string_view id) {
     if (2 * (size_ + 1) > slots_.size()) rehash(2 * slots_.size());
-    const uint64_t h = hash(id);
+    const uint64_t h = id_hash(id);
     Slot& s = slots_[probe(id, h)];
     if (!s.used) {
       s.id = id;
@@ -30,12 +47,15 @@ class IdMap {
     return s.value;
   }
 
-  const V* find(std::string_view id) const {
-    const Slot& s = slots_[probe(id, hash(id))];
+  const V* find(std::string_view id) const { return find(id, id_hash(id)); }
+  V* find(std::string_view id) { return find(id, id_hash(id)); }
+  // With the id's id_hash(), for callers that look one id up more than once.
+  const V* find(std::string_view id, uint64_t h) const {
+    const Slot& s = slots_[probe(id, h)];
     return s.used ? &s.value : nullptr;
   }
-  V* find(std::string_view id) {
-    Slot& s = slots_[probe(id, hash(id))];
+  V* find(std::string_view id, uint64_t h) {
+    Slot& s = slots_[probe(id, h)];
     return s.used ? &s.value : nullptr;
   }
 
@@ -55,23 +75,6 @@ class IdMap {
     size_t c = 16;
     while (c < 2 * n) c *= 2;
     return c;
-  }
-
-  // Ids are mostly paths of a few dozen bytes: mixing eight bytes at a time is
-  // several times faster than the standard string hash and spreads them as well.
-  static uint64_t hash(std::string_view s) {
-    uint64_t h = 0x9E3779B97F4A7C15ULL ^ s.size();
-    size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-      uint64_t w;
-      std::memcpy(&w, s.data() + i, 8);
-      h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
-      h ^= h >> 31;
-    }
-    uint64_t w = 0;
-    if (i < s.size()) std::memcpy(&w, s.data() + i, s.size() - i);
-    h = (h ^ w) * 0x94D049BB133111EBULL;
-    return h ^ (h >> 29);
   }
 
   // The slot holding `id`, or the free slot where it belongs.

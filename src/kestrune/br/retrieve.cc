@@ -57,20 +57,22 @@ long long Retriever::most_from_edges() const {
 // most 4), and for button or badge questions, whether it imports a button or
 // a badge. Only the nodes still in the running get it, so their ids make a
 // table small enough to stay in the cache while every edge is looked up.
-void Retriever::add_edge_share(std::vector<KeptNode>& nodes, std::span<const EdgeFields> edges) {
+void Retriever::add_edge_share(std::vector<KeptNode>& nodes, std::span<const EdgeFields> edges,
+                               std::span<const EndHashes> hashes) {
   struct Touch {
     uint32_t degree = 0;
     bool button_consumer = false, badge_consumer = false;
   };
   IdMap<Touch> touches(nodes.size());
   for (const KeptNode& k : nodes) touches[k.id];
-  for (const EdgeFields& e : edges) {
-    if (!e.from.empty())
-      if (Touch* t = touches.find(e.from)) ++t->degree;
+  for (size_t i = 0; i < edges.size(); ++i) {
+    const EdgeFields& e = edges[i];
+    Touch* from = touches.find(e.from, hashes[i].from);
+    if (from && !e.from.empty()) ++from->degree;
     if (!e.to.empty())
-      if (Touch* t = touches.find(e.to)) ++t->degree;
+      if (Touch* t = touches.find(e.to, hashes[i].to)) ++t->degree;
     if (e.rel == "imports")
-      if (Touch* t = touches.find(e.from)) {
+      if (Touch* t = from) {
         lower_into(scratch_, e.to);
         t->button_consumer |= contains(scratch_, "button");
         t->badge_consumer |= contains(scratch_, "badge");
@@ -117,14 +119,14 @@ bool Retriever::better_node(const KeptNode& a, const KeptNode& b) {
 // stays below that score, so it comes after every chosen file (a node equal to
 // it might win on its id, so it is not left out). The second choice can only
 // raise that score: more nodes give each base a best node at least as good.
-void Retriever::choose_files(std::span<const EdgeFields> edges) {
+void Retriever::choose_files(std::span<const EdgeFields> edges, std::span<const EndHashes> hashes) {
   if (top_files_ <= 0) return;
   const size_t first = std::min<size_t>(
       kept_nodes_.size(), static_cast<size_t>(std::min<long long>(top_files_, 1 << 20)) * 4 + 64);
   std::nth_element(kept_nodes_.begin(), kept_nodes_.begin() + first, kept_nodes_.end(),
                    [](const KeptNode& a, const KeptNode& b) { return a.score > b.score; });
   std::vector<KeptNode> done(kept_nodes_.begin(), kept_nodes_.begin() + first);
-  add_edge_share(done, edges);
+  add_edge_share(done, edges, hashes);
   choose_among(done);
   const long long floor = static_cast<long long>(chosen_.size()) == top_files_
                               ? chosen_.back().score - most_from_edges()
@@ -133,7 +135,7 @@ void Retriever::choose_files(std::span<const EdgeFields> edges) {
   for (size_t i = first; i < kept_nodes_.size(); ++i)
     if (kept_nodes_[i].score >= floor) more.push_back(kept_nodes_[i]);
   if (more.empty()) return;
-  add_edge_share(more, edges);
+  add_edge_share(more, edges, hashes);
   done.insert(done.end(), more.begin(), more.end());
   choose_among(done);
 }
@@ -166,8 +168,8 @@ void Retriever::choose_among(std::vector<KeptNode>& nodes) {
   }
 }
 
-bool Retriever::is_chosen(std::string_view id, bool is_str) const {
-  const unsigned char* kinds = chosen_ids_.find(id);
+bool Retriever::is_chosen(std::string_view id, uint64_t hash, bool is_str) const {
+  const unsigned char* kinds = chosen_ids_.find(id, hash);
   return kinds && (*kinds & (is_str ? kStringId : kOtherId));
 }
 
@@ -178,14 +180,14 @@ bool Retriever::better_edge(const KeptEdge& a, const KeptEdge& b) {
   return a.index < b.index;
 }
 
-void Retriever::add_edge(size_t index, const EdgeFields& e) {
+void Retriever::add_edge(size_t index, const EdgeFields& e, const EndHashes& hashes) {
   // The edge is scored as the text "from rel to". A file's edges usually
   // follow one another, so what depends on `from` alone is kept for the next.
   // Lower-casing the pieces apart gives the joined text's lower case: a space
   // ends a word for the final-sigma rule just as the text's end does.
   const TermCounter& terms = query_.term_counter;
   if (e.from != from_.text || e.from_is_str != from_.is_str || !from_.valid) {
-    from_ = {e.from, e.from_is_str, true, is_chosen(e.from, e.from_is_str),
+    from_ = {e.from, e.from_is_str, true, is_chosen(e.from, hashes.from, e.from_is_str),
              terms.by_mask() ? terms.mask(lowered(lowered_, e.from)) : 0};
   }
   long long s;
@@ -199,7 +201,7 @@ void Retriever::add_edge(size_t index, const EdgeFields& e) {
     scratch_.append(e.from).append(" ").append(e.rel).append(" ").append(e.to);
     s = 2LL * terms.count(lowered(lowered_, scratch_));
   }
-  if (from_.chosen || is_chosen(e.to, e.to_is_str)) s += 4;
+  if (from_.chosen || is_chosen(e.to, hashes.to, e.to_is_str)) s += 4;
   if (!boosts_.empty() &&
       ((e.from_is_str && boosts_.find(e.from)) || (e.to_is_str && boosts_.find(e.to))))
     s += 2;
@@ -218,9 +220,11 @@ void Retriever::add_edge(size_t index, const EdgeFields& e) {
 }
 
 Selection Retriever::finish(size_t node_count, std::span<const EdgeFields> edges) {
-  choose_files(edges);
+  std::vector<EndHashes> hashes(edges.size());
+  for (size_t i = 0; i < edges.size(); ++i) hashes[i] = {id_hash(edges[i].from), id_hash(edges[i].to)};
+  choose_files(edges, hashes);
   if (top_edges_ > 0)  // otherwise no edge is chosen
-    for (size_t i = 0; i < edges.size(); ++i) add_edge(i, edges[i]);
+    for (size_t i = 0; i < edges.size(); ++i) add_edge(i, edges[i], hashes[i]);
   const size_t edge_count = edges.size();
   Selection sel;
   sel.intent = query_.intent;

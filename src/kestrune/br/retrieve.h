@@ -75,14 +75,19 @@ class Retriever {
   static bool better_edge(const KeptEdge& a, const KeptEdge& b);
 
   long long most_from_edges() const;
+  // The id_hash() of an edge's ends, worked out once for the passes over the edges.
+  struct EndHashes {
+    uint64_t from, to;
+  };
   // Adds to each of `nodes` its share from `edges`, and drops those left at 0 or below.
-  void add_edge_share(std::vector<KeptNode>& nodes, std::span<const EdgeFields> edges);
-  void choose_files(std::span<const EdgeFields> edges);
+  void add_edge_share(std::vector<KeptNode>& nodes, std::span<const EdgeFields> edges,
+                      std::span<const EndHashes> hashes);
+  void choose_files(std::span<const EdgeFields> edges, std::span<const EndHashes> hashes);
   // Chooses the best files of `nodes` (scored in full), which it reorders.
   void choose_among(std::vector<KeptNode>& nodes);
   static bool better_node(const KeptNode& a, const KeptNode& b);
-  bool is_chosen(std::string_view id, bool is_str) const;
-  void add_edge(size_t index, const EdgeFields& e);
+  bool is_chosen(std::string_view id, uint64_t hash, bool is_str) const;
+  void add_edge(size_t index, const EdgeFields& e, const EndHashes& hashes);
 
   Query query_;
   long long top_files_, top_edges_;
