@@ -13,6 +13,7 @@ bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' 
 
 bool valid_string_token(std::string_view token) {
   if (token.size() < 2 || token.front() != '"' || token.back() != '"') return false;
+  if (!has_backslash(token)) return true;
   const char* p = token.data() + 1;
   const char* end = token.data() + token.size() - 1;  // the closing quote
   // File contents carry an escape every line or so: memchr keeps the stretches between them cheap.

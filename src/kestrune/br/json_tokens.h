@@ -17,6 +17,15 @@ inline std::string_view trim_token(std::string_view token) {
   return token.substr(0, n);
 }
 
+// Whether `s` holds a backslash. Most strings are short, where one pass the
+// compiler reads wide beats a call to memchr.
+inline bool has_backslash(std::string_view s) {
+  if (s.size() > 64) return s.find('\\') != s.npos;
+  unsigned char seen = 0;
+  for (char c : s) seen |= c == '\\';
+  return seen;
+}
+
 // A string literal, quotes included, whose escapes are all well formed: a
 // backslash and one of "\/bfnrt, or a backslash, u and four hex digits (any
 // code unit: Python takes lone surrogates). Assumes the UTF-8 and
