@@ -39,8 +39,9 @@ struct NeedsFullReader {};
 
 [[noreturn]] void full_reader() { throw NeedsFullReader{}; }
 
-// What the pass keeps once the nodes are scored: the edges for the second
-// edge pass, and where each node and edge is written for the chosen entries.
+// What the pass keeps besides the scored nodes: the edges, which are weighed
+// once every node is in, and where each node and edge is written, for the
+// chosen entries.
 struct GraphView {
   std::vector<std::string_view> node_text;
   std::vector<EdgeFields> edges;
