@@ -4,8 +4,11 @@
 #include <pcre2.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <mutex>
+
+#include "kestrune/base/text.h"
 
 namespace kestrune::re {
 
@@ -313,11 +316,13 @@ struct Regex::Impl {
 
   // re.finditer's walk. After an empty match the next one may start at the
   // same place only if it is not empty (Python 3.7+).
+  // `valid`: the subject is known to be valid UTF-8, so not even the first
+  // call checks it.
   template <class F>
-  void each(std::string_view s, F&& f) const {
+  void each(std::string_view s, F&& f, bool valid = false) const {
     size_t pos = 0;
     uint32_t opts = 0;
-    bool checked = false;
+    bool checked = valid;
     while (pos <= s.size()) {
       auto m = exec(search.code, s, pos, opts | (checked ? PCRE2_NO_UTF_CHECK : 0));
       checked = true;
@@ -378,6 +383,32 @@ std::optional<Match> Regex::fullmatch(std::string_view s) const {
 
 void Regex::finditer(std::string_view s, const std::function<bool(const Match&)>& f) const {
   impl_->each(s, f);
+}
+
+namespace {
+
+// What PCRE2 would have said of a start inside a character, had it checked.
+void check_start(const Valid& s, size_t pos, const std::string& pattern) {
+  assert(text::is_valid_utf8(s.text));
+  if (pos < s.text.size() && (static_cast<unsigned char>(s.text[pos]) & 0xC0) == 0x80)
+    throw Error(pcre2_message(PCRE2_ERROR_BADUTFOFFSET) + " (pattern '" + pattern + "')");
+}
+
+}  // namespace
+
+std::optional<Match> Regex::search(Valid s, size_t pos) const {
+  check_start(s, pos, impl_->pattern);
+  return impl_->exec(impl_->search.code, s.text, pos, PCRE2_NO_UTF_CHECK);
+}
+
+std::optional<Match> Regex::match(Valid s, size_t pos) const {
+  check_start(s, pos, impl_->pattern);
+  return impl_->exec(impl_->anchored_code(), s.text, pos, PCRE2_NO_UTF_CHECK);
+}
+
+void Regex::finditer(Valid s, const std::function<bool(const Match&)>& f) const {
+  check_start(s, 0, impl_->pattern);
+  impl_->each(s.text, f, true);
 }
 
 std::vector<Match> Regex::findall(std::string_view s) const {

@@ -50,6 +50,16 @@ class Match {
   std::vector<std::pair<size_t, size_t>> spans_;
 };
 
+// A subject the caller knows to be valid UTF-8: decoded text, or a piece of
+// it cut at character boundaries. Matching it skips PCRE2's check of the whole
+// subject, which otherwise runs on every call and can cost more than the
+// search itself. Invalid UTF-8 here is undefined behaviour; a start position
+// inside a character is still refused.
+struct Valid {
+  explicit Valid(std::string_view s) : text(s) {}
+  std::string_view text;
+};
+
 class Regex {
  public:
   // Throws re::Error on a pattern PCRE2 rejects.
@@ -68,6 +78,10 @@ class Regex {
   // included with Python's rules. `f` returns false to stop early.
   void finditer(std::string_view s, const std::function<bool(const Match&)>& f) const;
   std::vector<Match> findall(std::string_view s) const;
+  // search, match and finditer over a subject known to be valid UTF-8.
+  std::optional<Match> search(Valid s, size_t pos = 0) const;
+  std::optional<Match> match(Valid s, size_t pos = 0) const;
+  void finditer(Valid s, const std::function<bool(const Match&)>& f) const;
   bool contains(std::string_view s) const { return search(s).has_value(); }
   // re.sub with a template: \1..\99, \g<n>, and the escapes \n \t \\ ; count 0 = all.
   std::string sub(std::string_view repl, std::string_view s, size_t count = 0) const;
