@@ -60,7 +60,7 @@ void add_route(Keywords& kw, const re::Match& m) {
 }
 
 void each(const re::Regex& re, std::string_view s, const std::function<void(const re::Match&)>& f) {
-  re.finditer(s, [&](const re::Match& m) {
+  re.finditer(re::Valid(s), [&](const re::Match& m) {
     f(m);
     return true;
   });
@@ -153,7 +153,7 @@ std::vector<std::string> extract_keywords(std::string_view content, std::string_
     each(kXamlName, content, add_name_of(1));
   }
   for (const re::Regex* lead : {&kDocstring, &kBlockComment})
-    if (auto m = leads_with(content, lead == &kDocstring ? "\"\"\"" : "/*") ? lead->match(content) : std::nullopt)
+    if (auto m = leads_with(content, lead == &kDocstring ? "\"\"\"" : "/*") ? lead->match(re::Valid(content)) : std::nullopt)
       each(kLongWord, m->group(1), [&](const re::Match& w) { kw.add(w.group()); });
   if (has(content, "(")) each(kHttpCall, content, [&](const re::Match& m) {
     std::string url = text::replace(text::replace(m.group(1), "http://", ""), "https://", "");
@@ -180,9 +180,9 @@ std::string make_summary(std::string_view content, std::string_view path, std::s
 
   std::string lead;
   if (ext == ".py") {
-    if (auto m = leads_with(content, "\"\"\"") || leads_with(content, "'''") ? kPyDoc.search(content) : std::nullopt) lead = std::string(text::head(collapse_whitespace(m->group(1)), 120));
+    if (auto m = leads_with(content, "\"\"\"") || leads_with(content, "'''") ? kPyDoc.search(re::Valid(content)) : std::nullopt) lead = std::string(text::head(collapse_whitespace(m->group(1)), 120));
   } else if (is_script(ext)) {
-    if (auto m = leads_with(content, "/*") ? kBlockComment.match(content) : std::nullopt)
+    if (auto m = leads_with(content, "/*") ? kBlockComment.match(re::Valid(content)) : std::nullopt)
       lead = std::string(text::head(collapse_whitespace(text::replace(m->group(1), "*", "")), 120));
   }
   if (lead.empty()) {
@@ -206,21 +206,21 @@ std::string make_summary(std::string_view content, std::string_view path, std::s
     return names.size() < 5;  // keep scanning until five are found
   };
   if (ext == ".py" && (has(content, "def") || has(content, "class"))) {
-    kPyDecl.finditer(content, [&](const re::Match& m) {
+    kPyDecl.finditer(re::Valid(content), [&](const re::Match& m) {
       std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
       if (name.empty() || text::starts_with(name, "_")) return true;
       return add_name(name);
     });
   } else if (is_script(ext) && (has(content, "function") || has(content, "class"))) {
-    kScriptDecl.finditer(content, [&](const re::Match& m) {
+    kScriptDecl.finditer(re::Valid(content), [&](const re::Match& m) {
       std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
       return name.empty() ? true : add_name(name);
     });
   } else if (ext == ".cs") {
-    kCsDecl.finditer(content, [&](const re::Match& m) { return add_name(m.group(1)); });
+    kCsDecl.finditer(re::Valid(content), [&](const re::Match& m) { return add_name(m.group(1)); });
   } else if (ext == ".xaml") {
-    if (auto m = kXamlClass.search(content)) add_name(m->group(1));
-    if (names.size() < 5) kXamlName.finditer(content, [&](const re::Match& m) { return add_name(m.group(1)); });
+    if (auto m = kXamlClass.search(re::Valid(content))) add_name(m->group(1));
+    if (names.size() < 5) kXamlName.finditer(re::Valid(content), [&](const re::Match& m) { return add_name(m.group(1)); });
   }
 
   std::vector<std::string> parts;

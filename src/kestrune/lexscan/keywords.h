@@ -1,4 +1,5 @@
 // Search keywords of names and file texts, and one-line file summaries.
+// Every text taken here is decoded text: valid UTF-8.
 #pragma once
 
 #include <string>

@@ -21,7 +21,7 @@ std::vector<Edge> relations_of(std::string_view text, const std::string& from_id
 
   std::vector<Edge> edges;
   auto each = [&](const re::Regex& re, const char* rel) {
-    re.finditer(text, [&](const re::Match& m) {
+    re.finditer(re::Valid(text), [&](const re::Match& m) {
       edges.push_back({from_id, std::string(m.group(1)), rel});
       return true;
     });
@@ -37,9 +37,9 @@ std::vector<Edge> relations_of(std::string_view text, const std::string& from_id
   if (ext == ".swift" && imports) each(kSwiftImport, "imports");
   if (ext == ".cs" && has(text, "using")) each(kUsing, "imports");
   if (ext == ".xaml")
-    if (auto m = kXamlClass.search(text)) edges.push_back({from_id, std::string(m->group(1)), "references"});
+    if (auto m = kXamlClass.search(re::Valid(text))) edges.push_back({from_id, std::string(m->group(1)), "references"});
   // Only mentions with a directory part become edges.
-  if (has(text, "/")) kMention.finditer(text, [&](const re::Match& m) {
+  if (has(text, "/")) kMention.finditer(re::Valid(text), [&](const re::Match& m) {
     if (m.group(1).find('/') != std::string_view::npos)
       edges.push_back({from_id, std::string(m.group(1)), "references"});
     return true;

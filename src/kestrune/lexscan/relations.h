@@ -1,4 +1,5 @@
 // What a file points at: imports, requires and mentions of other files.
+// The text is decoded text: valid UTF-8.
 #pragma once
 
 #include <string>

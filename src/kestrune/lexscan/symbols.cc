@@ -130,7 +130,7 @@ long long find_block_end_py(const Lines& lines, long long start) {
   for (long long i = start + 1; i < n; ++i) {
     std::string_view line = line_at(lines, i);
     if (text::strip(line).empty()) continue;
-    if (indent_of(line) <= base_indent && kDef.match(line)) return last;
+    if (indent_of(line) <= base_indent && kDef.match(re::Valid(line))) return last;
     last = i;
   }
   return last;
@@ -138,7 +138,7 @@ long long find_block_end_py(const Lines& lines, long long start) {
 
 std::pair<std::string, std::string> classify_ts(std::string_view name, bool exported) {
   static const re::Regex kMethod("^(GET|POST|PUT|PATCH|DELETE|HEAD|OPTIONS)$");
-  if (kMethod.search(name)) return {"api_route", "high"};
+  if (kMethod.search(re::Valid(name))) return {"api_route", "high"};
   if (text::starts_with(name, "use") && text::length(name) > 3) {
     size_t i = 3;
     if (text::isupper(text::next(name, i))) return {"hook", "high"};
@@ -172,30 +172,30 @@ std::vector<Symbol> symbols_ts(std::string_view content, std::string_view file_p
   };
 
   const bool exports = has(content, "export");
-  if (exports) kRoute.finditer(content, [&](const re::Match& m) {
+  if (exports) kRoute.finditer(re::Valid(content), [&](const re::Match& m) {
     add(m.group(1), m.start(), "api_route", "high", true);
     return true;
   });
-  if (has(content, "function")) kFunction.finditer(content, [&](const re::Match& m) {
+  if (has(content, "function")) kFunction.finditer(re::Valid(content), [&](const re::Match& m) {
     bool exported = m.matched(1);
     auto [type, confidence] = classify_ts(m.group(4), exported);
     if (type != "api_route") add(m.group(4), m.start(), type, confidence, exported);
     return true;
   });
-  if (exports) kConstFunction.finditer(content, [&](const re::Match& m) {
+  if (exports) kConstFunction.finditer(re::Valid(content), [&](const re::Match& m) {
     auto [type, confidence] = classify_ts(m.group(1), true);
     add(m.group(1), m.start(), type, confidence, true);
     return true;
   });
-  if (has(content, "type") || has(content, "interface")) kType.finditer(content, [&](const re::Match& m) {
+  if (has(content, "type") || has(content, "interface")) kType.finditer(re::Valid(content), [&](const re::Match& m) {
     add(m.group(2), m.start(), "model", "high", m.matched(1));
     return true;
   });
-  if (has(content, "class")) kClass.finditer(content, [&](const re::Match& m) {
+  if (has(content, "class")) kClass.finditer(re::Valid(content), [&](const re::Match& m) {
     add(m.group(2), m.start(), "model", "high", m.matched(1));
     return true;
   });
-  if (has(content, "chema")) kSchema.finditer(content, [&](const re::Match& m) {
+  if (has(content, "chema")) kSchema.finditer(re::Valid(content), [&](const re::Match& m) {
     add(m.group(1), m.start(), "model", "high", true);
     return true;
   });
@@ -217,11 +217,11 @@ std::vector<Symbol> symbols_py(std::string_view content, std::string_view file_p
   };
 
   std::set<long long> decorator_lines;
-  if (has(content, "@")) kRouteDecorator.finditer(content, [&](const re::Match& m) {
+  if (has(content, "@")) kRouteDecorator.finditer(re::Valid(content), [&](const re::Match& m) {
     decorator_lines.insert(lines.at(m.start()));
     return true;
   });
-  if (has(content, "def")) kDef.finditer(content, [&](const re::Match& m) {
+  if (has(content, "def")) kDef.finditer(re::Valid(content), [&](const re::Match& m) {
     std::string_view name = m.group(1);
     if (text::starts_with(name, "_") || text::starts_with(name, "test_")) return true;
     long long line_no = lines.at(m.start());
@@ -231,7 +231,7 @@ std::vector<Symbol> symbols_py(std::string_view content, std::string_view file_p
     add(name, line_no, route ? "api_route" : "use_case");
     return true;
   });
-  if (has(content, "class")) kClass.finditer(content, [&](const re::Match& m) {
+  if (has(content, "class")) kClass.finditer(re::Valid(content), [&](const re::Match& m) {
     add(m.group(1), lines.at(m.start()), "model");
     return true;
   });
@@ -244,14 +244,14 @@ std::vector<Symbol> symbols_php(std::string_view content, std::string_view file_
 
   Collector c(content, file_path);
   LineCounter lines(content);
-  kFunction.finditer(content, [&](const re::Match& m) {
+  kFunction.finditer(re::Valid(content), [&](const re::Match& m) {
     if (!c.claim(m.group(1))) return true;
     long long line_no = lines.at(m.start());
     c.add(m.group(1), line_no, find_block_end_ts(c.lines(), line_no), "use_case", "high",
           public_near(content, m.start()));
     return true;
   });
-  kType.finditer(content, [&](const re::Match& m) {
+  kType.finditer(re::Valid(content), [&](const re::Match& m) {
     if (!c.claim(m.group(1))) return true;
     long long line_no = lines.at(m.start());
     c.add(m.group(1), line_no, find_block_end_ts(c.lines(), line_no), "model", "high", true);
@@ -275,11 +275,11 @@ std::vector<Symbol> symbols_cs(std::string_view content, std::string_view file_p
     long long line_no = lines.at(at);
     c.add(name, line_no, std::min(last_line, line_no + 60), type, "high", public_near(content, at));
   };
-  kType.finditer(content, [&](const re::Match& m) {
+  kType.finditer(re::Valid(content), [&](const re::Match& m) {
     add(m.group(1), m.start(), "model");
     return true;
   });
-  kMethod.finditer(content, [&](const re::Match& m) {
+  kMethod.finditer(re::Valid(content), [&](const re::Match& m) {
     std::string_view name = m.group(1);
     if (std::find(std::begin(kKeywords), std::end(kKeywords), name) == std::end(kKeywords))
       add(name, m.start(), "use_case");

@@ -1,4 +1,5 @@
-// Declarations found by regular expressions, per language.
+// Declarations found by regular expressions, per language. Every text taken
+// here is decoded text (valid UTF-8), as the scan and the Python binding give it.
 #pragma once
 
 #include <string>
