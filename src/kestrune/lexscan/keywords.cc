@@ -120,7 +120,9 @@ std::vector<std::string> extract_keywords(std::string_view content, std::string_
   Keywords kw;
   auto add_name_of = [&](int group) { return [&kw, group](const re::Match& m) { kw.add_name(m.group(group)); }; };
 
-  if (has(content, "(")) each(kRoute, content, [&](const re::Match& m) { add_route(kw, m); });
+  // Both patterns end in a call with a string literal: few texts hold one after such a name.
+  if (literal_call(content, "'\"/", {"get", "post", "put", "delete", "patch", "handle", "handlefunc"}, ".@"))
+    each(kRoute, content, [&](const re::Match& m) { add_route(kw, m); });
   if (has(content, "@")) each(kDecoratorRoute, content, [&](const re::Match& m) { add_route(kw, m); });
   if (is_script(ext) && has(content, "export")) {
     each(kExport, content, add_name_of(1));
@@ -155,14 +157,15 @@ std::vector<std::string> extract_keywords(std::string_view content, std::string_
   for (const re::Regex* lead : {&kDocstring, &kBlockComment})
     if (auto m = leads_with(content, lead == &kDocstring ? "\"\"\"" : "/*") ? lead->match(re::Valid(content)) : std::nullopt)
       each(kLongWord, m->group(1), [&](const re::Match& w) { kw.add(w.group()); });
-  if (has(content, "(")) each(kHttpCall, content, [&](const re::Match& m) {
-    std::string url = text::replace(text::replace(m.group(1), "http://", ""), "https://", "");
-    for (auto segment : text::split(text::strip(url, "/"), "/")) {
-      std::string cleaned = without(segment, "{}?=&<>");
-      std::string_view head = std::string_view(cleaned).substr(0, cleaned.find('.'));
-      if (text::length(head) >= 3) kw.add(head);
-    }
-  });
+  if (literal_call(content, "`'\"", {"fetch", ".get", ".post", ".put", ".delete"}))
+    each(kHttpCall, content, [&](const re::Match& m) {
+      std::string url = text::replace(text::replace(m.group(1), "http://", ""), "https://", "");
+      for (auto segment : text::split(text::strip(url, "/"), "/")) {
+        std::string cleaned = without(segment, "{}?=&<>");
+        std::string_view head = std::string_view(cleaned).substr(0, cleaned.find('.'));
+        if (text::length(head) >= 3) kw.add(head);
+      }
+    });
   return kw.take(80);
 }
 

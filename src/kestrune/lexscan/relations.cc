@@ -8,6 +8,52 @@
 
 namespace kestrune::lexscan {
 
+namespace {
+
+bool mention_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+         c == '/';
+}
+
+// Length of the first extension alternative that `s` starts with, else 0.
+// First wins, as in the regex: "ts" shadows "tsx", "js" shadows "json".
+size_t mention_ext(std::string_view s) {
+  static constexpr std::string_view kExts[] = {"go", "py",  "ts", "tsx",  "js",  "jsx",
+                                               "swift", "md", "json", "yaml", "yml"};
+  for (std::string_view e : kExts)
+    if (s.starts_with(e)) return e.size();
+  return 0;
+}
+
+}  // namespace
+
+// The name part cannot hold a ".", so a match from any start inside a run of
+// name characters ends at the run's end: the run is followed by "." and an
+// extension, or no match starts inside it. The leftmost match thus starts at
+// the first such run (or at the search position, inside a run), and the next
+// search resumes right after the extension, as the regex's does.
+std::vector<std::string_view> file_mentions(std::string_view text) {
+  std::vector<std::string_view> found;
+  size_t pos = 0;
+  const size_t n = text.size();
+  while (pos < n) {
+    size_t start = pos;
+    while (start < n && !mention_char(text[start])) ++start;
+    size_t dot = start;
+    while (dot < n && mention_char(text[dot])) ++dot;
+    if (dot == n) break;
+    if (text[dot] == '.') {
+      if (size_t ext = mention_ext(text.substr(dot + 1))) {
+        found.push_back(text.substr(start, dot + 1 + ext - start));
+        pos = dot + 1 + ext;
+        continue;
+      }
+    }
+    pos = dot + 1;
+  }
+  return found;
+}
+
 std::vector<Edge> relations_of(std::string_view text, const std::string& from_id, std::string_view ext) {
   static const re::Regex kGoImport(R"re(import\s+\(?\s*"([^"]+)")re");
   static const re::Regex kEsImport(R"re(import\s+.*?\s+from\s+[\'"]([^\'"]+)[\'"])re");
@@ -17,7 +63,6 @@ std::vector<Edge> relations_of(std::string_view text, const std::string& from_id
   static const re::Regex kSwiftImport(R"(^import\s+([A-Za-z_]\w*))", re::M);
   static const re::Regex kUsing(R"(^using\s+([\w.]+))", re::M);
   static const re::Regex kXamlClass(R"re(x:Class="([\w.]+)")re");
-  static const re::Regex kMention(R"(([A-Za-z0-9_\-\/]+\.(go|py|ts|tsx|js|jsx|swift|md|json|yaml|yml)))");
 
   std::vector<Edge> edges;
   auto each = [&](const re::Regex& re, const char* rel) {
@@ -39,11 +84,9 @@ std::vector<Edge> relations_of(std::string_view text, const std::string& from_id
   if (ext == ".xaml")
     if (auto m = kXamlClass.search(re::Valid(text))) edges.push_back({from_id, std::string(m->group(1)), "references"});
   // Only mentions with a directory part become edges.
-  if (has(text, "/")) kMention.finditer(re::Valid(text), [&](const re::Match& m) {
-    if (m.group(1).find('/') != std::string_view::npos)
-      edges.push_back({from_id, std::string(m.group(1)), "references"});
-    return true;
-  });
+  if (has(text, "/"))
+    for (std::string_view path : file_mentions(text))
+      if (path.find('/') != std::string_view::npos) edges.push_back({from_id, std::string(path), "references"});
   return edges;
 }
 

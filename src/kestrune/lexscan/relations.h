@@ -10,6 +10,10 @@
 
 namespace kestrune::lexscan {
 
+// What ([A-Za-z0-9_\-\/]+\.(go|py|ts|tsx|js|jsx|swift|md|json|yaml|yml)) finds,
+// match by match, without the regex's retries from every character of a word.
+std::vector<std::string_view> file_mentions(std::string_view text);
+
 // Edges from the file `from_id` whose extension, as written, is `ext`.
 std::vector<Edge> relations_of(std::string_view text, const std::string& from_id, std::string_view ext);
 // The same for a walked path: its id is rel(path, root).
