@@ -29,27 +29,22 @@ size_t mention_ext(std::string_view s) {
 
 // The name part cannot hold a ".", so a match from any start inside a run of
 // name characters ends at the run's end: the run is followed by "." and an
-// extension, or no match starts inside it. The leftmost match thus starts at
-// the first such run (or at the search position, inside a run), and the next
-// search resumes right after the extension, as the regex's does.
+// extension, or no match starts inside it. The leftmost match thus ends at the
+// first such "." with a name character before it, and starts where that run
+// does (or at the search position, inside a run); the next search resumes
+// right after the extension, as the regex's does.
 std::vector<std::string_view> file_mentions(std::string_view text) {
   std::vector<std::string_view> found;
   size_t pos = 0;
-  const size_t n = text.size();
-  while (pos < n) {
-    size_t start = pos;
-    while (start < n && !mention_char(text[start])) ++start;
-    size_t dot = start;
-    while (dot < n && mention_char(text[dot])) ++dot;
-    if (dot == n) break;
-    if (text[dot] == '.') {
-      if (size_t ext = mention_ext(text.substr(dot + 1))) {
-        found.push_back(text.substr(start, dot + 1 + ext - start));
-        pos = dot + 1 + ext;
-        continue;
-      }
-    }
-    pos = dot + 1;
+  for (size_t dot = text.find('.'); dot != std::string_view::npos; dot = text.find('.', dot + 1)) {
+    if (dot == pos || !mention_char(text[dot - 1])) continue;
+    const size_t ext = mention_ext(text.substr(dot + 1));
+    if (ext == 0) continue;
+    size_t start = dot - 1;
+    while (start > pos && mention_char(text[start - 1])) --start;
+    found.push_back(text.substr(start, dot + 1 + ext - start));
+    pos = dot + 1 + ext;
+    dot = pos - 1;
   }
   return found;
 }
