@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "kestrune/base/fs.h"
 
@@ -192,6 +194,56 @@ TEST(JsonRead, DeepNestingIsRefusedNotFatal) {
   EXPECT_EQ(parse_error(std::string(100000, '{')),
             "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)");
   EXPECT_EQ(parse_error(std::string(100000, '[')), "maximum nesting depth exceeded: line 1 column 1001 (char 1000)");
+}
+
+// The elements for_each_element passes, or nullopt when it leaves the document to parse().
+std::optional<Array> streamed(std::string text, std::string_view key = "nodes") {
+  Array got;
+  if (!for_each_element(text, key, [&](Value&& v) {
+        got.push_back(std::move(v));
+        return true;
+      }))
+    return std::nullopt;
+  return got;
+}
+
+TEST(JsonRead, ElementsOfOneArrayAsParseGivesThem) {
+  const std::vector<std::string> docs = {
+      R"({"root": ".", "nodes": [{"id": "a", "k": [1, -2.5e3, true, null]}, {"id": "\u00e9\ud83d\ude00\n"}], "edges": [{"from": "a"}]})",
+      // Repeated keys inside an element, NaN and big numbers inside an element, scalars as elements.
+      R"({"nodes": [{"a": 1, "b": 2, "a": 3}, {"x": [NaN, -Infinity]}, 123456789012345678901234567890, "s", [], {},
+          1e400]})",
+      // The key spelled with an escape is still the key; whitespace everywhere.
+      " \n{ \"n\\u006fdes\" :\t[ 1 , { } ] , \"x\" : { \"y\" : [ [ ] ] } } \r\n",
+      R"({"nodes": []})",
+  };
+  for (const std::string& doc : docs) {
+    std::optional<Array> got = streamed(doc);
+    ASSERT_TRUE(got) << doc;
+    EXPECT_EQ(dumps(Value(*got)), dumps(parse(doc)["nodes"])) << doc;  // text: NaN is not equal to itself
+  }
+
+  // Stopping early: nothing past the element that said stop, the rest unread.
+  std::string text = R"({"nodes": [1, 2, 3], "edges": [}})";
+  std::vector<int64_t> seen;
+  EXPECT_TRUE(for_each_element(text, "nodes", [&](Value&& v) {
+    seen.push_back(v.as_int());
+    return v.as_int() < 2;
+  }));
+  EXPECT_EQ(seen, (std::vector<int64_t>{1, 2}));
+
+  // What only parse() settles: malformed text anywhere, other top levels, a
+  // missing or repeated key, values simdjson does not read outside the array.
+  for (const char* doc : {R"({"nodes": [1], "edges": [1,]})", R"({"nodes": [1]} x)", R"({"nodes": [1]}{})",
+                          R"({"nodes": [1], "nodes": [2]})", R"({"edges": []})", R"([{"nodes": []}])", R"("nodes")",
+                          R"({"nodes": {"a": 1}})", R"({"nodes": [1], "n": NaN})",
+                          R"({"nodes": [1], "n": 123456789012345678901234567890})", R"({"nodes": [1], "s": "\ud800"})",
+                          "{\"nodes\": [1], \"s\": \"a\tb\"}", R"({"nodes": [{"a" 1}]})", R"({"nodes": [1] )", "",
+                          "\xef\xbb\xbf{\"nodes\": []}"}) {
+    EXPECT_FALSE(streamed(doc)) << doc;
+  }
+  EXPECT_FALSE(streamed(R"({"nodes": [)" + std::string(995, '[') + std::string(995, ']') + "]}"));
+  EXPECT_FALSE(streamed(R"({"nodes": [], "x": )" + std::string(995, '[') + std::string(995, ']') + "}"));
 }
 
 TEST(JsonObject, OrderIndexAndCopies) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -151,6 +152,19 @@ struct ParseError : std::runtime_error {
 // json.loads(text) for a decoded (UTF-8) str. Accepts what Python accepts:
 // NaN, Infinity, -Infinity, integers of any size, surrounding whitespace.
 Value parse(std::string_view text);
+
+// For a large document read for one array only: when `text` is an object
+// with exactly one member `key`, holding an array, passes that array's
+// elements to `each` in order, each as parse() would give it, while the rest
+// of the document is only checked, never built; then returns true. `each`
+// returning false stops the reading there (and true is returned).
+// Returns false for anything else and for what only parse() reads exactly
+// (malformed text, other top levels, a missing or repeated `key`, NaN,
+// integers beyond 64 bits, deep nesting, ...): parse() must then decide, and
+// whatever was passed to `each` before that was found is to be dropped.
+// `text` needs 64 spare bytes of capacity past its size to be read in place;
+// they are reserved when missing.
+bool for_each_element(std::string& text, std::string_view key, const std::function<bool(Value&&)>& each);
 
 // Reads a file as "utf-8-sig" (a leading byte-order mark dropped) decoded with
 // `errors`, then parses it. Throws fs::OsError, std::runtime_error (decoding)
