@@ -150,6 +150,15 @@ TEST(ScanReuseMap, BrokenEarlierGraphsGiveAnEmptyMap) {
   EXPECT_EQ(load("{\"nodes\": {\"a\": 1}}"), 0u);
   EXPECT_EQ(load("{\"nodes\": [{\"id\": \"a\", \"kind\": \"file\"}, {\"id\": \"a\", \"kind\": \"file\", \"x\": 1}]}"), 1u);
   EXPECT_EQ(load("\xff{}"), 0u);
+  // Read as json.loads reads it, whatever the document holds past the nodes.
+  const std::string a = R"({"id": "a", "kind": "file"})", b = R"({"id": "b", "kind": "file"})";
+  EXPECT_EQ(load(R"({"nodes": [)" + a + R"(], "edges": [1,]})"), 0u);
+  EXPECT_EQ(load(R"({"nodes": [)" + a + R"(]} [])"), 0u);
+  EXPECT_EQ(load(R"({"nodes": [)" + a + R"(], "edges": [NaN, 1e999, 123456789012345678901234567890]})"), 1u);
+  EXPECT_EQ(load(R"({"nodes": [)" + a + R"(], "nodes": [)" + a + "," + b + "]}"), 2u);
+  EXPECT_EQ(load(R"({"nodes": [{"kind": "file", "id": "a", "kind": "symbol"}, )" + b + "]}"), 1u);
+  EXPECT_EQ(load(R"({"nodes": [{"id": 1, "kind": "file"}, {"id": "c", "kind": "\u0066ile"}]})"), 1u);
+  EXPECT_EQ(load("\xef\xbb\xbf\xef\xbb\xbf{}"), 0u);
 }
 
 // ---- the command ----------------------------------------------------------

@@ -177,37 +177,54 @@ json::Value scan(const std::string& root, const json::Object* existing_nodes, un
   return scan_graph(root, existing_nodes, threads).to_json();
 }
 
+namespace {
+
+// Adds one entry of the earlier graph's node list to the reuse map; false when
+// the entry makes the whole graph unusable.
+bool add_reusable(json::Object& reuse, json::Value&& n) {
+  if (!n.is_object()) return false;
+  const json::Value* kind = n.find("kind");
+  if (!kind || !kind->is_string() || kind->as_string() != "file") return true;
+  const json::Value* id = n.find("id");
+  if (!id || id->is_array() || id->is_object()) return false;
+  // Only a string id can ever equal a file's id.
+  if (id->is_string()) {
+    std::string key = id->as_string();
+    reuse.set(std::move(key), std::move(n));
+  }
+  return true;
+}
+
+}  // namespace
+
 json::Object load_reuse_map(const std::string& graph_path) {
-  json::Object reuse;
   try {
-    if (!fs::exists(graph_path)) return reuse;
-    // json::load_file, without the decoded copy of a file that is already valid UTF-8.
-    json::Value graph;
-    {
-      std::string bytes = fs::read_bytes(graph_path);
-      if (!text::is_valid_utf8(bytes)) return {};
-      graph = json::parse(text::strip_bom(bytes));
-    }
+    if (!fs::exists(graph_path)) return {};
+    std::string bytes = fs::read_bytes(graph_path);
+    // json::load_file's "utf-8-sig" reading, without a decoded copy of a file that is already valid UTF-8.
+    if (!text::is_valid_utf8(bytes)) return {};
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.erase(0, 3);
+
+    // Only the file nodes are wanted: they are taken one by one, and the
+    // symbols and edges are checked but never built.
+    json::Object reuse;
+    bool usable = true;
+    if (json::for_each_element(bytes, "nodes", [&](json::Value&& n) { return usable = add_reusable(reuse, std::move(n)); }))
+      return usable ? std::move(reuse) : json::Object();
+
+    // Anything unusual is read whole.
+    json::Value graph = json::parse(bytes);
+    bytes = std::string();
+    reuse = json::Object();
     if (!graph.is_object()) return {};
-    const json::Value* nodes = graph.find("nodes");
-    if (!nodes) return reuse;
-    if (!nodes->is_array()) return {};
-    for (auto& n : graph.as_object().find("nodes")->as_array()) {
-      if (!n.is_object()) return {};
-      const json::Value* kind = n.find("kind");
-      if (!kind || !kind->is_string() || kind->as_string() != "file") continue;
-      const json::Value* id = n.find("id");
-      if (!id || id->is_array() || id->is_object()) return {};
-      // Only a string id can ever equal a file's id.
-      if (id->is_string()) {
-        std::string key = id->as_string();
-        reuse.set(std::move(key), std::move(n));
-      }
-    }
+    json::Value* nodes = graph.find("nodes");
+    if (!nodes || !nodes->is_array()) return {};
+    for (auto& n : nodes->as_array())
+      if (!add_reusable(reuse, std::move(n))) return {};
+    return reuse;
   } catch (const std::exception&) {
     return {};
   }
-  return reuse;
 }
 
 }  // namespace kestrune::lexscan
