@@ -41,6 +41,27 @@ TEST(Scan, GoldenProjectIsByteExactWithAnyThreadCount) {
   EXPECT_EQ(Graph{.root = "r"}.serialise(), json::dumps(Graph{.root = "r"}.to_json(), {.indent = 2}));
 }
 
+// The text the command writes, rendered file by file on the scanning threads.
+std::string rendered_text(RenderedGraph&& g) {
+  TempDir d;
+  std::move(g).write(d / "g.json");
+  return slurp(d / "g.json");
+}
+
+TEST(Scan, RenderedGraphWritesTheSameText) {
+  const std::string root = testing::data_dir() + "/golden";
+  for (unsigned threads : {1u, 3u}) {
+    RenderedGraph g = scan_rendered(root, nullptr, threads);
+    g.root = ".";
+    EXPECT_EQ(json::dumps(g.symbol_index()), slurp(testing::data_dir() + "/golden_index.json"));
+    EXPECT_EQ(rendered_text(std::move(g)), slurp(testing::data_dir() + "/golden_graph.json"));
+  }
+  TempDir empty;
+  EXPECT_EQ(rendered_text(scan_rendered(empty.path())), Graph{.root = empty.path()}.serialise());
+  empty.write("only.md", "");
+  EXPECT_EQ(rendered_text(scan_rendered(empty.path())), scan_graph(empty.path()).serialise());
+}
+
 class ScanTraps : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -94,7 +115,9 @@ TEST_F(ScanTraps, EachOddFileGetsItsDocumentedResult) {
 TEST_F(ScanTraps, TypedWriterMatchesTheJsonWriter) {
   Graph g = scan_graph(d.path(), nullptr, 1);
   Graph copy = g;
-  EXPECT_EQ(std::move(g).serialise(), json::dumps(std::move(copy).to_json(), {.indent = 2}));
+  std::string typed = std::move(g).serialise();
+  EXPECT_EQ(typed, json::dumps(std::move(copy).to_json(), {.indent = 2}));
+  EXPECT_EQ(rendered_text(scan_rendered(d.path(), nullptr, 2)), typed);
 }
 
 TEST_F(ScanTraps, UnreadableFilesAreSkippedSilently) {

@@ -23,16 +23,15 @@ args::Parser parser() {
 int run(const std::string& root_arg, const std::string& out) {
   const std::string root = fs::resolve(root_arg);
   fs::makedirs(fs::parent(out));
-  Graph graph;
+  RenderedGraph graph;
   {
     json::Object reuse = load_reuse_map(out);
-    graph = scan_graph(root, &reuse);
+    graph = scan_rendered(root, &reuse);
   }
   json::Value index = graph.symbol_index();
-  const size_t symbols = static_cast<size_t>(
-      std::count_if(graph.nodes.begin(), graph.nodes.end(), [](const Node& n) { return n.kind == "symbol"; }));
-  std::string report = "Scanned: " + std::to_string(graph.nodes.size() - symbols) + " files, " +
-                       std::to_string(symbols) + " symbols, " + std::to_string(graph.edges.size()) + " edges\n";
+  std::string report = "Scanned: " + std::to_string(graph.node_count - graph.symbol_count) + " files, " +
+                       std::to_string(graph.symbol_count) + " symbols, " + std::to_string(graph.edges.size()) +
+                       " edges\n";
   // The graph file first: a failure there leaves the earlier index alone.
   std::move(graph).write(out);
   fs::write_atomic(symbol_index_path(out), json::dumps(index));

@@ -1,11 +1,14 @@
 #include "kestrune/lexscan/graph.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/random.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <functional>
+#include <span>
 #include <unordered_set>
 
 #include "kestrune/base/fs.h"
@@ -103,7 +106,9 @@ json::Value Graph::to_json() && {
   return g;
 }
 
-json::Value Graph::symbol_index() const {
+namespace {
+
+json::Value index_of(const std::vector<Node>& nodes) {
   json::Object index;
   for (const auto& n : nodes) {
     if (n.kind != "symbol") continue;
@@ -117,6 +122,11 @@ json::Value Graph::symbol_index() const {
   }
   return index;
 }
+
+}  // namespace
+
+json::Value Graph::symbol_index() const { return index_of(nodes); }
+json::Value RenderedGraph::symbol_index() const { return index_of(symbols); }
 
 namespace {
 
@@ -155,6 +165,33 @@ class AtomicFile {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) throw fs::OsError(errno, path_);
       data.remove_prefix(static_cast<size_t>(n));
+    }
+  }
+  // Writes the parts one after another, many to a system call.
+  void write_all(std::span<const std::string_view> parts) {
+    std::vector<iovec> iov;
+    for (size_t i = 0; i < parts.size();) {
+      iov.clear();
+      size_t bytes = 0;
+      for (; i < parts.size() && iov.size() < IOV_MAX; ++i) {
+        iov.push_back({const_cast<char*>(parts[i].data()), parts[i].size()});
+        bytes += parts[i].size();
+      }
+      ssize_t n = ::writev(fd_, iov.data(), static_cast<int>(iov.size()));
+      if (n < 0 && errno == EINTR) n = 0;
+      else if (n < 0) throw fs::OsError(errno, path_);
+      if (static_cast<size_t>(n) == bytes) continue;
+      // A short write: the rest of this batch goes out piece by piece.
+      size_t done = static_cast<size_t>(n);
+      for (const iovec& v : iov) {
+        const size_t len = v.iov_len;
+        if (done >= len) {
+          done -= len;
+          continue;
+        }
+        write(std::string_view(static_cast<const char*>(v.iov_base) + done, len - done));
+        done = 0;
+      }
     }
   }
   void commit() {
@@ -218,67 +255,87 @@ class GraphWriter {
   std::string& out_;
 };
 
+constexpr std::string_view kTop = "  ", kMember = "      ";
+constexpr size_t kPiece = 1 << 20;
+
+// The document up to the opening of the node list.
+void render_head(std::string& out, std::string_view root, size_t nodes, size_t symbols, size_t edges) {
+  GraphWriter w(out);
+  out += "{\n";
+  w.str(kTop, "root", root);
+  w.num(kTop, "node_count", static_cast<int64_t>(nodes));
+  w.num(kTop, "edge_count", static_cast<int64_t>(edges));
+  w.num(kTop, "file_count", static_cast<int64_t>(nodes - symbols));
+  w.num(kTop, "symbol_count", static_cast<int64_t>(symbols));
+  w.key(kTop, "nodes");
+  out += nodes == 0 ? "[],\n" : "[\n";
+}
+
+// What follows the last node.
+constexpr std::string_view kNodesEnd = "\n  ],\n";
+
+// The edge list and the end of the document, handed to `flush` in pieces of about 1 MB.
+void render_tail(std::string& out, const std::vector<Edge>& edges, const std::function<void(std::string&)>& flush) {
+  GraphWriter w(out);
+  w.key(kTop, "edges");
+  out += edges.empty() ? "[]\n" : "[\n";
+  for (size_t i = 0; i < edges.size(); ++i) {
+    out += "    {\n";
+    w.str(kMember, "from", edges[i].from);
+    w.str(kMember, "to", edges[i].to);
+    w.str(kMember, "rel", edges[i].rel, true);
+    out += i + 1 < edges.size() ? "    },\n" : "    }\n  ]\n";
+    if (out.size() > kPiece) flush(out);
+  }
+  out += "}";
+  flush(out);
+}
+
 // The indented graph text, handed to `flush` in pieces of about 1 MB.
 void emit(Graph&& g, const std::function<void(std::string&)>& flush) {
   auto& [root, nodes, edges] = g;
   size_t symbols = 0;
   for (const auto& n : nodes) symbols += n.kind == "symbol";
   std::string out;
-  constexpr size_t kPiece = 1 << 20;
   out.reserve(2 * kPiece);
-  GraphWriter w(out);
-  constexpr std::string_view top = "  ", node = "      ", edge = "      ";
-  out += "{\n";
-  w.str(top, "root", root);
-  w.num(top, "node_count", static_cast<int64_t>(nodes.size()));
-  w.num(top, "edge_count", static_cast<int64_t>(edges.size()));
-  w.num(top, "file_count", static_cast<int64_t>(nodes.size() - symbols));
-  w.num(top, "symbol_count", static_cast<int64_t>(symbols));
-  w.key(top, "nodes");
-  out += nodes.empty() ? "[],\n" : "[\n";
+  render_head(out, root, nodes.size(), symbols, edges.size());
   for (size_t i = 0; i < nodes.size(); ++i) {
-    Node& n = nodes[i];
-    out += "    {\n";
-    w.str(node, "id", n.id);
-    w.str(node, "kind", n.kind);
-    w.str(node, "path", n.path);
-    w.str(node, "ext", n.ext);
-    w.num(node, "size", n.size);
-    w.list(node, "keywords", n.keywords);
-    if (n.kind == "file") {
-      w.str(node, "content", n.content);
-      w.str(node, "summary", n.summary);
-      w.str(node, "file_hash", n.file_hash, true);
-    } else {
-      w.str(node, "symbol_type", n.symbol_type);
-      w.str(node, "name", n.name);
-      w.num(node, "line_start", n.line_start);
-      w.num(node, "line_end", n.line_end);
-      w.str(node, "body_hash", n.body_hash);
-      w.str(node, "confidence", n.confidence);
-      w.boolean(node, "exported", n.exported, true);
-    }
-    out += i + 1 < nodes.size() ? "    },\n" : "    }\n  ],\n";
-    n = Node();  // its text is in `out` now
+    render_node(out, nodes[i]);
+    out += i + 1 < nodes.size() ? std::string_view(",\n") : kNodesEnd;
+    nodes[i] = Node();  // its text is in `out` now
     if (out.size() > kPiece) flush(out);
   }
-  w.key(top, "edges");
-  out += edges.empty() ? "[]\n" : "[\n";
-  for (size_t i = 0; i < edges.size(); ++i) {
-    out += "    {\n";
-    w.str(edge, "from", edges[i].from);
-    w.str(edge, "to", edges[i].to);
-    w.str(edge, "rel", edges[i].rel, true);
-    out += i + 1 < edges.size() ? "    },\n" : "    }\n  ]\n";
-    if (out.size() > kPiece) flush(out);
-  }
-  out += "}";
-  flush(out);
+  render_tail(out, edges, flush);
   nodes.clear();
   edges.clear();
 }
 
 }  // namespace
+
+void render_node(std::string& out, const Node& n) {
+  GraphWriter w(out);
+  out += "    {\n";
+  w.str(kMember, "id", n.id);
+  w.str(kMember, "kind", n.kind);
+  w.str(kMember, "path", n.path);
+  w.str(kMember, "ext", n.ext);
+  w.num(kMember, "size", n.size);
+  w.list(kMember, "keywords", n.keywords);
+  if (n.kind == "file") {
+    w.str(kMember, "content", n.content);
+    w.str(kMember, "summary", n.summary);
+    w.str(kMember, "file_hash", n.file_hash, true);
+  } else {
+    w.str(kMember, "symbol_type", n.symbol_type);
+    w.str(kMember, "name", n.name);
+    w.num(kMember, "line_start", n.line_start);
+    w.num(kMember, "line_end", n.line_end);
+    w.str(kMember, "body_hash", n.body_hash);
+    w.str(kMember, "confidence", n.confidence);
+    w.boolean(kMember, "exported", n.exported, true);
+  }
+  out += "    }";
+}
 
 std::string Graph::serialise() && {
   std::string text;
@@ -292,6 +349,29 @@ std::string Graph::serialise() && {
 void Graph::write(const std::string& path) && {
   AtomicFile file(path);
   emit(std::move(*this), [&](std::string& piece) {
+    file.write(piece);
+    piece.clear();
+  });
+  file.commit();
+}
+
+void RenderedGraph::write(const std::string& path) && {
+  AtomicFile file(path);
+  std::string out;
+  render_head(out, root, node_count, symbol_count, edges.size());
+  // The pieces go out as they are; only the last node's separator changes.
+  std::vector<std::string_view> parts{out};
+  for (const std::string& p : pieces)
+    if (!p.empty()) parts.push_back(p);
+  if (parts.size() > 1) {
+    parts.back().remove_suffix(2);  // ",\n"
+    parts.push_back(kNodesEnd);
+  }
+  file.write_all(parts);
+  pieces.clear();
+  std::string tail;
+  tail.reserve(2 * kPiece);
+  render_tail(tail, edges, [&](std::string& piece) {
     file.write(piece);
     piece.clear();
   });

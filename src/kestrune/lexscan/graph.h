@@ -78,6 +78,27 @@ struct Graph {
   void write(const std::string& path) &&;
 };
 
+// Appends the node as it stands in the graph file, from its opening "    {"
+// to its closing "    }", without the separator that follows.
+void render_node(std::string& out, const Node& n);
+
+// A scan as the command writes it: each file's nodes are rendered by the
+// thread that scanned the file, so writing the graph file is copying text.
+struct RenderedGraph {
+  std::string root{};
+  // Per scanned file, in walk order: its nodes' text, each followed by ",\n".
+  std::vector<std::string> pieces{};
+  size_t node_count = 0;
+  size_t symbol_count = 0;
+  std::vector<Node> symbols{};  // what the symbol index needs
+  std::vector<Edge> edges{};    // already de-duplicated
+
+  json::Value symbol_index() const;
+  // Writes the info_graph.json text at `path`, replacing it whole: the same
+  // text Graph::write gives for the same scan.
+  void write(const std::string& path) &&;
+};
+
 json::Value string_list(const std::vector<std::string>& items);
 
 // Appends one symbol node and one "contains" edge per symbol, in order.

@@ -1,9 +1,11 @@
 #include "kestrune/lexscan/scan.h"
 
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <cstdio>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <unordered_map>
@@ -117,57 +119,148 @@ std::optional<FileResult> scan_file(const std::string& path, const std::string& 
   return r;
 }
 
-}  // namespace
+// The files of a walk, handed to the scanning threads while the walk goes
+// on. Each file has its place, in walk order, for its outcome; the places
+// never move, so a thread fills its own without holding the lock.
+template <class Outcome>
+class Work {
+ public:
+  struct Item {
+    std::string path;
+    const std::string* resolved_dir;
+    Outcome outcome{};
+    std::exception_ptr error{};
+  };
 
-Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads) {
-  const json::Object* reuse = existing_nodes && !existing_nodes->empty() ? existing_nodes : nullptr;
-  const std::vector<std::string> files = walk_files(root);
-  const std::string resolved_root = fs::resolve(root);
-  std::unordered_map<std::string, std::string> resolved_dirs;
-  std::vector<const std::string*> file_dirs;
-  file_dirs.reserve(files.size());
-  for (const auto& f : files) {
-    std::string dir = fs::dirname(f);
-    auto it = resolved_dirs.find(dir);
-    if (it == resolved_dirs.end()) {
-      std::string resolved = fs::resolve(dir);
-      it = resolved_dirs.emplace(std::move(dir), std::move(resolved)).first;
+  void add(std::string&& path, const std::string* resolved_dir) {
+    {
+      std::lock_guard lock(mutex_);
+      items_.push_back(Item{std::move(path), resolved_dir});
     }
-    file_dirs.push_back(&it->second);
+    ready_.notify_one();
   }
+  void close() {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    ready_.notify_all();
+  }
+  // The next file to scan, or nullptr once the walk is over and every file taken.
+  Item* take() {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [&] { return next_ < items_.size() || closed_; });
+    return next_ < items_.size() ? &items_[next_++] : nullptr;
+  }
+  // After every thread is done.
+  std::deque<Item>& items() { return items_; }
 
-  // Each file is scanned on its own; the results are put together in walk
-  // order, so the graph does not depend on the number of threads.
-  std::vector<std::optional<FileResult>> results(files.size());
-  std::vector<std::exception_ptr> errors(files.size());
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t i; (i = next.fetch_add(1)) < files.size();) {
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Item> items_;
+  size_t next_ = 0;
+  bool closed_ = false;
+};
+
+// Scans the walk of `root` on `threads` threads (0: one per core), each
+// file's result handed to `finish` on the thread that scanned it; returns
+// every file's outcome in walk order. The first failure, in walk order, is
+// rethrown once all threads are done.
+template <class Outcome, class Finish>
+std::deque<typename Work<Outcome>::Item> scan_files(const std::string& root, const json::Object* existing_nodes,
+                                                   unsigned threads, Finish&& finish) {
+  const json::Object* reuse = existing_nodes && !existing_nodes->empty() ? existing_nodes : nullptr;
+  const std::string resolved_root = fs::resolve(root);
+  Work<Outcome> work;
+  auto scan_all = [&] {
+    while (auto* item = work.take()) {
       try {
-        results[i] = scan_file(files[i], *file_dirs[i], resolved_root, reuse);
+        if (std::optional<FileResult> r = scan_file(item->path, *item->resolved_dir, resolved_root, reuse))
+          item->outcome = finish(std::move(*r));
       } catch (...) {
-        errors[i] = std::current_exception();
+        item->error = std::current_exception();
       }
     }
   };
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  threads = static_cast<unsigned>(std::min<size_t>(threads, files.size()));
-  if (threads <= 1) {
-    work();
-  } else {
+  std::unordered_map<std::string, std::string> resolved_dirs;  // outlives the threads that read it
+  {
     std::vector<std::jthread> pool;
-    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work);
+    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(scan_all);
+    struct Closer {
+      Work<Outcome>& w;
+      ~Closer() { w.close(); }  // also when the walk throws: the threads must not wait forever
+    } closer{work};
+    walk_files(root, [&](std::string&& path) {
+      std::string dir = fs::dirname(path);
+      auto it = resolved_dirs.find(dir);
+      if (it == resolved_dirs.end()) {
+        std::string resolved = fs::resolve(dir);
+        it = resolved_dirs.emplace(std::move(dir), std::move(resolved)).first;
+      }
+      work.add(std::move(path), &it->second);
+    });
   }
+  for (auto& item : work.items())
+    if (item.error) std::rethrow_exception(item.error);
+  return std::move(work.items());
+}
 
+}  // namespace
+
+Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads) {
+  auto items = scan_files<std::optional<FileResult>>(root, existing_nodes, threads,
+                                                     [](FileResult&& r) { return std::optional(std::move(r)); });
   Graph g;
   g.root = root;
   std::vector<Edge> edges;
-  for (size_t i = 0; i < files.size(); ++i) {
-    if (errors[i]) std::rethrow_exception(errors[i]);
-    if (!results[i]) continue;
-    for (auto& n : results[i]->nodes) g.nodes.push_back(std::move(n));
-    for (auto& e : results[i]->edges) edges.push_back(std::move(e));
-    results[i].reset();
+  for (auto& item : items) {
+    if (!item.outcome) continue;
+    for (auto& n : item.outcome->nodes) g.nodes.push_back(std::move(n));
+    for (auto& e : item.outcome->edges) edges.push_back(std::move(e));
+    item.outcome.reset();
+  }
+  g.edges = dedupe_edges(std::move(edges));
+  return g;
+}
+
+RenderedGraph scan_rendered(const std::string& root, const json::Object* existing_nodes, unsigned threads) {
+  struct Rendered {
+    std::string text;
+    size_t nodes = 0;
+    std::vector<Node> symbols;
+    std::vector<Edge> edges;
+  };
+  auto items = scan_files<Rendered>(root, existing_nodes, threads, [](FileResult&& r) {
+    Rendered out;
+    size_t bytes = 0;
+    for (const Node& n : r.nodes) bytes += n.content.size() + 512;
+    out.text.reserve(bytes + bytes / 8);
+    for (Node& n : r.nodes) {
+      render_node(out.text, n);
+      out.text += ",\n";
+      if (n.kind == "symbol") {
+        n.keywords.clear();
+        out.symbols.push_back(std::move(n));
+      }
+    }
+    out.text.shrink_to_fit();
+    out.nodes = r.nodes.size();
+    out.edges = std::move(r.edges);
+    return out;
+  });
+  RenderedGraph g;
+  g.root = root;
+  g.pieces.reserve(items.size());
+  std::vector<Edge> edges;
+  for (auto& item : items) {
+    Rendered& r = item.outcome;
+    g.node_count += r.nodes;
+    g.symbol_count += r.symbols.size();
+    g.pieces.push_back(std::move(r.text));
+    for (auto& n : r.symbols) g.symbols.push_back(std::move(n));
+    for (auto& e : r.edges) edges.push_back(std::move(e));
   }
   g.edges = dedupe_edges(std::move(edges));
   return g;

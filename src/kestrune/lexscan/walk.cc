@@ -41,6 +41,11 @@ std::string rel(std::string_view path, std::string_view root) {
 
 std::vector<std::string> walk_files(const std::string& root) {
   std::vector<std::string> files;
+  walk_files(root, [&](std::string&& path) { files.push_back(std::move(path)); });
+  return files;
+}
+
+void walk_files(const std::string& root, const std::function<void(std::string&&)>& found) {
   const std::string resolved_root = fs::resolve(root);
 
   // Entry to a linked directory: only inside the project, and never back into a
@@ -67,13 +72,14 @@ std::vector<std::string> walk_files(const std::string& root) {
     for (const auto& name : step.filenames) {
       std::string path = fs::join(step.dirpath, name);
       try {
-        if (should_scan(path) && fs::is_file(path)) files.push_back(std::move(path));
+        if (!should_scan(path) || !fs::is_file(path)) continue;
       } catch (const std::exception&) {
         // An unreadable or vanished entry is simply not selected.
+        continue;
       }
+      found(std::move(path));
     }
   });
-  return files;
 }
 
 }  // namespace kestrune::lexscan

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,8 @@ std::string rel_resolved(std::string_view path, const std::string& resolved_root
 // The project-relative id of `path`, from the resolved forms of both.
 std::string rel(std::string_view path, std::string_view root);
 
-// walk_files(root) is declared in lexscan.h.
+// walk_files(root) is declared in lexscan.h. This form hands each selected
+// path to `found` as the walk meets it, in the same order.
+void walk_files(const std::string& root, const std::function<void(std::string&&)>& found);
 
 }  // namespace kestrune::lexscan
