@@ -71,6 +71,12 @@ TEST(Keywords, Summaries) {
   std::string s = make_summary(big, "a.py", ".py");
   EXPECT_EQ(text::length(s), 250u);
   EXPECT_TRUE(s.ends_with("nnnnnnnnnnnnnnn1, nnnnnnnnnnnn"));
+  // The description comes from the first five lines, however long they are.
+  const std::string blank = std::string(700, ' ') + "\n";
+  EXPECT_EQ(make_summary(blank + blank + "é\v" + blank + "Fifth line is the one\n", "p/q.md", ".md"),
+            "Fifth line is the one.");
+  EXPECT_EQ(make_summary(blank + blank + blank + blank + "\u2028Sixth line is too late\n", "p/q.md", ".md"),
+            "Handles p q.");
 }
 
 }  // namespace

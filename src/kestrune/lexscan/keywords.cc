@@ -189,10 +189,14 @@ std::string make_summary(std::string_view content, std::string_view path, std::s
       lead = std::string(text::head(collapse_whitespace(text::replace(m->group(1), "*", "")), 120));
   }
   if (lead.empty()) {
-    // Five lines are read; a short head holds them unless the lines are long.
-    std::string_view head = text::head(content, 2048);
-    auto lines = text::splitlines(head);
-    if (lines.size() <= 5 && head.size() < content.size()) lines = text::splitlines(content);
+    // Five lines are read. A head holding more than five lines has the first
+    // five whole: the break after the fifth is in it.
+    std::vector<std::string_view> lines;
+    for (size_t chars : {size_t{256}, size_t{2048}, content.size()}) {
+      std::string_view head = text::head(content, chars);
+      lines = text::splitlines(head);
+      if (lines.size() > 5 || head.size() == content.size()) break;
+    }
     for (size_t i = 0; i < lines.size() && i < 5; ++i) {
       std::string_view s = text::strip(text::lstrip(text::lstrip(text::strip(lines[i]), "#"), "/"));
       if (text::length(s) >= 10) {

@@ -269,10 +269,10 @@ std::vector<Symbol> symbols_cs(std::string_view content, std::string_view file_p
 
   Collector c(content, file_path);
   LineCounter lines(content);
-  long long last_line = static_cast<long long>(c.lines().size()) - 1;
   auto add = [&](std::string_view name, size_t at, const char* type) {
     if (!c.claim(name)) return;
     long long line_no = lines.at(at);
+    long long last_line = static_cast<long long>(c.lines().size()) - 1;
     c.add(name, line_no, std::min(last_line, line_no + 60), type, "high", public_near(content, at));
   };
   kType.finditer(re::Valid(content), [&](const re::Match& m) {
