@@ -1,6 +1,11 @@
 #include "kestrune/lexscan/scan.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <cstdio>
@@ -29,10 +34,44 @@ struct FileResult {
   std::vector<Edge> edges;
 };
 
-// The file as the scan sees it: UTF-8 with bad bytes dropped, line feeds only.
-std::string decode_file(std::string bytes) {
-  std::string text = text::is_valid_utf8(bytes) ? std::move(bytes) : text::decode(bytes, text::Errors::Drop);
-  if (text.find('\r') != std::string::npos) text = text::universal_newlines(text);
+struct SmallFile {
+  int64_t size;  // as stat gave it
+  bool link;     // whether the path is a symbolic link
+};
+
+// The bytes of a file of at most MAX_FILE_BYTES, read into `buf`, which each
+// thread reuses from file to file. Nothing for a file that cannot be read.
+std::optional<SmallFile> read_small_file(const std::string& path, std::string& buf) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  const bool link = S_ISLNK(st.st_mode);
+  if (link && ::stat(path.c_str(), &st) != 0) return std::nullopt;
+  if (static_cast<uint64_t>(st.st_size) > MAX_FILE_BYTES) return std::nullopt;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  // Read to the end, whatever the size was: the file may have grown since.
+  size_t used = 0;
+  buf.resize(static_cast<size_t>(st.st_size) + 1);
+  for (;;) {
+    if (used == buf.size()) buf.resize(2 * buf.size());
+    const ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::close(fd);
+      buf.resize(used);
+      if (n < 0) return std::nullopt;
+      return SmallFile{static_cast<int64_t>(st.st_size), link};
+    }
+    used += static_cast<size_t>(n);
+  }
+}
+
+// The file as the scan sees it: UTF-8 with bad bytes dropped, line feeds
+// only. A view of `bytes` when they are that already, else of `owned`.
+std::string_view decode_file(const std::string& bytes, std::string& owned) {
+  std::string_view text = bytes;
+  if (!text::is_valid_utf8(text)) text = owned = text::decode(text, text::Errors::Drop);
+  if (text.find('\r') != std::string_view::npos) text = owned = text::universal_newlines(text);
   return text;
 }
 
@@ -81,15 +120,12 @@ std::optional<Node> reused_node(const json::Object* reuse, const Node& current) 
 // file is then a join, not a walk over every component of its path.
 std::optional<FileResult> scan_file(const std::string& path, const std::string& resolved_dir,
                                     const std::string& resolved_root, const json::Object* reuse) {
-  std::optional<uint64_t> size = fs::file_size(path);
-  if (!size || *size > MAX_FILE_BYTES) return std::nullopt;
-  std::string text;
-  try {
-    text = decode_file(fs::read_bytes(path));
-  } catch (const fs::OsError&) {
-    return std::nullopt;
-  }
-  std::string resolved = fs::is_link(path) ? fs::resolve(path) : fs::join(resolved_dir, fs::name(path));
+  thread_local std::string bytes;
+  const std::optional<SmallFile> file = read_small_file(path, bytes);
+  if (!file) return std::nullopt;
+  std::string owned;
+  const std::string_view text = decode_file(bytes, owned);
+  std::string resolved = file->link ? fs::resolve(path) : fs::join(resolved_dir, fs::name(path));
   std::string rel_path = fs::relpath(resolved, resolved_root);
   std::string ext = lower_ext(path);
   std::string fhash = md5_hex(text).substr(0, 8);
@@ -103,7 +139,7 @@ std::optional<FileResult> scan_file(const std::string& path, const std::string& 
   node.kind = "file";
   node.path = rel_path;
   node.ext = ext;
-  node.size = static_cast<int64_t>(*size);
+  node.size = file->size;
   node.content = cut;
   node.file_hash = fhash;
   FileResult r;
