@@ -2,6 +2,7 @@
 // over many generated texts.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -129,6 +130,64 @@ TEST(Prefilter, HttpCallGate) {
        kQuote,
        {"http://a.b/c", "HTTPS://x", "/api/v1", "x"},
        kQuote});
+}
+
+// Every match, with its groups, as "start-end:group|group|...".
+std::vector<std::string> all_matches(const std::function<void(const std::function<bool(const re::Match&)>&)>& run) {
+  std::vector<std::string> out;
+  run([&](const re::Match& m) {
+    std::string s = std::to_string(m.start()) + "-" + std::to_string(m.end()) + ":";
+    for (int g = 1; g <= m.groups(); ++g) s.append(m.group(g)).append(m.matched(g) ? "|" : "~");
+    out.push_back(std::move(s));
+    return true;
+  });
+  return out;
+}
+
+void expect_same_matches(const re::Regex& pattern, std::initializer_list<std::string_view> literals,
+                         size_t (*earliest)(std::string_view, size_t), const Slots& slots) {
+  size_t found = 0;
+  for (const std::string& s : near_matches(slots, 20000)) {
+    auto expected = all_matches([&](const auto& f) { pattern.finditer(s, f); });
+    ASSERT_EQ(all_matches([&](const auto& f) { finditer_near(pattern, s, literals, earliest, f); }), expected) << s;
+    found += expected.size();
+  }
+  EXPECT_GT(found, 200u);
+}
+
+const std::vector<std::string> kBreak = {"", "\n", "\n\n", " \n", "x", "\xe2\x80\xa8", ";"};
+
+TEST(Prefilter, MatchesNearLiteralsAreTheMatches) {
+  expect_same_matches(re::Regex(R"(^\s*import\s+([a-zA-Z0-9_\.]+))", re::M), {"import"}, after_space,
+                      {kBreak, kSpace, {"import", "imports", "mport", "import\n"}, kSpace, {"os.path", "x", "", "é"},
+                       kBreak, kSpace, {"import", "from"}, kSpace, {"a", "b.c"}});
+  expect_same_matches(re::Regex(R"(^\s*from\s+([a-zA-Z0-9_\.]+)\s+import\s+)", re::M), {"from"}, after_space,
+                      {kBreak, kSpace, {"from", "fromage", "import"}, kSpace, {"a.b", "", "x"}, kSpace,
+                       {"import", "from", "imp"}, kSpace, {"y", ""}, kBreak, kSpace, {"from"}, kSpace, {"c"}});
+  expect_same_matches(
+      re::Regex(R"((?:export\s+)?(?:async\s+)?function\s+([A-Za-z_]\w*)|(?:export\s+)?class\s+([A-Za-z_]\w*))",
+                re::M),
+      {"function", "class"}, script_declaration_start,
+      {kBreak, {"export", "exports", "", "xexport"}, kSpace, {"async", "", "async\xc2\xa0"}, kSpace,
+       {"function", "class", "subclass", "functions", "async"}, kSpace, {"f", "_g1", "1", "é"}, kBreak,
+       {"class", "function"}, kSpace, {"K", ""}});
+  expect_same_matches(re::Regex(R"((?:class|interface|enum|struct|record)\s+([A-Za-z_]\w*))"),
+                      {"class", "interface", "enum", "struct", "record"}, at_literal,
+                      {kBreak, {"public", "", "sealed"}, kSpace, {"class", "interface", "enum", "struct", "record",
+                       "enumerate", "subclass", "records"}, kSpace, {"A", "b_", "", "9"}, kBreak,
+                       {"class", "struct"}, kSpace, {"C", ""}});
+  const std::initializer_list<std::string_view> access = {"public", "private", "protected", "internal"};
+  const Slots cs = {kBreak, {"public", "private", "protected", "internal", "publicly", "x"}, kSpace,
+                    {"static", "abstract", "", "async", "override", "new"}, kSpace,
+                    {"class", "record", "enum", "void", "Task<int>", "if", "int[]"}, kSpace, {"A", "Run", "", "9"},
+                    kSpace, {"(", "{", ""}, kBreak, {"internal", "public"}, kSpace, {"class", "int"}, kSpace,
+                    {"B", "f"}, {"(", ""}};
+  expect_same_matches(
+      re::Regex(R"((?:public|internal|private|protected)\s+(?:(?:static|abstract|sealed|partial|new|override|virtual|extern|unsafe)\s+)*(?:class|interface|enum|struct|record)\s+([A-Za-z_]\w*))"),
+      access, at_literal, cs);
+  expect_same_matches(
+      re::Regex(R"((?:public|private|protected|internal)\s+(?:static\s+)?(?:async\s+)?(?:virtual\s+|override\s+)?(?!class\b|if\b|for\b|while\b|return\b|new\b)[\w<>\[\]?]+\s+([A-Za-z_]\w*)\s*\()"),
+      access, at_literal, cs);
 }
 
 }  // namespace

@@ -66,6 +66,14 @@ void each(const re::Regex& re, std::string_view s, const std::function<void(cons
   });
 }
 
+// C# declarations start with their access keyword.
+void each_cs(const re::Regex& re, std::string_view s, const std::function<void(const re::Match&)>& f) {
+  finditer_near(re, s, {"public", "private", "protected", "internal"}, at_literal, [&](const re::Match& m) {
+    f(m);
+    return true;
+  });
+}
+
 }  // namespace
 
 std::vector<std::string> split_camel(std::string_view name) {
@@ -147,8 +155,8 @@ std::vector<std::string> extract_keywords(std::string_view content, std::string_
     each(kSwiftFunc, content, add_name_of(1));
   }
   if (ext == ".cs") {
-    each(kCsType, content, add_name_of(1));
-    each(kCsMethod, content, add_name_of(1));
+    each_cs(kCsType, content, add_name_of(1));
+    each_cs(kCsMethod, content, add_name_of(1));
   }
   if (ext == ".xaml") {
     each(kXamlClass, content, add_name_of(1));
@@ -219,12 +227,13 @@ std::string make_summary(std::string_view content, std::string_view path, std::s
       return add_name(name);
     });
   } else if (is_script(ext) && (has(content, "function") || has(content, "class"))) {
-    kScriptDecl.finditer(re::Valid(content), [&](const re::Match& m) {
+    finditer_near(kScriptDecl, content, {"function", "class"}, script_declaration_start, [&](const re::Match& m) {
       std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
       return name.empty() ? true : add_name(name);
     });
   } else if (ext == ".cs") {
-    kCsDecl.finditer(re::Valid(content), [&](const re::Match& m) { return add_name(m.group(1)); });
+    finditer_near(kCsDecl, content, {"class", "interface", "enum", "struct", "record"}, at_literal,
+                  [&](const re::Match& m) { return add_name(m.group(1)); });
   } else if (ext == ".xaml") {
     if (auto m = kXamlClass.search(re::Valid(content))) add_name(m->group(1));
     if (names.size() < 5) kXamlName.finditer(re::Valid(content), [&](const re::Match& m) { return add_name(m.group(1)); });

@@ -1,5 +1,9 @@
 #include "kestrune/lexscan/prefilter.h"
 
+#include <algorithm>
+#include <optional>
+#include <vector>
+
 namespace kestrune::lexscan {
 
 namespace {
@@ -52,6 +56,49 @@ bool literal_call(std::string_view s, std::string_view quotes, std::initializer_
     }
   }
   return false;
+}
+
+size_t after_space(std::string_view text, size_t at) {
+  while (at > 0 && (ascii_space(text[at - 1]) || !ascii(text[at - 1]))) --at;
+  return at;
+}
+
+size_t script_declaration_start(std::string_view text, size_t at) {
+  size_t start = at;
+  size_t before = after_space(text, at);
+  if (text.substr(0, before).ends_with("async")) {
+    start = before - 5;
+    before = after_space(text, start);
+  }
+  if (text.substr(0, before).ends_with("export")) start = before - 6;
+  return start;
+}
+
+void finditer_near(const re::Regex& pattern, std::string_view text, std::initializer_list<std::string_view> literals,
+                   size_t (*earliest)(std::string_view text, size_t at), const std::function<bool(const re::Match&)>& f) {
+  constexpr size_t npos = std::string_view::npos;
+  // The next place of each literal at or past `from`: each part of the text is searched once per literal.
+  std::vector<size_t> next;
+  for (std::string_view lit : literals) next.push_back(text.find(lit));
+  size_t from = 0;  // no match starts before it: past the last match, or every start before it failed
+  for (;;) {
+    size_t at = npos;
+    for (size_t k = 0; k < next.size(); ++k) {
+      if (next[k] != npos && next[k] < from) next[k] = text.find(literals.begin()[k], from);
+      at = std::min(at, next[k]);
+    }
+    if (at == npos) return;
+    size_t start = std::max(from, earliest(text, at));
+    from = at + 1;
+    for (; start <= at; ++start) {
+      if ((static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) continue;  // inside a character
+      if (std::optional<re::Match> m = pattern.match(re::Valid(text), start)) {
+        from = std::max(m->end(), start + 1);
+        if (!f(*m)) return;
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace kestrune::lexscan

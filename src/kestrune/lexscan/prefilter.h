@@ -5,9 +5,11 @@
 
 #include <string.h>
 
+#include <functional>
 #include <initializer_list>
 #include <string_view>
 
+#include "kestrune/base/regex.h"
 #include "kestrune/base/text.h"
 
 namespace kestrune::lexscan {
@@ -31,5 +33,24 @@ inline bool leads_with(std::string_view s, std::string_view prefix) {
 // Unicode whitespace, or fold to a letter of a name (U+017F to "s", U+212A to "k").
 bool literal_call(std::string_view s, std::string_view quotes, std::initializer_list<std::string_view> names,
                   std::string_view lead = {});
+
+// re.finditer over decoded text for a pattern each match of which holds one
+// of `literals`, without running the pattern over the text between them: for
+// a literal found at `at`, the pattern is tried, anchored, at every start from
+// `earliest(text, at)` up to `at`, leftmost first. `earliest` gives the
+// earliest start a match through that literal can have; it must not reach
+// back over another literal, so that later literals give later starts.
+void finditer_near(const re::Regex& pattern, std::string_view text, std::initializer_list<std::string_view> literals,
+                   size_t (*earliest)(std::string_view text, size_t at), const std::function<bool(const re::Match&)>& f);
+
+// For patterns that start with their literal.
+inline size_t at_literal(std::string_view, size_t at) { return at; }
+// For patterns that start with whitespace (\s*) before their literal: the
+// start of the whitespace before `at`. Any non-ASCII character counts, as it
+// may be Unicode whitespace.
+size_t after_space(std::string_view text, size_t at);
+// For script declarations: "export" and "async", each followed by whitespace,
+// may stand before the keyword at `at`.
+size_t script_declaration_start(std::string_view text, size_t at);
 
 }  // namespace kestrune::lexscan

@@ -60,20 +60,21 @@ std::vector<Edge> relations_of(std::string_view text, const std::string& from_id
   static const re::Regex kXamlClass(R"re(x:Class="([\w.]+)")re");
 
   std::vector<Edge> edges;
-  auto each = [&](const re::Regex& re, const char* rel) {
-    re.finditer(re::Valid(text), [&](const re::Match& m) {
+  auto edge = [&](const char* rel) {
+    return [&edges, &from_id, rel](const re::Match& m) {
       edges.push_back({from_id, std::string(m.group(1)), rel});
       return true;
-    });
+    };
   };
+  auto each = [&](const re::Regex& re, const char* rel) { re.finditer(re::Valid(text), edge(rel)); };
   const bool imports = has(text, "import");
   if (imports) {
     each(kGoImport, "imports");
     if (has(text, "from")) each(kEsImport, "imports");
   }
   if (has(text, "require(")) each(kRequire, "requires");
-  if (imports) each(kPyImport, "imports");
-  if (has(text, "from")) each(kPyFrom, "imports");
+  finditer_near(kPyImport, text, {"import"}, after_space, edge("imports"));
+  finditer_near(kPyFrom, text, {"from"}, after_space, edge("imports"));
   if (ext == ".swift" && imports) each(kSwiftImport, "imports");
   if (ext == ".cs" && has(text, "using")) each(kUsing, "imports");
   if (ext == ".xaml")

@@ -275,11 +275,13 @@ std::vector<Symbol> symbols_cs(std::string_view content, std::string_view file_p
     long long last_line = static_cast<long long>(c.lines().size()) - 1;
     c.add(name, line_no, std::min(last_line, line_no + 60), type, "high", public_near(content, at));
   };
-  kType.finditer(re::Valid(content), [&](const re::Match& m) {
+  // Declarations start with their access keyword.
+  const std::initializer_list<std::string_view> access = {"public", "private", "protected", "internal"};
+  finditer_near(kType, content, access, at_literal, [&](const re::Match& m) {
     add(m.group(1), m.start(), "model");
     return true;
   });
-  kMethod.finditer(re::Valid(content), [&](const re::Match& m) {
+  finditer_near(kMethod, content, access, at_literal, [&](const re::Match& m) {
     std::string_view name = m.group(1);
     if (std::find(std::begin(kKeywords), std::end(kKeywords), name) == std::end(kKeywords))
       add(name, m.start(), "use_case");
