@@ -42,13 +42,20 @@ struct SmallFile {
 // The bytes of a file of at most MAX_FILE_BYTES, read into `buf`, which each
 // thread reuses from file to file. Nothing for a file that cannot be read.
 std::optional<SmallFile> read_small_file(const std::string& path, std::string& buf) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
-  const bool link = S_ISLNK(st.st_mode);
-  if (link && ::stat(path.c_str(), &st) != 0) return std::nullopt;
-  if (static_cast<uint64_t>(st.st_size) > MAX_FILE_BYTES) return std::nullopt;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without following a final link first: one lookup of the path
+  // tells both what it is and gives the file.
+  bool link = false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0 && errno == ELOOP) {
+    link = true;
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  }
   if (fd < 0) return std::nullopt;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) > MAX_FILE_BYTES) {
+    ::close(fd);
+    return std::nullopt;
+  }
   // Read to the end, whatever the size was: the file may have grown since.
   size_t used = 0;
   buf.resize(static_cast<size_t>(st.st_size) + 1);
