@@ -78,13 +78,18 @@ void finditer_near(const re::Regex& pattern, std::string_view text, std::initial
                    size_t (*earliest)(std::string_view text, size_t at), const std::function<bool(const re::Match&)>& f) {
   constexpr size_t npos = std::string_view::npos;
   // The next place of each literal at or past `from`: each part of the text is searched once per literal.
+  auto find = [&](std::string_view lit, size_t from) {
+    // memmem: for a common first letter, far fewer calls than find's memchr and memcmp.
+    const void* hit = memmem(text.data() + from, text.size() - from, lit.data(), lit.size());
+    return hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : npos;
+  };
   std::vector<size_t> next;
-  for (std::string_view lit : literals) next.push_back(text.find(lit));
+  for (std::string_view lit : literals) next.push_back(find(lit, 0));
   size_t from = 0;  // no match starts before it: past the last match, or every start before it failed
   for (;;) {
     size_t at = npos;
     for (size_t k = 0; k < next.size(); ++k) {
-      if (next[k] != npos && next[k] < from) next[k] = text.find(literals.begin()[k], from);
+      if (next[k] != npos && next[k] < from) next[k] = from < text.size() ? find(literals.begin()[k], from) : npos;
       at = std::min(at, next[k]);
     }
     if (at == npos) return;
