@@ -39,6 +39,42 @@ TEST(JsonWrite, EscapesLikePython) {
   EXPECT_EQ(dumps(Value("a\xff\xc3")), R"("a\ufffd\ufffd")");
 }
 
+TEST(JsonWrite, EveryByteEscapedAlikeAtEveryOffset) {
+  // Each character that needs care, alone in a run of plain text, at every
+  // offset: what json.dumps gives, spelled out by hand.
+  auto expected = [](char32_t c) -> std::string {
+    switch (c) {
+      case '"': return "\\\"";
+      case '\\': return "\\\\";
+      case '\n': return "\\n";
+      case '\r': return "\\r";
+      case '\t': return "\\t";
+      case '\b': return "\\b";
+      case '\f': return "\\f";
+    }
+    if (c >= 0x20 && c < 0x7F) return std::string(1, static_cast<char>(c));
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+    return buf;
+  };
+  std::vector<char32_t> chars = {0x7F, 0x80, 0xE9, 0x2028, 0xFFFF, ' ', '~', '!', '#', '[', ']'};
+  for (char32_t c = 0; c < 0x20; ++c) chars.push_back(c);
+  chars.push_back('"');
+  chars.push_back('\\');
+  for (char32_t c : chars) {
+    for (size_t at = 0; at < 20; ++at) {
+      std::string in(20, 'a'), want(20, 'a');
+      std::string ch;
+      text::append(ch, c);
+      in.insert(at, ch);
+      want.insert(at, expected(c));
+      std::string out;
+      dump_string(out, in);
+      EXPECT_EQ(out, "\"" + want + "\"") << static_cast<unsigned>(c) << " at " << at;
+    }
+  }
+}
+
 TEST(JsonWrite, FloatsAsPythonRepr) {
   const std::pair<double, const char*> cases[] = {
       {1e16, "1e+16"},         {1e-5, "1e-05"},

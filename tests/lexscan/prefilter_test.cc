@@ -27,6 +27,15 @@ std::vector<std::string> texts(const std::vector<std::string>& pieces, int count
   return out;
 }
 
+TEST(Prefilter, FindLiteralFindsWhatFindFinds) {
+  const std::vector<std::string> pieces = {"im", "port", "p", "from", "f", "r", "require(", "(", "/", "class", "é", " "};
+  for (const std::string& s : texts(pieces, 3000, 12))
+    for (std::string_view lit : {"import", "from", "require(", "/", "class", "pp", "é", "", "mport("})
+      for (size_t from : {size_t{0}, size_t{1}, size_t{5}, s.size(), s.size() + 1})
+        ASSERT_EQ(find_literal(s, lit, from), from <= s.size() ? std::string_view(s).find(lit, from) : std::string_view::npos)
+            << s << " / " << lit << " / " << from;
+}
+
 TEST(Prefilter, FileMentionsMatchThePattern) {
   const re::Regex mention(R"(([A-Za-z0-9_\-\/]+\.(go|py|ts|tsx|js|jsx|swift|md|json|yaml|yml)))");
   const std::vector<std::string> pieces = {"a", "Z", "9", "_", "-", "/", ".", ".", "g", "o", "p", "y", "t", "s",

@@ -2,6 +2,7 @@
 // of decoded values.
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -64,12 +65,27 @@ struct SafeTable {
 };
 constexpr SafeTable kSafe;
 
+// Whether all eight bytes are printable ASCII other than '"' and '\\': what
+// ensure_ascii output copies unchanged. Texts are mostly such runs, and eight
+// bytes are tested in about the time one is looked up.
+bool plain_ascii8(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  constexpr uint64_t kOnes = 0x0101010101010101, kHigh = 0x8080808080808080;
+  const auto has_zero = [](uint64_t x) { return ((x - kOnes) & ~x & kHigh) != 0; };
+  if (w & kHigh) return false;                                       // 0x80 and above
+  if (((w - kOnes * 0x20) & ~w & kHigh) != 0) return false;           // below 0x20
+  return !has_zero(w ^ (kOnes * '"')) && !has_zero(w ^ (kOnes * '\\')) && !has_zero(w ^ (kOnes * 0x7F));
+}
+
 void append_escaped(std::string& out, std::string_view s, bool ensure_ascii) {
   const bool* safe = ensure_ascii ? kSafe.ascii : kSafe.utf8;
   size_t i = 0;
   const size_t n = s.size();
   while (i < n) {
     size_t run = i;
+    if (ensure_ascii)
+      while (run + 8 <= n && plain_ascii8(s.data() + run)) run += 8;
     while (run < n && safe[static_cast<unsigned char>(s[run])]) ++run;
     out.append(s.data() + i, run - i);
     i = run;

@@ -58,6 +58,30 @@ bool literal_call(std::string_view s, std::string_view quotes, std::initializer_
   return false;
 }
 
+size_t find_literal(std::string_view s, std::string_view literal, size_t from) {
+  if (literal.empty()) return from <= s.size() ? from : std::string_view::npos;
+  if (from > s.size() || s.size() - from < literal.size()) return std::string_view::npos;
+  // Letters by how rarely they appear in source text, rarest first.
+  static constexpr std::string_view kRarest = "qzjxkvbwygpfmuhdclsnriaote";
+  size_t key = 0;
+  size_t best = kRarest.size() + 1;
+  for (size_t k = 0; k < literal.size(); ++k) {
+    size_t rank = kRarest.find(literal[k]);  // npos for anything else: punctuation is rarer still
+    if (rank == std::string_view::npos) rank = 0;
+    if (rank < best) best = rank, key = k;
+  }
+  const char* const end = s.data() + s.size();
+  for (const char* p = s.data() + from + key; p < end;) {
+    p = static_cast<const char*>(memchr(p, literal[key], static_cast<size_t>(end - p)));
+    if (!p) break;
+    const char* start = p - key;
+    if (static_cast<size_t>(end - start) < literal.size()) break;
+    if (memcmp(start, literal.data(), literal.size()) == 0) return static_cast<size_t>(start - s.data());
+    ++p;
+  }
+  return std::string_view::npos;
+}
+
 size_t after_space(std::string_view text, size_t at) {
   while (at > 0 && (ascii_space(text[at - 1]) || !ascii(text[at - 1]))) --at;
   return at;
@@ -78,11 +102,7 @@ void finditer_near(const re::Regex& pattern, std::string_view text, std::initial
                    size_t (*earliest)(std::string_view text, size_t at), const std::function<bool(const re::Match&)>& f) {
   constexpr size_t npos = std::string_view::npos;
   // The next place of each literal at or past `from`: each part of the text is searched once per literal.
-  auto find = [&](std::string_view lit, size_t from) {
-    // memmem: for a common first letter, far fewer calls than find's memchr and memcmp.
-    const void* hit = memmem(text.data() + from, text.size() - from, lit.data(), lit.size());
-    return hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : npos;
-  };
+  auto find = [&](std::string_view lit, size_t from) { return find_literal(text, lit, from); };
   std::vector<size_t> next;
   for (std::string_view lit : literals) next.push_back(find(lit, 0));
   size_t from = 0;  // no match starts before it: past the last match, or every start before it failed

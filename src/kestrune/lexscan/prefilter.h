@@ -14,8 +14,12 @@
 
 namespace kestrune::lexscan {
 
+// The first place of `literal` in `s` at or past `from`, or npos. Looks for the
+// literal's rarest letter, so that a common first letter costs no calls.
+size_t find_literal(std::string_view s, std::string_view literal, size_t from = 0);
+
 inline bool has(std::string_view s, std::string_view literal) {
-  return memmem(s.data(), s.size(), literal.data(), literal.size()) != nullptr;
+  return find_literal(s, literal) != std::string_view::npos;
 }
 
 // Whether the text starts with `prefix` after leading whitespace (what \s* skips).

@@ -68,13 +68,14 @@ std::vector<Edge> relations_of(std::string_view text, const std::string& from_id
   };
   auto each = [&](const re::Regex& re, const char* rel) { re.finditer(re::Valid(text), edge(rel)); };
   const bool imports = has(text, "import");
+  const bool from = has(text, "from");
   if (imports) {
     each(kGoImport, "imports");
-    if (has(text, "from")) each(kEsImport, "imports");
+    if (from) each(kEsImport, "imports");
   }
   if (has(text, "require(")) each(kRequire, "requires");
-  finditer_near(kPyImport, text, {"import"}, after_space, edge("imports"));
-  finditer_near(kPyFrom, text, {"from"}, after_space, edge("imports"));
+  if (imports) finditer_near(kPyImport, text, {"import"}, after_space, edge("imports"));
+  if (from) finditer_near(kPyFrom, text, {"from"}, after_space, edge("imports"));
   if (ext == ".swift" && imports) each(kSwiftImport, "imports");
   if (ext == ".cs" && has(text, "using")) each(kUsing, "imports");
   if (ext == ".xaml")
