@@ -1,5 +1,7 @@
 #include "kestrune/lexscan/prefilter.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <optional>
 #include <vector>

@@ -1,9 +1,7 @@
-// Cheap tests that let a pattern pass be skipped when it cannot match: each
-// names text that every match of the pattern must contain. Matching results
-// never depend on them, only the time spent.
+// Cheap tests that let a pattern pass be skipped, or run only where it can
+// match: each names text that every match of the pattern must contain.
+// Matching results never depend on them, only the time spent.
 #pragma once
-
-#include <string.h>
 
 #include <functional>
 #include <initializer_list>
