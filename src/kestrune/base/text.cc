@@ -360,7 +360,11 @@ bool is_word(char32_t c) { return c == '_' || isalnum(c); }
 
 // ---- transforms -----------------------------------------------------------
 
-std::string lower(std::string_view s) {
+// Case mapping shared by lower() and upper(): ASCII runs are mapped in place,
+// everything else through `map_one`, which sees the text and the character's
+// offset (final sigma depends on its neighbours).
+template <class MapOne>
+std::string map_case(std::string_view s, char from, char to, MapOne map_one) {
   std::string out;
   out.reserve(s.size());
   size_t i = 0;
@@ -369,38 +373,30 @@ std::string lower(std::string_view s) {
     const size_t base = out.size();
     out.append(s.data() + i, n);
     for (size_t k = base; k < base + n; ++k) {
-      if (out[k] >= 'A' && out[k] <= 'Z') out[k] = static_cast<char>(out[k] + 32);
+      if (out[k] >= from && out[k] <= to) out[k] = static_cast<char>(out[k] ^ 0x20);
     }
     i += n;
     if (i >= s.size()) break;
     const size_t at = i;
-    const char32_t c = next(s, i);
+    map_one(out, next(s, i), at);
+  }
+  return out;
+}
+
+std::string lower(std::string_view s) {
+  return map_case(s, 'A', 'Z', [s](std::string& out, char32_t c, size_t at) {
     if (c == 0x3A3) {
       append(out, is_final_sigma(s, at) ? 0x3C2 : 0x3C3);
     } else {
       append_mapped(out, c, detail::lower_mapping(c));
     }
-  }
-  return out;
+  });
 }
 
 std::string upper(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  size_t i = 0;
-  while (i < s.size()) {
-    const size_t n = ascii_run(s, i);
-    const size_t base = out.size();
-    out.append(s.data() + i, n);
-    for (size_t k = base; k < base + n; ++k) {
-      if (out[k] >= 'a' && out[k] <= 'z') out[k] = static_cast<char>(out[k] - 32);
-    }
-    i += n;
-    if (i >= s.size()) break;
-    const char32_t c = next(s, i);
+  return map_case(s, 'a', 'z', [](std::string& out, char32_t c, size_t) {
     append_mapped(out, c, detail::upper_mapping(c));
-  }
-  return out;
+  });
 }
 
 std::string_view strip(std::string_view s) { return rstrip(lstrip(s)); }
