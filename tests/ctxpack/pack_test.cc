@@ -2,6 +2,8 @@
 #include <stdlib.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
@@ -120,6 +122,72 @@ struct Shop {
     return ctxpack::pack({files, edges, sums, graph, dir.path, budget, max_files, query});
   }
 };
+
+// The numbered lines of every excerpt in `out`, checked against the files'
+// text: each must be the file's line (trailing blanks dropped), or its start
+// where a long line is cut.
+void expect_excerpts_quote_the_files(const std::string& out, const std::string& root,
+                                     const std::string& where) {
+  std::vector<std::string> file_lines;
+  std::string id;
+  bool in_block = false;
+  size_t quoted = 0;
+  for (std::string_view line : text::split(out, "\n")) {
+    if (line.starts_with("## ") && !in_block) {
+      id = std::string(line.substr(3));
+      file_lines.clear();
+      if (id == "Relations") continue;
+      const std::string file = fs::read_text(fs::join(root, id), text::Errors::Drop);
+      for (std::string_view l : text::split(file, "\n")) file_lines.emplace_back(l);
+    } else if (line.starts_with("```")) {
+      in_block = !in_block;
+    } else if (in_block && line != "⋮") {
+      size_t bar = line.find("| ");
+      ASSERT_NE(bar, std::string_view::npos) << where << ": " << line;
+      size_t n = std::stoul(std::string(text::strip(line.substr(0, bar))));
+      ASSERT_TRUE(n >= 1 && n <= file_lines.size()) << where << ": " << id << " " << line;
+      std::string_view shown = line.substr(bar + 2), want = text::rstrip(file_lines[n - 1]);
+      if (shown.ends_with("…") && shown.size() - 3 < want.size()) {
+        shown.remove_suffix(3);
+        want = want.substr(0, shown.size());
+      }
+      EXPECT_EQ(shown, want) << where << ": " << id << " line " << n;
+      ++quoted;
+    }
+  }
+  EXPECT_GT(quoted, 0u) << where;
+}
+
+TEST(Pack, EveryExcerptLineIsTheFilesLine) {
+  // Tiny files among larger ones, so that the texts held for earlier files
+  // are short ones while later files are still being gathered.
+  TempDir d;
+  json::Array nodes;
+  auto add = [&](const std::string& id, const std::string& body, const std::string& sym, long long end) {
+    d.write(id, body);
+    nodes.push_back(file_node(id, ""));
+    nodes.push_back(symbol_node(id, sym, "utility", 0, end));
+  };
+  add("a.py", "def f(): pass\n", "f", 0);
+  add("b.py", "def g(): pass\n", "g", 0);
+  add("ok.txt", "OK", "ok", 0);
+  add("crlf.py", "def h():\r\n    return 'h'\r\n", "h", 1);
+  std::string wide = "def wide():\n    x = '" + std::string(300, 'w') + "'  \n    return x\n";
+  add("wide.py", wide, "wide", 2);
+  for (int f = 0; f < 9; ++f) {
+    std::string body;
+    for (int l = 0; l < 30 + 7 * f; ++l) body += "def order_" + std::to_string(l) + "(): return " + std::to_string(f) + "\n";
+    add("svc" + std::to_string(f) + ".py", body, "order_" + std::to_string(f), 3);
+  }
+  json::Value graph = graph_of(nodes, {});
+  json::Array files;
+  for (const json::Value& n : nodes)
+    if (n["kind"].as_string() == "symbol") files.push_back(n);
+  for (std::string_view query : {"f g", "order wide", "ok h", ""})
+    for (long long budget : {400LL, 5000LL})
+      expect_excerpts_quote_the_files(pack({files, {}, {}, graph, d.path, budget, 20, query}), d.path,
+                                      std::string(query) + " @" + std::to_string(budget));
+}
 
 TEST(Pack, LaysOutEachFileThenTheRelations) {
   Shop shop;

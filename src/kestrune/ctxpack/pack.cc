@@ -127,8 +127,7 @@ struct Section {
   std::string id;
   const json::Value* entry = nullptr;  // the retrieval entry
   std::optional<Span> focus;           // the retrieved symbol, when the entry is one
-  std::string text;                    // current file text
-  std::vector<std::string_view> lines;
+  SourceText source;                   // current file text
   std::vector<SymbolInfo> symbols;
   std::string header;
   std::vector<Span> windows;
@@ -146,21 +145,6 @@ std::optional<std::string> read_project_file(const std::string& root, const std:
   } catch (const std::exception&) {
     return std::nullopt;
   }
-}
-
-std::vector<std::string_view> split_lines(std::string_view s) {
-  std::vector<std::string_view> out;
-  size_t start = 0;
-  while (start < s.size()) {
-    size_t nl = s.find('\n', start);
-    if (nl == std::string_view::npos) {
-      out.push_back(s.substr(start));
-      break;
-    }
-    out.push_back(s.substr(start, nl - start));
-    start = nl + 1;
-  }
-  return out;
 }
 
 std::string line_range(Span s) {
@@ -246,8 +230,7 @@ std::string pack(const PackRequest& req) {
     Section& sec = secs.emplace_back();
     sec.id = std::move(id);
     sec.entry = &entry;
-    sec.text = std::move(*content);
-    sec.lines = split_lines(sec.text);
+    sec.source = SourceText(std::move(*content));
     if (str_field(entry, "kind") == "symbol") sec.focus = symbol_info(entry).lines;
     std::string ext = str_field(entry, "ext");
     sec.lang = fence_language(ext.empty() ? text::lower(fs::suffix(sec.id)) : text::lower(ext));
@@ -283,8 +266,9 @@ std::string pack(const PackRequest& req) {
       summary = std::string(text::strip(str_field(from, "summary")));
     }
     sec.header = render_header(sec, summary);
-    sec.windows = choose_windows(sec.lines, sec.focus ? &*sec.focus : nullptr, sec.symbols, terms);
-    sec.want = sec.windows.empty() ? 0 : excerpt_size(sec.lines, sec.windows, sec.lang) + 2;
+    const std::vector<std::string_view>& lines = sec.source.lines();
+    sec.windows = choose_windows(lines, sec.focus ? &*sec.focus : nullptr, sec.symbols, terms);
+    sec.want = sec.windows.empty() ? 0 : excerpt_size(lines, sec.windows, sec.lang) + 2;
   }
 
   // Relations, minus "contains" edges of shown files (their outlines list them).
@@ -315,7 +299,7 @@ std::string pack(const PackRequest& req) {
   for (Section& sec : secs) {
     out += sec.header;
     if (sec.allowance <= 2) continue;
-    std::string block = render_excerpt(sec.lines, sec.windows, sec.lang, sec.allowance - 2);
+    std::string block = render_excerpt(sec.source.lines(), sec.windows, sec.lang, sec.allowance - 2);
     if (block.empty()) continue;
     out += "\n\n";
     out += block;
