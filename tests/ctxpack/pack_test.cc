@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <string_view>
@@ -187,6 +188,34 @@ TEST(Pack, EveryExcerptLineIsTheFilesLine) {
     for (long long budget : {400LL, 5000LL})
       expect_excerpts_quote_the_files(pack({files, {}, {}, graph, d.path, budget, 20, query}), d.path,
                                       std::string(query) + " @" + std::to_string(budget));
+}
+
+TEST(Pack, FilesOutsideTheRootAreNeverRead) {
+  // A tampered graph names files beside the project, by "..", by an absolute
+  // id, and through links out of it; links that stay inside are followed.
+  TempDir t;
+  const std::string root = fs::join(t.path, "proj");
+  t.write("outside/secret.txt", "SECRET daemon root\n");
+  t.write("proj/inside.py", "def inside(): return 'daemon root'\n");
+  ASSERT_EQ(symlink("../outside/secret.txt", fs::join(root, "leak.txt").c_str()), 0);
+  ASSERT_EQ(symlink("../outside", fs::join(root, "out").c_str()), 0);
+  ASSERT_EQ(symlink("inside.py", fs::join(root, "alias.py").c_str()), 0);
+  ASSERT_EQ(symlink("proj", fs::join(t.path, "via").c_str()), 0);
+  const std::vector<std::string> ids = {"../outside/secret.txt", fs::join(t.path, "outside/secret.txt"),
+                                        "leak.txt", "out/secret.txt", "inside.py", "alias.py",
+                                        "proj/../../outside/secret.txt"};
+  json::Array nodes;
+  for (const std::string& id : ids) nodes.push_back(file_node(id, "notes about root and daemon"));
+  json::Value graph = graph_of(nodes, {});
+  // The root as given may itself run through a link.
+  for (const std::string& given : {root, fs::join(t.path, "via")}) {
+    std::string out = pack({nodes, {}, {}, graph, given, 5000, 20, "notes about root and daemon"});
+    EXPECT_EQ(out.find("SECRET"), std::string::npos) << out;
+    std::vector<std::string> shown;
+    for (std::string_view line : text::split(out, "\n"))
+      if (line.starts_with("## ")) shown.emplace_back(line.substr(3));
+    EXPECT_EQ(shown, (std::vector<std::string>{"inside.py", "alias.py"})) << given;
+  }
 }
 
 TEST(Pack, LaysOutEachFileThenTheRelations) {

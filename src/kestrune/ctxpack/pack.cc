@@ -136,10 +136,15 @@ struct Section {
   size_t allowance = 0;
 };
 
+// The current text of file `id`, or nothing when it cannot be read or when the
+// id, joined to `root` (resolved) and resolved, lies outside the root: a stale
+// or tampered graph may name any path, and no file beyond the project may
+// reach a prompt.
 std::optional<std::string> read_project_file(const std::string& root, const std::string& id) {
   if (id.empty() || id.front() == '/') return std::nullopt;
-  const std::string path = fs::join(root, id);
   try {
+    const std::string path = fs::resolve(fs::join(root, id));
+    if (!fs::is_within(path, root)) return std::nullopt;
     if (!fs::is_file(path) || fs::file_size_or_throw(path) > MAX_READ_BYTES) return std::nullopt;
     return fs::read_text(path, text::Errors::Drop);
   } catch (const std::exception&) {
@@ -219,13 +224,19 @@ std::string pack(const PackRequest& req) {
 
   // The files to show: retrieval order, one section per file, unreadable ones left out.
   std::vector<Section> secs;
+  std::string root;
+  try {
+    root = fs::resolve(req.project_root);
+  } catch (const std::exception&) {
+    root.clear();  // a root caught in a link loop holds no readable file
+  }
   std::unordered_set<std::string> seen;
   for (const json::Value& entry : req.files) {
     if (static_cast<long long>(secs.size()) >= req.max_files) break;
     if (!entry.is_object()) continue;
     std::string id = file_id_of(entry);
     if (id.empty() || !seen.insert(id).second) continue;
-    std::optional<std::string> content = read_project_file(req.project_root, id);
+    std::optional<std::string> content = root.empty() ? std::nullopt : read_project_file(root, id);
     if (!content) continue;
     Section& sec = secs.emplace_back();
     sec.id = std::move(id);
