@@ -24,42 +24,50 @@ std::map<std::string, const json::Value*> by_id(const json::Value& graph) {
   return out;
 }
 
-TEST(Scan, GoldenProjectIsByteExactWithAnyThreadCount) {
-  const std::string root = testing::data_dir() + "/golden";
-  for (unsigned threads : {1u, 2u, 7u}) {
-    json::Value g = scan(root, nullptr, threads);
-    EXPECT_EQ(g["root"].as_string(), root);
-    g.as_object().set("root", ".");
-    EXPECT_EQ(json::dumps(g, {.indent = 2}), slurp(testing::data_dir() + "/golden_graph.json")) << threads;
-    EXPECT_EQ(json::dumps(symbol_index(g)), slurp(testing::data_dir() + "/golden_index.json")) << threads;
-  }
-  // The command's writer goes straight from the typed nodes.
-  Graph typed = scan_graph(root);
-  typed.root = ".";
-  EXPECT_EQ(json::dumps(typed.symbol_index()), slurp(testing::data_dir() + "/golden_index.json"));
-  EXPECT_EQ(std::move(typed).serialise(), slurp(testing::data_dir() + "/golden_graph.json"));
-  EXPECT_EQ(Graph{.root = "r"}.serialise(), json::dumps(Graph{.root = "r"}.to_json(), {.indent = 2}));
-}
-
-// The text the command writes, rendered file by file on the scanning threads.
-std::string rendered_text(RenderedGraph&& g) {
+// The text the one writer puts in a graph file.
+std::string written_text(const Graph& g) {
   TempDir d;
-  std::move(g).write(d / "g.json");
+  write_graph(g, d / "g.json");
   return slurp(d / "g.json");
 }
 
-TEST(Scan, RenderedGraphWritesTheSameText) {
+TEST(Scan, GoldenProjectIsByteExactWithAnyThreadCountRenderedOrNot) {
   const std::string root = testing::data_dir() + "/golden";
-  for (unsigned threads : {1u, 3u}) {
-    RenderedGraph g = scan_rendered(root, nullptr, threads);
-    g.root = ".";
-    EXPECT_EQ(json::dumps(g.symbol_index()), slurp(testing::data_dir() + "/golden_index.json"));
-    EXPECT_EQ(rendered_text(std::move(g)), slurp(testing::data_dir() + "/golden_graph.json"));
+  const std::string golden = slurp(testing::data_dir() + "/golden_graph.json");
+  const std::string index = slurp(testing::data_dir() + "/golden_index.json");
+  for (unsigned threads : {1u, 2u, 7u}) {
+    for (Render render : {Render::No, Render::ForWriting}) {
+      Graph g = scan_graph(root, nullptr, threads, render);
+      EXPECT_EQ(g.root, root);
+      g.root = ".";
+      EXPECT_EQ(json::dumps(g.symbol_index()), index) << threads;
+      EXPECT_EQ(written_text(g), golden) << threads;
+      EXPECT_EQ(g.serialise(), golden) << threads;
+      if (render == Render::No)
+        EXPECT_EQ(json::dumps(std::move(g).to_json(), {.indent = 2}), golden) << threads;
+      else
+        EXPECT_THROW(std::move(g).to_json(), std::logic_error);  // its contents went into the text
+    }
   }
+  json::Value record = scan(root);
+  EXPECT_EQ(record["root"].as_string(), root);
+  record.as_object().set("root", ".");
+  EXPECT_EQ(json::dumps(record, {.indent = 2}), golden);
+
+  // The edges' end, with and without the syntax-tree scanner's flag after it.
+  Graph small{.root = "r", .edges = {{"a", "b", "imports"}}};
+  EXPECT_EQ(small.serialise(), json::dumps(Graph(small).to_json(), {.indent = 2}));
+  for (bool ast : {true, false}) {
+    Graph flagged{.root = "r", .ast_mode = ast};
+    EXPECT_EQ(written_text(flagged), json::dumps(Graph(flagged).to_json(), {.indent = 2}));
+    flagged.edges = small.edges;
+    EXPECT_EQ(written_text(flagged), json::dumps(Graph(flagged).to_json(), {.indent = 2}));
+  }
+
   TempDir empty;
-  EXPECT_EQ(rendered_text(scan_rendered(empty.path())), Graph{.root = empty.path()}.serialise());
+  EXPECT_EQ(written_text(scan_graph(empty.path(), nullptr, 0, Render::ForWriting)), Graph{.root = empty.path()}.serialise());
   empty.write("only.md", "");
-  EXPECT_EQ(rendered_text(scan_rendered(empty.path())), scan_graph(empty.path()).serialise());
+  EXPECT_EQ(written_text(scan_graph(empty.path(), nullptr, 0, Render::ForWriting)), scan_graph(empty.path()).serialise());
 }
 
 class ScanTraps : public ::testing::Test {
@@ -114,10 +122,9 @@ TEST_F(ScanTraps, EachOddFileGetsItsDocumentedResult) {
 
 TEST_F(ScanTraps, TypedWriterMatchesTheJsonWriter) {
   Graph g = scan_graph(d.path(), nullptr, 1);
-  Graph copy = g;
-  std::string typed = std::move(g).serialise();
-  EXPECT_EQ(typed, json::dumps(std::move(copy).to_json(), {.indent = 2}));
-  EXPECT_EQ(rendered_text(scan_rendered(d.path(), nullptr, 2)), typed);
+  std::string typed = g.serialise();
+  EXPECT_EQ(typed, json::dumps(std::move(g).to_json(), {.indent = 2}));
+  EXPECT_EQ(written_text(scan_graph(d.path(), nullptr, 2, Render::ForWriting)), typed);
 }
 
 TEST_F(ScanTraps, UnreadableFilesAreSkippedSilently) {
@@ -197,7 +204,8 @@ Outcome run(const std::string& args, const std::string& cwd) {
   std::string bin = std::string(std::getenv("KESTRUNE_BIN_DIR") ? std::getenv("KESTRUNE_BIN_DIR")
                                                                    : KESTRUNE_SOURCE_DIR "/src/kestrune/bin") +
                     "/lexscan";
-  std::string cmd = "cd '" + cwd + "' && '" + bin + "' " + args + " >'" + (tmp / "o") + "' 2>'" + (tmp / "e") + "'";
+  // A command that hangs fails the test instead of stopping it.
+  std::string cmd = "cd '" + cwd + "' && timeout 60 '" + bin + "' " + args + " >'" + (tmp / "o") + "' 2>'" + (tmp / "e") + "'";
   int st = std::system(cmd.c_str());
   return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(tmp / "o"), slurp(tmp / "e")};
 }
@@ -227,6 +235,18 @@ TEST(Command, ScansWritesAndReportsTwiceAlike) {
   EXPECT_EQ(empty.status, 0);
   EXPECT_EQ(empty.out, "Scanned: 0 files, 0 symbols, 0 edges\nWrote: bad/g.json\nSymbol index: bad/symbol_index.json (0 symbols)\n");
   EXPECT_EQ(slurp(d / "bad/symbol_index.json"), "{}");
+}
+
+TEST(Command, AFifoNamedByOutIsNoEarlierGraphAndIsReplaced) {
+  TempDir d;
+  d.write("proj/a.md", "# A\n");
+  d.mkdir("g");
+  ASSERT_EQ(::mkfifo((d / "g/info_graph.json").c_str(), 0644), 0);
+  Outcome r = run("--root proj --out g/info_graph.json", d.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Scanned: 1 files, 0 symbols, 0 edges\nWrote: g/info_graph.json\n"
+                   "Symbol index: g/symbol_index.json (0 symbols)\n");
+  EXPECT_TRUE(fs::is_file(d / "g/info_graph.json"));
 }
 
 TEST(Command, HelpAndUsageErrors) {

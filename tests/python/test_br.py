@@ -83,7 +83,7 @@ class Command(unittest.TestCase):
         shutil.rmtree(self.tmp)
 
     def run_br(self, *args, env=None):
-        return subprocess.run([str(self.br), *args], capture_output=True, text=True, env=env or self.env)
+        return subprocess.run([str(self.br), *args], capture_output=True, text=True, env=env or self.env, timeout=60)
 
     def write_graph(self, graph):
         self.data.mkdir(exist_ok=True)
@@ -115,6 +115,14 @@ class Command(unittest.TestCase):
         self.assertTrue(out.endswith("## Action Trail (Recent 1)\n- [unknown] \n"), out)
         env = dict(self.env, BR_QUERY="")
         self.assertIn("- Query: \n", self.run_br("prime", env=env).stdout)
+
+    def test_fifo_graph_is_unreadable_not_waited_on(self):
+        self.data.mkdir()
+        os.mkfifo(self.data / "info_graph.json")
+        for args in (("retrieve", "--query", "orders"), ("prime",)):
+            r = self.run_br(*args)
+            self.assertEqual((r.returncode, r.stdout), (1, ""), args)
+            self.assertEqual(r.stderr, f"br: error: Not a regular file: '{self.data / 'info_graph.json'}'\n")
 
     def test_stats(self):
         self.data.mkdir()

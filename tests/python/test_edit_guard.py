@@ -79,6 +79,13 @@ class Command(unittest.TestCase):
         p = self.run_guard(hook_input("Write", file_path="src/app.py").encode(), BR_EDIT_GUARD="0")
         self.assertEqual((p.returncode, p.stdout, p.stderr), (0, b"", b""))
 
+    def test_fifo_attention_file_counts_as_none(self):
+        fifo_dir = self.root / "fifo"
+        fifo_dir.mkdir()
+        os.mkfifo(fifo_dir / "chat_action_graph.json")
+        p = self.run_guard(hook_input("Bash", command="rm -rf src/app.py").encode(), BR_DATA_DIR=str(fifo_dir))
+        self.assertEqual((p.returncode, p.stdout), (0, b""))
+
     def test_decision_json(self):
         p = self.run_guard(hook_input("Bash", command="rm -rf src/app.py").encode(), "--decision-json")
         self.assertEqual((p.returncode, p.stderr), (0, b""))

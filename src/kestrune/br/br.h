@@ -5,6 +5,7 @@
 // score.h, capability.h, retrieve.h and commands.h.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -29,8 +30,17 @@ void set_base_dir(const std::string& dir);
 // Creates data_dir with any missing parents.
 void ensure_data_dir();
 
-// The graph record: paths().graph_json when it exists (never rescanned),
-// otherwise a scan of paths().default_root, written to graph_json first.
+// The one loader of br's graph, for br and the launcher. The graph record:
+// read from paths().graph_json when that name exists (never rescanned, whatever
+// project it was built for); otherwise a scan of `root`, written to graph_json
+// (data_dir created) and then returned. `scanning`, when given, is called just
+// before a scan starts.
+// Throws: fs::OsError when graph_json cannot be read (fs::NotRegularFile when it
+// is a FIFO or device: never waited on) or written, json::ParseError when it is
+// not JSON, TypeError when its top level is not an object; a failed scan leaves
+// graph_json as it was.
+json::Value load_graph(const std::string& root, const std::function<void()>& scanning = {});
+// load_graph(paths().default_root).
 json::Value load_graph();
 
 struct RetrieveResult {

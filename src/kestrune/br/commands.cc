@@ -1,7 +1,6 @@
 #include "kestrune/br/commands.h"
 
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -25,14 +24,11 @@ namespace {
 struct StdoutClosed {};
 
 void write_fd(int fd, std::string_view s) {
-  while (!s.empty()) {
-    ssize_t n = ::write(fd, s.data(), s.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (fd == 1 && errno == EPIPE) throw StdoutClosed{};
-      throw fs::OsError(errno, fd == 1 ? "<stdout>" : "<stderr>");
-    }
-    s.remove_prefix(static_cast<size_t>(n));
+  try {
+    fs::write_all(fd, s, fd == 1 ? "<stdout>" : "<stderr>");
+  } catch (const fs::OsError& e) {
+    if (fd == 1 && e.err == EPIPE) throw StdoutClosed{};
+    throw;
   }
 }
 
@@ -147,13 +143,13 @@ json::Array read_action_events(long long limit) { return last(read_jsonl(paths()
 
 int cmd_scan(const Args& args) {
   const std::string root = fs::resolve(args.text.at("root"));
-  json::Value graph = lexscan::scan(root);
+  const lexscan::Graph graph = lexscan::scan_graph(root, nullptr, 0, lexscan::Render::ForWriting);
   ensure_data_dir();
   const std::string& out_arg = args.text.at("out");
   const std::string out = out_arg.empty() ? paths().graph_json : fs::resolve(out_arg);
-  fs::write_atomic(out, json::dumps(graph, {.indent = 2}));
-  print("Scanned: " + str_of(graph.find("node_count"), "None") + " nodes, " +
-        str_of(graph.find("edge_count"), "None") + " edges\nWrote: " + out + "\n");
+  lexscan::write_graph(graph, out);
+  print("Scanned: " + std::to_string(graph.nodes.size()) + " nodes, " + std::to_string(graph.edges.size()) +
+        " edges\nWrote: " + out + "\n");
   return 0;
 }
 

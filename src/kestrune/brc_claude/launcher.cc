@@ -1,13 +1,13 @@
 // brc-claude: graph, retrieval, packed context, then `claude -p`.
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
 #include "kestrune/br/br.h"
 #include "kestrune/brc_claude/brc_claude.h"
 #include "kestrune/ctxpack/ctxpack.h"
-#include "kestrune/lexscan/lexscan.h"
 
 namespace kestrune::brc_claude {
 namespace {
@@ -29,15 +29,14 @@ std::string count_text(const json::Value& graph, std::string_view key) {
 }  // namespace
 
 json::Value ensure_graph(const std::string& project_root) {
-  const br::Paths& p = br::paths();
-  if (fs::exists(p.graph_json)) return br::load_graph();
-  say("[brc] No graph found — scanning " + project_root + " ...");
-  auto t0 = std::chrono::steady_clock::now();
-  json::Value graph = lexscan::scan(project_root);
-  br::ensure_data_dir();
-  fs::write_atomic(p.graph_json, json::dumps(graph, {.indent = 2}));
-  say("[brc] Graph built in " + text::format_fixed(seconds_since(t0), 1) + "s: " +
-      count_text(graph, "node_count") + " nodes, " + count_text(graph, "edge_count") + " edges");
+  std::optional<std::chrono::steady_clock::time_point> t0;
+  json::Value graph = br::load_graph(project_root, [&] {
+    say("[brc] No graph found — scanning " + project_root + " ...");
+    t0 = std::chrono::steady_clock::now();
+  });
+  if (t0)
+    say("[brc] Graph built in " + text::format_fixed(seconds_since(*t0), 1) + "s: " +
+        count_text(graph, "node_count") + " nodes, " + count_text(graph, "edge_count") + " edges");
   return graph;
 }
 

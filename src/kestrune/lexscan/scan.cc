@@ -1,7 +1,5 @@
 #include "kestrune/lexscan/scan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,46 +26,43 @@ namespace kestrune::lexscan {
 
 namespace {
 
-// What one file contributes: its node, its symbol nodes, its edges.
+// What one file contributes: its node, its symbol nodes, its edges, and, when
+// the scan renders, its nodes' text in the graph file.
 struct FileResult {
   std::vector<Node> nodes;
   std::vector<Edge> edges;
+  std::string text;
 };
 
 struct SmallFile {
-  int64_t size;  // as stat gave it
+  int64_t size;  // as fstat gave it
   bool link;     // whether the path is a symbolic link
 };
 
-// The bytes of a file of at most MAX_FILE_BYTES, read into `buf`, which each
-// thread reuses from file to file. Nothing for a file that cannot be read.
+// The bytes of a regular file of at most MAX_FILE_BYTES, read into `buf`,
+// which each thread reuses from file to file. Nothing for a file that cannot
+// be read, or that is no regular file any more (the walk saw one, but the
+// name may since hold a FIFO: it is never waited on).
 std::optional<SmallFile> read_small_file(const std::string& path, std::string& buf) {
-  // Opened without following a final link first: one lookup of the path
-  // tells both what it is and gives the file.
-  bool link = false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0 && errno == ELOOP) {
-    link = true;
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  }
-  if (fd < 0) return std::nullopt;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) > MAX_FILE_BYTES) {
-    ::close(fd);
+  // One lookup of the path tells both what it is and gives the file.
+  fs::OpenedFile file;
+  try {
+    file = fs::open_for_reading(path, /*tell_link=*/true);
+  } catch (const fs::OsError&) {
     return std::nullopt;
   }
+  if (file.found != fs::Found::File || file.size > MAX_FILE_BYTES) return std::nullopt;
   // Read to the end, whatever the size was: the file may have grown since.
   size_t used = 0;
-  buf.resize(static_cast<size_t>(st.st_size) + 1);
+  buf.resize(static_cast<size_t>(file.size) + 1);
   for (;;) {
     if (used == buf.size()) buf.resize(2 * buf.size());
-    const ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
+    const ssize_t n = ::read(file.fd.get(), buf.data() + used, buf.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      ::close(fd);
       buf.resize(used);
       if (n < 0) return std::nullopt;
-      return SmallFile{static_cast<int64_t>(st.st_size), link};
+      return SmallFile{static_cast<int64_t>(file.size), file.link};
     }
     used += static_cast<size_t>(n);
   }
@@ -250,62 +245,46 @@ std::deque<typename Work<Outcome>::Item> scan_files(const std::string& root, con
   return std::move(work.items());
 }
 
+// Renders the file's nodes as the graph file holds them, then lets go of what
+// only that text needed.
+void render_file(FileResult& r) {
+  size_t bytes = 0;
+  for (const Node& n : r.nodes) bytes += n.content.size() + 512;
+  r.text.reserve(bytes + bytes / 8);
+  for (Node& n : r.nodes) {
+    render_node(r.text, n);
+    r.text += ",\n";
+    // Swapped out, not assigned: assigning an empty string keeps the buffer.
+    std::string().swap(n.content);
+    std::string().swap(n.summary);
+    std::vector<std::string>().swap(n.keywords);
+  }
+  r.text.shrink_to_fit();
+}
+
 }  // namespace
 
-Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads) {
-  auto items = scan_files<std::optional<FileResult>>(root, existing_nodes, threads,
-                                                     [](FileResult&& r) { return std::optional(std::move(r)); });
+Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads, Render render) {
+  auto items = scan_files<std::optional<FileResult>>(root, existing_nodes, threads, [render](FileResult&& r) {
+    if (render == Render::ForWriting) render_file(r);
+    return std::optional(std::move(r));
+  });
   Graph g;
   g.root = root;
-  std::vector<Edge> edges;
+  size_t nodes = 0, edges = 0;
+  for (const auto& item : items)
+    if (item.outcome) nodes += item.outcome->nodes.size(), edges += item.outcome->edges.size();
+  g.nodes.reserve(nodes);
+  std::vector<Edge> all_edges;
+  all_edges.reserve(edges);
   for (auto& item : items) {
     if (!item.outcome) continue;
     for (auto& n : item.outcome->nodes) g.nodes.push_back(std::move(n));
-    for (auto& e : item.outcome->edges) edges.push_back(std::move(e));
+    for (auto& e : item.outcome->edges) all_edges.push_back(std::move(e));
+    if (!item.outcome->text.empty()) g.rendered.push_back(std::move(item.outcome->text));
     item.outcome.reset();
   }
-  g.edges = dedupe_edges(std::move(edges));
-  return g;
-}
-
-RenderedGraph scan_rendered(const std::string& root, const json::Object* existing_nodes, unsigned threads) {
-  struct Rendered {
-    std::string text;
-    size_t nodes = 0;
-    std::vector<Node> symbols;
-    std::vector<Edge> edges;
-  };
-  auto items = scan_files<Rendered>(root, existing_nodes, threads, [](FileResult&& r) {
-    Rendered out;
-    size_t bytes = 0;
-    for (const Node& n : r.nodes) bytes += n.content.size() + 512;
-    out.text.reserve(bytes + bytes / 8);
-    for (Node& n : r.nodes) {
-      render_node(out.text, n);
-      out.text += ",\n";
-      if (n.kind == "symbol") {
-        n.keywords.clear();
-        out.symbols.push_back(std::move(n));
-      }
-    }
-    out.text.shrink_to_fit();
-    out.nodes = r.nodes.size();
-    out.edges = std::move(r.edges);
-    return out;
-  });
-  RenderedGraph g;
-  g.root = root;
-  g.pieces.reserve(items.size());
-  std::vector<Edge> edges;
-  for (auto& item : items) {
-    Rendered& r = item.outcome;
-    g.node_count += r.nodes;
-    g.symbol_count += r.symbols.size();
-    g.pieces.push_back(std::move(r.text));
-    for (auto& n : r.symbols) g.symbols.push_back(std::move(n));
-    for (auto& e : r.edges) edges.push_back(std::move(e));
-  }
-  g.edges = dedupe_edges(std::move(edges));
+  g.edges = dedupe_edges(std::move(all_edges));
   return g;
 }
 
@@ -335,8 +314,10 @@ bool add_reusable(json::Object& reuse, json::Value&& n) {
 
 json::Object load_reuse_map(const std::string& graph_path) {
   try {
-    if (!fs::exists(graph_path)) return {};
-    std::string bytes = fs::read_bytes(graph_path);
+    // Not there, or no regular file (a FIFO is never waited on): no reuse.
+    std::optional<std::string> read = fs::read_bytes_if_file(graph_path);
+    if (!read) return {};
+    std::string bytes = std::move(*read);
     // json::load_file's "utf-8-sig" reading, without a decoded copy of a file that is already valid UTF-8.
     if (!text::is_valid_utf8(bytes)) return {};
     if (bytes.starts_with("\xEF\xBB\xBF")) bytes.erase(0, 3);

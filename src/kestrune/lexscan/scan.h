@@ -8,14 +8,6 @@
 
 namespace kestrune::lexscan {
 
-// The scan as typed nodes and edges; scan() in lexscan.h serialises it.
-Graph scan_graph(const std::string& root, const json::Object* existing_nodes = nullptr,
-                 unsigned threads = 0);
-
-// The same scan rendered as it goes, for writing: what the command uses.
-RenderedGraph scan_rendered(const std::string& root, const json::Object* existing_nodes = nullptr,
-                            unsigned threads = 0);
-
 // The reuse map an earlier graph file offers: file id -> file node. Empty when
 // the file is missing, unreadable, not JSON or not shaped like a graph.
 json::Object load_reuse_map(const std::string& graph_path);
