@@ -301,18 +301,19 @@ TEST_F(FsTest, WriterKilledMidWriteLeavesTheOldFileAndNoTemporaryForLong) {
     // the next writer of that file removes it, and only what is its own.
     ASSERT_EQ(left.size(), 2u);
     const std::string stale = left[0];
-    EXPECT_TRUE(stale.starts_with(".graph.json.") && stale.size() == 18) << stale;
-    for (const char* other : {".graph.json.tmp", ".other.json.abcdef", ".graph.json.abc-ef"})
+    EXPECT_TRUE(stale.starts_with(".graph.json.kestrune-") && stale.size() == 27) << stale;
+    for (const char* other : {".graph.json.backup", ".other.json.kestrune-abcdef", ".graph.json.kestrune-abc-ef"})
       write_atomic(p(other), "not ours to remove");
     write_atomic(p("graph.json"), "new");
     EXPECT_TRUE(exists(p(stale)));
-    for (const std::string& name : {stale, std::string(".other.json.abcdef"), std::string(".graph.json.abc-ef")}) {
+    for (const std::string& name : {stale, std::string(".graph.json.backup"), std::string(".other.json.kestrune-abcdef"),
+                                    std::string(".graph.json.kestrune-abc-ef")}) {
       struct timespec two_hours_ago[2] = {{::time(nullptr) - 7200, 0}, {::time(nullptr) - 7200, 0}};
       ASSERT_EQ(::utimensat(AT_FDCWD, p(name).c_str(), two_hours_ago, 0), 0);
     }
     write_atomic(p("graph.json"), "newer");
-    EXPECT_EQ(listing(), (std::vector<std::string>{".graph.json.abc-ef", ".graph.json.tmp", ".other.json.abcdef",
-                                                   "graph.json"}));
+    EXPECT_EQ(listing(), (std::vector<std::string>{".graph.json.backup", ".graph.json.kestrune-abc-ef",
+                                                   ".other.json.kestrune-abcdef", "graph.json"}));
     EXPECT_EQ(read_bytes(p("graph.json")), "newer");
   }
 }

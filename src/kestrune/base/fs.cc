@@ -313,7 +313,7 @@ bool is_temp_name(std::string_view name, std::string_view base_prefix) {
 }
 
 // Removes what killed writers of the same target left in `dir`: regular files
-// named ".<name>.XXXXXX", ours, untouched for an hour (a live writer's file
+// named ".<name>.kestrune-XXXXXX", ours, untouched for an hour (a live writer's file
 // changes as it writes; one that has not for an hour is no one's). Best effort:
 // whatever cannot be listed or removed stays.
 void remove_stale_temporaries(const std::string& dir, std::string_view base_prefix) {
@@ -338,9 +338,10 @@ AtomicWriter::AtomicWriter(const std::string& path, bool allow_unnamed) : path_(
   // would write it, rather than the link itself.
   target_ = is_link(path) ? resolve(path) : path;
   const std::string dir = dirname(target_);
+  // The marker keeps the cleanup away from a user's own ".name.backup".
   std::string base(1, '.');  // piecewise: GCC 12 warns falsely (-Wrestrict) on "." + name + "."
   base += name(target_);
-  base += '.';
+  base += ".kestrune-";
   prefix_ = (dir.empty() ? std::string() : dir + "/") + base;
   remove_stale_temporaries(dir, base);
 

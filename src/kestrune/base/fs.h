@@ -104,14 +104,14 @@ void write_all(int fd, std::string_view data, const std::string& name);
 // The bytes go to a temporary file in the target's directory: an unnamed one
 // (O_TMPFILE) where the file system supports it, given a name only at commit,
 // just before it is renamed over the target; otherwise a named one,
-// ".<name>.XXXXXX" (six letters or digits). Until commit() returns the target
+// ".<name>.kestrune-XXXXXX" (six letters or digits). Until commit() returns the target
 // is untouched; after it the target holds exactly the bytes written.
 //  - A writer dropped without commit (an exception, a failed write) removes
 //    its temporary.
 //  - A process killed while writing leaves no name behind with an unnamed
 //    temporary (the kernel reclaims it); a named one stays until a later
 //    writer of the same target cleans up: every writer removes the regular
-//    files of its own temporary pattern (".<name>.XXXXXX", owned by this user,
+//    files of its own temporary pattern (".<name>.kestrune-XXXXXX", owned by this user,
 //    unmodified for an hour) in the directory it writes to.
 //  - Through a symbolic link the file it names is replaced, not the link.
 //  - The new file has mode 0666 less the umask, like any file Python creates.
