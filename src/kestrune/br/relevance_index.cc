@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "kestrune/base/fs.h"
+#include "kestrune/base/md5.h"
 #include "kestrune/base/text.h"
 #include "kestrune/br/imports.h"
 #include "kestrune/br/mapped_file.h"
@@ -79,9 +80,9 @@ class U64Map {
 bool is_word_byte(unsigned char c) { return terms_detail::is_word_byte(c); }
 
 // The module path a project's go.mod declares, "" without one.
-std::string go_module_of(const json::Value& root) {
-  if (!root.is_string() || root.as_string().empty()) return "";
-  const std::string path = fs::join(root.as_string(), "go.mod");
+std::string go_module_of(const std::string& root) {
+  if (root.empty()) return "";
+  const std::string path = fs::join(root, "go.mod");
   try {
     if (!fs::is_file(path)) return "";
     for (std::string_view line : text::split(fs::read_text(path, text::Errors::Replace), "\n")) {
@@ -134,16 +135,39 @@ uint64_t term_hash(std::string_view term) { return hash_bytes(term); }
 
 // ---- building ---------------------------------------------------------------
 
+// The whole text of a file the graph holds only the head of: read from the
+// project when it is still the file the graph was made from (same
+// fingerprint), decoded as the scanner decodes it. "" otherwise.
+std::string whole_text(const std::string& root, std::string_view id, std::string_view file_hash) {
+  if (root.empty() || file_hash.size() != 8 || id.empty() || id.front() == '/' || id.starts_with("../") ||
+      id.find("/../") != id.npos)
+    return "";
+  try {
+    const std::string path = fs::join(root, id);
+    if (!fs::is_within(fs::resolve(path), fs::resolve(root))) return "";
+    const auto size = fs::file_size(path);
+    if (!size || *size > (4u << 20)) return "";
+    std::string text = fs::read_bytes(path);
+    if (!text::is_valid_utf8(text)) text = text::decode(text, text::Errors::Drop);
+    if (text.find('\r') != std::string::npos) text = text::universal_newlines(text);
+    if (md5_hex(text).compare(0, 8, file_hash) != 0) return "";
+    return text;
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
 struct IndexBuilder::Impl {
   struct DocBuild {
     std::string_view id;
     uint32_t node = kNoNode, first_node = kNoNode;
-    std::string_view ext, summary, content;
+    std::string_view ext, summary, content, file_hash;
     std::span<const std::string_view> keywords;
     std::vector<std::pair<uint32_t, std::string_view>> symbols;  // node, name
   };
 
-  std::string go_module;
+  std::string root, go_module;
+  std::deque<std::string> whole_texts;
   std::vector<DocBuild> docs;
   std::unordered_map<std::string_view, uint32_t> doc_of;
   std::vector<TextRange> node_text;
@@ -273,7 +297,10 @@ struct IndexBuilder::Impl {
   }
 };
 
-IndexBuilder::IndexBuilder(std::string go_module) : impl_(new Impl) { impl_->go_module = std::move(go_module); }
+IndexBuilder::IndexBuilder(std::string root) : impl_(new Impl) {
+  impl_->go_module = go_module_of(root);
+  impl_->root = std::move(root);
+}
 IndexBuilder::~IndexBuilder() { delete impl_; }
 
 void IndexBuilder::add_node(uint32_t index, const IndexNode& n, TextRange text) {
@@ -293,6 +320,7 @@ void IndexBuilder::add_node(uint32_t index, const IndexNode& n, TextRange text) 
   doc.ext = n.ext;
   doc.summary = n.summary;
   doc.content = n.content;
+  doc.file_hash = n.file_hash;
   doc.keywords = n.keywords;
 }
 
@@ -308,6 +336,12 @@ std::string IndexBuilder::finish(const FileSignature& graph) {
   std::string strings;
   double total_len[kFieldCount] = {};
   for (uint32_t d = 0; d < n_docs; ++d) {
+    // The scanner keeps a text's first 24 000 characters: a longer file is
+    // read whole when it can be, so what it declares further down counts too.
+    Impl::DocBuild& doc = m.docs[d];
+    if (doc.content.size() >= 24000 && !m.root.empty())
+      if (std::string whole = whole_text(m.root, doc.id, doc.file_hash); whole.size() > doc.content.size())
+        doc.content = m.whole_texts.emplace_back(std::move(whole));
     m.index_doc(d);
     RelevanceIndex::Doc& out = docs[d];
     out = {};
@@ -540,6 +574,7 @@ IndexNode index_node(const json::Value& node, std::vector<std::string_view>& key
   if (const auto* c = node.find("content"); c && c->is_string()) n.content = c->as_string();
   if (const auto* nm = node.find("name"); nm && nm->is_string()) n.name = nm->as_string();
   if (const auto* k = node.find("kind"); k && k->is_string()) n.is_symbol = k->as_string() == "symbol";
+  if (const auto* h = node.find("file_hash"); h && h->is_string()) n.file_hash = h->as_string();
   keywords.clear();
   if (const auto* kw = node.find("keywords"); kw && kw->is_array())
     for (const auto& k : kw->as_array())
@@ -557,6 +592,13 @@ IndexEdge index_edge(const json::Value& edge, std::deque<std::string>& arena) {
   return e;
 }
 
+// The project directory a graph names, when it is one.
+std::string root_of(const json::Value& graph) {
+  const json::Value* root = graph.find("root");
+  if (!root || !root->is_string() || root->as_string().empty()) return "";
+  return fs::is_dir(root->as_string()) ? root->as_string() : "";
+}
+
 const json::Array* list_of(const json::Value& graph, std::string_view key) {
   const json::Value* v = graph.find(key);
   return v && v->is_array() ? &v->as_array() : nullptr;
@@ -566,8 +608,7 @@ const json::Array* list_of(const json::Value& graph, std::string_view key) {
 
 std::string build_index(const json::Value& graph) {
   if (!graph.is_object()) return IndexBuilder().finish({});
-  const json::Value* root = graph.find("root");
-  IndexBuilder b(root ? go_module_of(*root) : "");
+  IndexBuilder b(root_of(graph));
   std::deque<std::string> arena;
   std::deque<std::vector<std::string_view>> keyword_lists;
   if (const json::Array* nodes = list_of(graph, "nodes"))
@@ -630,8 +671,7 @@ std::optional<std::string> build_index_from_file(const std::string& path) {
   if (!find_ranges(file.data(), skip, file.size() - skip, node_ranges, edge_ranges) ||
       node_ranges.size() != (nodes ? nodes->size() : 0) || edge_ranges.size() != (edges ? edges->size() : 0))
     return std::nullopt;
-  const json::Value* root = graph.find("root");
-  IndexBuilder b(root ? go_module_of(*root) : "");
+  IndexBuilder b(root_of(graph));
   std::deque<std::string> arena;
   std::deque<std::vector<std::string_view>> keyword_lists;
   for (size_t i = 0; i < node_ranges.size(); ++i)

@@ -33,7 +33,7 @@ inline constexpr uint32_t kNoNode = UINT32_MAX;
 // The fields of one graph node the index reads. Views must stay valid until
 // the builder's finish().
 struct IndexNode {
-  std::string_view id, ext, summary, content, name;
+  std::string_view id, ext, summary, content, name, file_hash;
   std::span<const std::string_view> keywords;
   bool is_symbol = false;
 };
@@ -52,8 +52,10 @@ struct IndexEdge {
 
 class IndexBuilder {
  public:
-  // `go_module`: the module path of the project's go.mod, "" when unknown.
-  explicit IndexBuilder(std::string go_module = "");
+  // `root`: the project directory the graph was scanned from ("" when
+  // unknown). A file whose text the graph cut short is read from there in
+  // full, when it still has the graph's fingerprint.
+  explicit IndexBuilder(std::string root = "");
   ~IndexBuilder();
   IndexBuilder(const IndexBuilder&) = delete;
   IndexBuilder& operator=(const IndexBuilder&) = delete;
