@@ -45,10 +45,9 @@ bool looks_like_name(std::string_view run, bool quoted) {
 
 }  // namespace
 
-RelevanceQuery analyse_relevance_query(std::string_view query) {
+RelevanceQuery analyse_relevance_query(std::string_view query, const RelevanceParams& defaults) {
   RelevanceQuery q;
   q.intent = classify_intent(query);
-  const RelevanceParams defaults;
   std::unordered_map<uint64_t, size_t> at;
   auto add = [&](std::string_view term, double weight) {
     const uint64_t h = term_hash(term);
@@ -67,7 +66,12 @@ RelevanceQuery analyse_relevance_query(std::string_view query) {
     while (j < n && is_word_byte(static_cast<unsigned char>(query[j]))) ++j;
     const std::string_view run = query.substr(i, j - i);
     i = j;
-    if (is_stop_word(ascii_lower(run))) continue;
+    const std::string low = ascii_lower(run);
+    if (is_stop_word(low)) continue;
+    for (std::string_view w : {"test", "tests", "testing", "unittest", "pytest", "spec", "specs", "fixture", "fixtures", "mock", "mocks"})
+      if (low == w) q.mentions_tests = true;
+    for (std::string_view w : {"doc", "docs", "documentation", "documented", "readme", "guide", "tutorial", "manual", "changelog"})
+      if (low == w) q.mentions_docs = true;
     for_each_term(run, scratch, [&](std::string_view term, bool whole) {
       add(term, whole ? 1.0 : defaults.part_weight);
     });
@@ -122,7 +126,7 @@ bool names_file(std::string_view id_lower, std::string_view name) {
 
 std::vector<RankedFile> rank_files(const RelevanceIndex& ix, std::string_view query, size_t top,
                                    const CapabilityBoosts* boosts, const RelevanceParams& p) {
-  const RelevanceQuery q = analyse_relevance_query(query);
+  const RelevanceQuery q = analyse_relevance_query(query, p);
   const size_t n_docs = ix.doc_count();
   if (n_docs == 0 || top == 0) return {};
   std::vector<Scored> s(n_docs);
@@ -188,8 +192,8 @@ std::vector<RankedFile> rank_files(const RelevanceIndex& ix, std::string_view qu
   }
 
   // What kind of file answers this kind of question.
-  const bool wants_tests = q.intent == Intent::Test;
-  const bool wants_docs = q.intent == Intent::Explain;
+  const bool wants_tests = q.intent == Intent::Test || q.mentions_tests;
+  const bool wants_docs = q.mentions_docs;
   for (uint32_t d : touched) {
     double& b = s[d].base;
     switch (static_cast<DocKind>(ix.doc(d).kind)) {

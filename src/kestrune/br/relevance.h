@@ -46,9 +46,11 @@ struct RelevanceQuery {
   // Names written as code ("parse_args", "os.path.join", "grammar.js"), lower-cased.
   std::vector<std::string> names;
   Intent intent = Intent::General;
+  // Whether the question names tests or documentation as what it is about.
+  bool mentions_tests = false, mentions_docs = false;
 };
 
-RelevanceQuery analyse_relevance_query(std::string_view query);
+RelevanceQuery analyse_relevance_query(std::string_view query, const RelevanceParams& params = {});
 
 struct RankedFile {
   uint32_t doc;

@@ -27,10 +27,24 @@ uint64_t mix(uint64_t h) {
   return h;
 }
 
+// Eight bytes at a time: the index hashes every word of every file.
 uint64_t hash_bytes(std::string_view s) {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (unsigned char c : s) h = (h ^ c) * 0x100000001b3ULL;
-  h = mix(h ^ s.size());
+  uint64_t h = 0x9e3779b97f4a7c15ULL ^ s.size();
+  const char* p = s.data();
+  size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    h = (h ^ v) * 0xff51afd7ed558ccdULL;
+    h ^= h >> 32;
+  }
+  if (n) {
+    uint64_t v = 0;
+    std::memcpy(&v, p, n);
+    h = (h ^ v) * 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 29;
+  }
+  h = mix(h);
   return h ? h : 1;
 }
 
@@ -38,42 +52,42 @@ bool ends_with(std::string_view s, std::string_view tail) {
   return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
 }
 
-// An open-addressing map from a non-zero 64-bit key to a 32-bit value.
+// An open-addressing map from a non-zero 64-bit key to a 32-bit value; key
+// and value side by side, so a probe touches one cache line.
 class U64Map {
  public:
   U64Map() { rehash(1 << 12); }
   // The value for `key`, inserting `fresh` when absent; `added` tells which.
-  uint32_t& get(uint64_t key, uint32_t fresh, bool& added) {
-    if ((size_ + 1) * 2 > keys_.size()) rehash(keys_.size() * 2);
+  uint32_t get(uint64_t key, uint32_t fresh, bool& added) {
+    if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
     size_t i = key & mask_;
-    while (keys_[i] != 0 && keys_[i] != key) i = (i + 1) & mask_;
-    added = keys_[i] == 0;
+    while (slots_[i].key != 0 && slots_[i].key != key) i = (i + 1) & mask_;
+    added = slots_[i].key == 0;
     if (added) {
-      keys_[i] = key;
-      values_[i] = fresh;
+      slots_[i] = {key, fresh};
       ++size_;
     }
-    return values_[i];
+    return slots_[i].value;
   }
 
  private:
+  struct Slot {
+    uint64_t key;
+    uint32_t value;
+  };
   void rehash(size_t cap) {
-    std::vector<uint64_t> keys(cap, 0);
-    std::vector<uint32_t> values(cap, 0);
+    std::vector<Slot> slots(cap, Slot{0, 0});
     const size_t mask = cap - 1;
-    for (size_t j = 0; j < keys_.size(); ++j) {
-      if (!keys_[j]) continue;
-      size_t i = keys_[j] & mask;
-      while (keys[i] != 0) i = (i + 1) & mask;
-      keys[i] = keys_[j];
-      values[i] = values_[j];
+    for (const Slot& s : slots_) {
+      if (!s.key) continue;
+      size_t i = s.key & mask;
+      while (slots[i].key != 0) i = (i + 1) & mask;
+      slots[i] = s;
     }
-    keys_.swap(keys);
-    values_.swap(values);
+    slots_.swap(slots);
     mask_ = mask;
   }
-  std::vector<uint64_t> keys_;
-  std::vector<uint32_t> values_;
+  std::vector<Slot> slots_;
   size_t mask_ = 0, size_ = 0;
 };
 
@@ -174,15 +188,25 @@ struct IndexBuilder::Impl {
   std::vector<IndexEdge> edges;
   bool has_ranges = true;
 
-  // Raw identifier -> its terms' hashes (whole first), in `word_terms`.
+  // Raw identifier -> its terms' local ids (whole first), in `word_terms`.
   U64Map word_cache;
-  std::vector<uint64_t> word_terms;
+  struct Recent {
+    uint64_t hash = 0;
+    uint32_t slot = 0;
+  };
+  static constexpr size_t kRecent = 1 << 12;
+  std::vector<Recent> recent = std::vector<Recent>(kRecent);
+  std::vector<uint32_t> word_terms;
   std::vector<std::pair<uint32_t, uint32_t>> word_spans;
   // Term hash -> local term id; per local id: the doc it was last seen in and its counts there.
   U64Map term_ids;
   std::vector<uint64_t> local_hash;
-  std::vector<uint32_t> seen_in;
-  std::vector<std::array<uint8_t, kFieldCount>> counts;
+  // Per local id, side by side: one cache line per word counted.
+  struct Tally {
+    uint32_t doc = UINT32_MAX;  // the doc it was last counted for
+    std::array<uint8_t, kFieldCount> tf{};
+  };
+  std::vector<Tally> tally;
   std::vector<uint32_t> doc_terms;  // local ids of the current doc
   struct BuildPosting {
     uint32_t term, doc;
@@ -202,31 +226,42 @@ struct IndexBuilder::Impl {
     return it->second;
   }
 
-  void count(uint64_t term, int field, uint32_t doc) {
+  uint32_t local_id(uint64_t term) {
     bool added;
-    uint32_t& id = term_ids.get(term, static_cast<uint32_t>(local_hash.size()), added);
+    const uint32_t id = term_ids.get(term, static_cast<uint32_t>(local_hash.size()), added);
     if (added) {
       local_hash.push_back(term);
-      seen_in.push_back(UINT32_MAX);
-      counts.emplace_back();
+      tally.emplace_back();
     }
-    if (seen_in[id] != doc) {
-      seen_in[id] = doc;
-      counts[id] = {};
+    return id;
+  }
+
+  void count(uint64_t term, int field, uint32_t doc) { count_id(local_id(term), field, doc); }
+
+  void count_id(uint32_t id, int field, uint32_t doc) {
+    Tally& t = tally[id];
+    if (t.doc != doc) {
+      t.doc = doc;
+      t.tf = {};
       doc_terms.push_back(id);
     }
-    uint8_t& c = counts[id][field];
+    uint8_t& c = t.tf[field];
     if (c < 255) ++c;
     ++lens[field];
   }
 
   // The terms of one raw identifier, worked out once per distinct spelling.
-  std::pair<uint32_t, uint32_t> word(std::string_view raw) {
+  std::pair<uint32_t, uint32_t> word(std::string_view raw, uint64_t raw_hash) {
+    // Most words repeat within a file and across neighbours: a small table
+    // that stays in the cache answers them before the large one.
+    Recent& r = recent[raw_hash & (kRecent - 1)];
+    if (r.hash == raw_hash) return word_spans[r.slot];
     bool added;
-    uint32_t& slot = word_cache.get(hash_bytes(raw), static_cast<uint32_t>(word_spans.size()), added);
+    const uint32_t slot = word_cache.get(raw_hash, static_cast<uint32_t>(word_spans.size()), added);
+    r = {raw_hash, slot};
     if (!added) return word_spans[slot];
     const uint32_t begin = static_cast<uint32_t>(word_terms.size());
-    for_each_term(raw, scratch, [&](std::string_view term, bool) { word_terms.push_back(term_hash(term)); });
+    for_each_term(raw, scratch, [&](std::string_view term, bool) { word_terms.push_back(local_id(term_hash(term))); });
     word_spans.emplace_back(begin, static_cast<uint32_t>(word_terms.size()) - begin);
     return word_spans.back();
   }
@@ -260,20 +295,22 @@ struct IndexBuilder::Impl {
       while (j < n && is_word_byte(static_cast<unsigned char>(text[j]))) ++j;
       const std::string_view raw = text.substr(i, j - i);
       i = j;
-      if (raw.size() > 64) {
-        if (state != Receiver) state = None;
+      if (raw.size() > 64 || raw.size() < 2) {
+        // Too long to be a word, or a one-letter name: no term, but a
+        // declaration still ends here.
+        if (state == Next) state = None;
         continue;
       }
-      auto [begin, size] = word(raw);
-      for (uint32_t k = begin; k < begin + size; ++k) count(word_terms[k], kBodyField, doc);
+      const uint64_t h = hash_bytes(raw);
+      auto [begin, size] = word(raw, h);
+      for (uint32_t k = begin; k < begin + size; ++k) count_id(word_terms[k], kBodyField, doc);
       if (state == Receiver) continue;
       if (state == Next) {
-        for (uint32_t k = begin; k < begin + size; ++k) count(word_terms[k], kDefsField, doc);
+        for (uint32_t k = begin; k < begin + size; ++k) count_id(word_terms[k], kDefsField, doc);
         state = None;
         continue;
       }
       if (raw.size() <= 9) {
-        const uint64_t h = hash_bytes(raw);
         if (std::find(std::begin(kDeclare), std::end(kDeclare), h) != std::end(kDeclare)) {
           state = Next;
           size_t k = j;
@@ -293,7 +330,7 @@ struct IndexBuilder::Impl {
     for (std::string_view k : doc.keywords) add_words(k, kMetaField, d);
     add_words(doc.summary, kMetaField, d);
     add_body(doc.content, d);
-    for (uint32_t id : doc_terms) postings.push_back({id, d, counts[id]});
+    for (uint32_t id : doc_terms) postings.push_back({id, d, tally[id].tf});
   }
 };
 

@@ -47,7 +47,7 @@ void split_pieces(std::string_view word, Piece&& piece) {
     if (!cut && i > start) {
       const char p = word[i - 1], c = word[i];
       // aB: a new word begins at B; ABc: the capital before c begins it.
-      if (is_lower(p) && is_upper(c)) cut_before = true;
+      if ((is_lower(p) || (p >= '0' && p <= '9')) && is_upper(c)) cut_before = true;
       else if (is_upper(p) && is_upper(c) && i + 1 < n && is_lower(word[i + 1])) cut_before = true;
     }
     if (cut || cut_before) {
