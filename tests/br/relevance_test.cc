@@ -212,6 +212,13 @@ TEST(RelevanceIndexFile, KeptBesideTheGraphAndRebuiltWhenStale) {
     EXPECT_EQ(result_ids(retrieve_file_relevance(graph_path, "alpha", 8, 40, {})).front(), "b/beta.py");
     EXPECT_TRUE(RelevanceIndex::open(fs::read_bytes(index)).has_value());
   }
+  // Damage anywhere in an image is refused or harmless.
+  const std::string image = fs::read_bytes(index);
+  for (size_t at = 8; at < image.size(); at += 7) {
+    std::string bad = image;
+    bad[at] = static_cast<char>(bad[at] ^ 0x5a);
+    if (auto ix = RelevanceIndex::open(bad)) rank_files(*ix, "alpha beta", 8);
+  }
   // A broken graph fails as the heuristic ranker fails.
   fs::write_atomic(graph_path, "{\"nodes\": [");
   EXPECT_THROW(retrieve_file_relevance(graph_path, "alpha", 8, 40, {}), json::ParseError);

@@ -95,7 +95,7 @@ std::vector<std::string> python_imports(std::string_view text) {
     // The imported names, possibly in parentheses over several lines.
     std::string names(trim(after.substr(6)));
     if (!names.empty() && names.front() == '(') {
-      while (names.find(')') == names.npos && li + 1 < lines.size()) names += " " + std::string(lines[++li]);
+      while (names.find(')') == names.npos && li + 1 < lines.size()) names.append(" ").append(lines[++li]);
       names = names.substr(1, names.find(')') == names.npos ? names.npos : names.find(')') - 1);
     }
     for (std::string_view part : text::split(names, ",")) {
@@ -254,7 +254,7 @@ void ImportResolver::resolve_python(uint32_t from, std::string_view spec, std::v
     if (dots - 1 > package.size()) return;
     package.resize(package.size() - (dots - 1));
     name = text::join(package, ".");
-    if (spec.size() > dots) name += (name.empty() ? "" : ".") + std::string(spec.substr(dots));
+    if (spec.size() > dots) name.append(name.empty() ? "" : ".").append(spec.substr(dots));
     if (name.empty()) return;
     exact = true;
   } else {
@@ -294,7 +294,7 @@ void ImportResolver::resolve_script(uint32_t from, std::string_view spec, std::v
     std::string norm = fs::normpath(rest);
     if (norm.starts_with("..")) return;
     bases.push_back(norm);
-    bases.push_back("src/" + norm);
+    bases.push_back(std::string("src/").append(norm));
   }
   static constexpr std::string_view kExts[] = {".ts", ".tsx", ".js", ".jsx", ".mjs", ".cjs", ".mts", ".cts", ".d.ts", ".json", ".vue", ".svelte"};
   for (const std::string& base : bases) {
@@ -309,7 +309,7 @@ void ImportResolver::resolve_script(uint32_t from, std::string_view spec, std::v
     for (std::string_view ext : kExts)
       if (!base.empty() && add_file(base + std::string(ext), out)) return;
     for (std::string_view ext : kExts)
-      if (add_file((base.empty() ? "index" : base + "/index") + std::string(ext), out)) return;
+      if (add_file(std::string(base).append(base.empty() ? "index" : "/index").append(ext), out)) return;
   }
 }
 

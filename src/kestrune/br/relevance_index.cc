@@ -131,7 +131,7 @@ DocKind doc_kind(std::string_view id) {
   const std::string_view dir = std::string_view(low).substr(0, low.size() - name.size());
   const std::string ext = fs::suffix(name);
   if (ext == ".md" || ext == ".rst" || ext == ".txt" || ext == ".adoc") return DocKind::Docs;
-  const std::string slashed = "/" + std::string(dir);
+  const std::string slashed = std::string("/").append(dir);
   for (std::string_view d : {"/test/", "/tests/", "/__tests__/", "/testdata/", "/spec/", "/__mocks__/", "/fixtures/"})
     if (slashed.find(d) != std::string::npos) return DocKind::Test;
   if (name.starts_with("test_") || name == "conftest.py" || name == "tests.py") return DocKind::Test;
@@ -564,6 +564,19 @@ std::optional<RelevanceIndex> RelevanceIndex::open(std::string_view bytes) {
   }
   for (const Symbol& s : ix.symbols_)
     if (!in(s.name_offset, s.name_size, ix.strings_.size())) return std::nullopt;
+  // Node indices reach into the graph the index was made from: with ranges,
+  // into those ranges.
+  if (ix.has_ranges_) {
+    const size_t n_nodes = ix.node_text_.size();
+    for (const Doc& d : ix.docs_)
+      if (d.node != kNoNode && d.node >= n_nodes) return std::nullopt;
+    for (const Symbol& s : ix.symbols_)
+      if (s.node >= n_nodes) return std::nullopt;
+    for (const TextRange& r : ix.node_text_)
+      if (r.offset > ix.signature_.size || r.size > ix.signature_.size - r.offset) return std::nullopt;
+    for (const EdgeRecord& e : ix.edges_)
+      if (e.text_offset > ix.signature_.size || e.text_size > ix.signature_.size - e.text_offset) return std::nullopt;
+  }
   for (const EdgeRecord& e : ix.edges_)
     if (!in(e.from_offset, e.from_size, ix.strings_.size()) || !in(e.to_offset, e.to_size, ix.strings_.size()) ||
         !in(e.rel_offset, e.rel_size, ix.strings_.size()))
