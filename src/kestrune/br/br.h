@@ -6,6 +6,8 @@
 #pragma once
 
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -57,5 +59,24 @@ RetrieveResult retrieve(const json::Value& graph, std::string_view query, long l
 // the graph file exists; results are identical.
 RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_files,
                                         long long top_edges);
+
+// How files are chosen: the heuristic scoring above, or the relevance ranker
+// (relevance.h), which weighs words by their rarity and follows imports.
+enum class Ranker { Heuristic, Relevance };
+// "heuristic" or "relevance"; nullopt for anything else.
+std::optional<Ranker> ranker_from_name(std::string_view name);
+std::string_view ranker_name(Ranker ranker);
+// A setting from the environment that cannot be used, with a one-line message.
+struct SettingError : std::invalid_argument {
+  using std::invalid_argument::invalid_argument;
+};
+// KESTRUNE_RANKER when set, else the heuristic ranker; an unknown value throws SettingError.
+Ranker default_ranker();
+
+RetrieveResult retrieve(const json::Value& graph, std::string_view query, long long top_files,
+                        long long top_edges, Ranker ranker);
+// The relevance ranker keeps its index beside the graph file.
+RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_files,
+                                        long long top_edges, Ranker ranker);
 
 }  // namespace kestrune::br

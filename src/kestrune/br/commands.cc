@@ -36,6 +36,9 @@ void print(std::string_view s) { write_fd(1, s); }
 
 // ---- argument parsing -----------------------------------------------------
 
+constexpr const char* kRankerHelp =
+    "How files are chosen: heuristic or relevance (default: $KESTRUNE_RANKER, else heuristic)";
+
 args::Parser build_parser() {
   const Paths& p = paths();
   args::Parser br("br", "Braid starter CLI");
@@ -46,12 +49,14 @@ args::Parser build_parser() {
       .required_text({"--query"}, "Natural language task/query")
       .integer({"--top-files"}, 20)
       .integer({"--top-edges"}, 40)
-      .flag({"--json"});
+      .flag({"--json"})
+      .text({"--ranker"}, std::nullopt, kRankerHelp);
   br.command("cmd", "prime", "Output compact context for Claude hooks")
       .text({"--query"}, "", "Current query/task")
       .integer({"--top-files"}, 12)
       .integer({"--top-edges"}, 20)
-      .integer({"--recent-actions"}, 8);
+      .integer({"--recent-actions"}, 8)
+      .text({"--ranker"}, std::nullopt, kRankerHelp);
   br.command("cmd", "action", "Action graph operations")
       .command("action_cmd", "log", "Append action event")
       .required_text({"--kind"}, "Action kind")
@@ -128,6 +133,13 @@ std::optional<Args> parse_args(const std::vector<std::string>& argv) {
     return std::nullopt;
   }
   Args out;
+  if (auto ranker = parsed.has("ranker") ? parsed.optional_text("ranker") : std::nullopt;
+      ranker && !ranker_from_name(*ranker)) {
+    const std::string cmd = parsed.text("cmd");
+    const std::string message = "argument --ranker: invalid choice: " + json::py_repr(json::Value(*ranker)) +
+                                " (choose from 'heuristic', 'relevance')";
+    throw UsageError{2, "usage: br " + cmd + " [-h] ...\nbr " + cmd + ": error: " + message + "\n", message};
+  }
   for (const auto& [dest, value] : parsed.values()) {
     if (const auto* s = std::get_if<std::string>(&value))
       (dest == "cmd" ? out.cmd : dest == "action_cmd" ? out.action_cmd : out.text[dest]) = *s;
@@ -153,9 +165,18 @@ int cmd_scan(const Args& args) {
   return 0;
 }
 
+// --ranker when given, else the default KESTRUNE_RANKER sets.
+Ranker chosen_ranker(const Args& args) {
+  auto it = args.text.find("ranker");
+  if (it != args.text.end())
+    if (auto r = ranker_from_name(it->second)) return *r;
+  return default_ranker();
+}
+
 int cmd_retrieve(const Args& args) {
   const std::string& query = args.text.at("query");
-  RetrieveResult r = retrieve_from_graph_file(query, args.num.at("top_files"), args.num.at("top_edges"));
+  RetrieveResult r = retrieve_from_graph_file(query, args.num.at("top_files"), args.num.at("top_edges"),
+                                              chosen_ranker(args));
   if (args.flag.at("json")) {
     json::Object o;
     o.append("query", query);
@@ -179,7 +200,8 @@ int cmd_prime(const Args& args) {
     const char* env = std::getenv("BR_QUERY");
     query = env ? env : "General codebase maintenance task";
   }
-  RetrieveResult r = retrieve_from_graph_file(query, args.num.at("top_files"), args.num.at("top_edges"));
+  RetrieveResult r = retrieve_from_graph_file(query, args.num.at("top_files"), args.num.at("top_edges"),
+                                              chosen_ranker(args));
   json::Array actions = read_action_events(args.num.at("recent_actions"));
   std::string out =
       "# Braid Active\n\n## Rules\n"
@@ -275,6 +297,12 @@ int run(int argc, char** argv) {
     return cmd_stats(*args);
   } catch (const StdoutClosed&) {
     return 0;
+  } catch (const SettingError& e) {
+    try {
+      write_fd(2, std::string("br: error: ") + e.what() + "\n");
+    } catch (...) {
+    }
+    return 2;
   } catch (const std::exception& e) {
     std::string msg = text::replace(e.what(), "\n", " ");
     try {

@@ -3,6 +3,7 @@
 #include "kestrune/base/fs.h"
 #include "kestrune/br/br.h"
 #include "kestrune/br/capability.h"
+#include "kestrune/br/relevance.h"
 #include "kestrune/br/retrieve.h"
 #include "kestrune/lexscan/lexscan.h"
 
@@ -63,6 +64,15 @@ RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_fi
   if (!fs::exists(p.graph_json)) return retrieve(load_graph(), query, top_files, top_edges);
   return retrieve_file(p.graph_json, query, top_files, top_edges,
                        load_capability_index(p.capability_index));
+}
+
+RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_files, long long top_edges,
+                                        Ranker ranker) {
+  if (ranker == Ranker::Heuristic) return retrieve_from_graph_file(query, top_files, top_edges);
+  const Paths& p = paths();
+  if (!fs::exists(p.graph_json)) return retrieve(load_graph(), query, top_files, top_edges, ranker);
+  return retrieve_file_relevance(p.graph_json, query, top_files, top_edges,
+                                 load_capability_index(p.capability_index));
 }
 
 }  // namespace kestrune::br

@@ -25,6 +25,7 @@ struct Args {
   bool no_permissions = false;
   bool no_session = false;
   bool verbose = false;
+  std::string ranker;  // "heuristic" or "relevance"; "" for the default (KESTRUNE_RANKER)
 };
 
 // How parsing ended without arguments to run with: --help (status 0, `text`

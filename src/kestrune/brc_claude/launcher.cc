@@ -77,6 +77,14 @@ int main(const std::vector<std::string>& argv) {
     return 1;
   }
 
+  br::Ranker ranker;
+  try {
+    ranker = args.ranker.empty() ? br::default_ranker() : *br::ranker_from_name(args.ranker);
+  } catch (const br::SettingError& e) {
+    say(std::string("[brc] Error: ") + e.what());
+    return 2;
+  }
+
   json::Value graph;
   try {
     graph = ensure_graph(root);
@@ -88,7 +96,10 @@ int main(const std::vector<std::string>& argv) {
   std::string context;
   try {
     auto t0 = std::chrono::steady_clock::now();
-    br::RetrieveResult result = br::retrieve(graph, query, args.max_files, EDGE_LIMIT);
+    // The relevance ranker answers from the graph file, with the index kept beside it.
+    br::RetrieveResult result = ranker == br::Ranker::Relevance && fs::exists(br::paths().graph_json)
+                                    ? br::retrieve_from_graph_file(query, args.max_files, EDGE_LIMIT, ranker)
+                                    : br::retrieve(graph, query, args.max_files, EDGE_LIMIT);
     ctxpack::Summaries summaries = ctxpack::load_summaries(root);
     context = ctxpack::pack({result.files, result.edges, summaries, graph, root, args.budget,
                              args.max_files, query});
