@@ -12,7 +12,7 @@
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
 #include "kestrune/br/br.h"
-#include "kestrune/br/pyint.h"
+#include "kestrune/base/pyint.h"
 #include "kestrune/br/retrieve.h"
 #include "kestrune/lexscan/lexscan.h"
 
@@ -232,16 +232,16 @@ int cmd_action_log(const Args& args) {
 
 int cmd_stats(const Args& args) {
   json::Array events = read_jsonl(paths().token_log);
-  BigInt total;
-  std::vector<std::pair<std::string, BigInt>> by_mode;
+  pyint::BigInt total;
+  std::vector<std::pair<std::string, pyint::BigInt>> by_mode;
   std::unordered_map<std::string, size_t> mode_index;
   for (const auto& e : events) {
     const json::Value* t = e.find("total_tokens");
-    BigInt tokens = t ? int_from_json(*t) : BigInt(0);
+    pyint::BigInt tokens = t ? pyint::int_from_json(*t) : pyint::BigInt(0);
     total += tokens;
     std::string mode = str_of(e.find("mode"), "unknown");
     auto [it, added] = mode_index.try_emplace(mode, by_mode.size());
-    if (added) by_mode.emplace_back(mode, BigInt(0));
+    if (added) by_mode.emplace_back(mode, pyint::BigInt(0));
     by_mode[it->second].second += tokens;
   }
   if (args.flag.at("json")) {

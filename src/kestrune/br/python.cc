@@ -6,7 +6,7 @@
 #include "kestrune/base/py_support.h"
 #include "kestrune/br/br.h"
 #include "kestrune/br/commands.h"
-#include "kestrune/br/pyint.h"
+#include "kestrune/base/pyint.h"
 #include "kestrune/br/retrieve.h"
 
 namespace pb = pybind11;
@@ -52,7 +52,7 @@ PYBIND11_MODULE(br, m) {
       if (p) std::rethrow_exception(p);
     } catch (const br::TypeError& e) {
       PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const br::IntConversionError& e) {
+    } catch (const kestrune::pyint::IntConversionError& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const kestrune::fs::OsError& e) {
       PyErr_SetObject(PyExc_OSError,
