@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "common/testkit.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
 #include "kestrune/base/text.h"
@@ -11,19 +12,7 @@
 namespace kestrune::ctxpack {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = ::testing::TempDir() + "ctxpack-XXXXXX";
-    path = mkdtemp(tmpl.data());
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  void write(const std::string& rel, const std::string& data) const {
-    fs::makedirs(fs::dirname(fs::join(path, rel)));
-    fs::write_atomic(fs::join(path, rel), data);
-  }
-  std::string path;
-};
+using testkit::TempDir;
 
 json::Value file_node(const std::string& id, const std::string& summary) {
   json::Object o;
@@ -74,16 +63,16 @@ TEST(EstimateTokens, FourCodePointsATokenRoundedUp) {
 
 TEST(LoadSummaries, ReadsTheObjectAndToleratesItsAbsence) {
   TempDir d;
-  EXPECT_TRUE(load_summaries(d.path).empty());
+  EXPECT_TRUE(load_summaries(d.path()).empty());
   d.write(".braid/summaries.json", "\xEF\xBB\xBF{\"a.ts\": \"Does A\", \"b.ts\": 3, \"c\\u00e9.py\": \"C\"}");
-  Summaries s = load_summaries(d.path);
+  Summaries s = load_summaries(d.path());
   EXPECT_EQ(s.size(), 2u);
   EXPECT_EQ(s["a.ts"], "Does A");
   EXPECT_EQ(s["c\xC3\xA9.py"], "C");
   d.write(".braid/summaries.json", "[1, 2]");
-  EXPECT_THROW(load_summaries(d.path), std::runtime_error);
+  EXPECT_THROW(load_summaries(d.path()), std::runtime_error);
   d.write(".braid/summaries.json", "{oops");
-  EXPECT_THROW(load_summaries(d.path), std::runtime_error);
+  EXPECT_THROW(load_summaries(d.path()), std::runtime_error);
 }
 
 // A small project: an order route, a model it uses, and a readme.
@@ -117,7 +106,7 @@ struct Shop {
   }
   std::string pack(long long budget, long long max_files, const Summaries& sums = {},
                    std::string_view query = "how are orders created") const {
-    return ctxpack::pack({files, edges, sums, graph, dir.path, budget, max_files, query});
+    return ctxpack::pack({files, edges, sums, graph, dir.path(), budget, max_files, query});
   }
 };
 
@@ -126,7 +115,7 @@ TEST(Pack, LaysOutEachFileThenTheRelations) {
   std::string out = shop.pack(5000, 8, {{"models/order.py", "  The order record.  "}});
   EXPECT_EQ(out,
             "# Project context\n"
-            "Root: " + shop.dir.path + "\n"
+            "Root: " + shop.dir.path() + "\n"
             "Files most relevant to the question, best first, from the project's information graph. "
             "Line numbers are one-based.\n"
             "\n"
@@ -206,7 +195,7 @@ TEST(Pack, NeverExceedsTheBudgetOnALargeProject) {
   json::Value graph = graph_of(nodes, edges);
   for (long long budget : {1LL, 40LL, 100LL, 333LL, 1000LL, 5000LL, 20000LL}) {
     for (long long max_files : {1LL, 8LL, 40LL}) {
-      std::string out = pack({files, edges, {}, graph, d.path, budget, max_files, "charge the order"});
+      std::string out = pack({files, edges, {}, graph, d.path(), budget, max_files, "charge the order"});
       EXPECT_LE(estimate_tokens(out), budget) << budget << " " << max_files;
       if (budget >= 1000) {
         EXPECT_NE(out.find("```ts\n"), std::string::npos);
@@ -214,7 +203,7 @@ TEST(Pack, NeverExceedsTheBudgetOnALargeProject) {
     }
   }
   // A generous budget is used well, not left mostly empty.
-  std::string out = pack({files, edges, {}, graph, d.path, 5000, 8, "charge the order"});
+  std::string out = pack({files, edges, {}, graph, d.path(), 5000, 8, "charge the order"});
   EXPECT_GT(estimate_tokens(out), 4500);
   EXPECT_NE(out.find("## Relations"), std::string::npos);
 }
