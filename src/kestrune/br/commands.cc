@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "kestrune/base/args.h"
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
 #include "kestrune/br/br.h"
@@ -21,22 +22,7 @@ namespace {
 
 // ---- output ---------------------------------------------------------------
 
-// Standard output was closed by the reader (br retrieve | head): stop quietly.
-struct StdoutClosed {};
-
-void write_fd(int fd, std::string_view s) {
-  while (!s.empty()) {
-    ssize_t n = ::write(fd, s.data(), s.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (fd == 1 && errno == EPIPE) throw StdoutClosed{};
-      throw fs::OsError(errno, fd == 1 ? "<stdout>" : "<stderr>");
-    }
-    s.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-void print(std::string_view s) { write_fd(1, s); }
+void print(std::string_view s) { command::out(s); }
 
 // ---- argument parsing -----------------------------------------------------
 
@@ -216,7 +202,7 @@ int cmd_action_log(const Args& args) {
       reason = e.what();
     }
     if (!reason.empty()) {
-      write_fd(2, "error: invalid --meta JSON: " + reason + "\n");
+      command::err("error: invalid --meta JSON: " + reason + "\n");
       return 2;
     }
   }
@@ -261,32 +247,16 @@ int cmd_stats(const Args& args) {
   return 0;
 }
 
-int run(int argc, char** argv) {
-  try {
-    std::vector<std::string> arg_list(argv, argv + argc);
-    std::optional<Args> args;
-    try {
-      args = parse_args(arg_list);
-    } catch (const UsageError& e) {
-      write_fd(2, e.text);
-      return e.status;
-    }
+int command_main(int argc, char** argv) {
+  return command::run("br: error: ", [&] {
+    const std::optional<Args> args = parse_args({argv, argv + argc});
     if (!args) return 0;
     if (args->cmd == "scan") return cmd_scan(*args);
     if (args->cmd == "retrieve") return cmd_retrieve(*args);
     if (args->cmd == "prime") return cmd_prime(*args);
     if (args->cmd == "action") return cmd_action_log(*args);
     return cmd_stats(*args);
-  } catch (const StdoutClosed&) {
-    return 0;
-  } catch (const std::exception& e) {
-    std::string msg = text::replace(e.what(), "\n", " ");
-    try {
-      write_fd(2, "br: error: " + msg + "\n");
-    } catch (...) {
-    }
-    return 1;
-  }
+  });
 }
 
 }  // namespace kestrune::br

@@ -173,6 +173,6 @@ PYBIND11_MODULE(br, m) {
     return kpy::to_python(Value(br::read_action_events(kpy::require_int(limit, "limit"))));
   }, pb::arg("limit") = 8);
 
-  m.def("main", [](pb::object argv) { return kpy::run_main(&br::run, argv, "br"); },
+  m.def("main", [](pb::object argv) { return kpy::run_main(&br::command_main, argv, "br"); },
         pb::arg("argv") = pb::none());
 }
