@@ -17,22 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "common/testkit.h"
+
 namespace kestrune::fs {
 namespace {
 
 // A fresh directory per test, removed afterwards.
 class FsTest : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = testing::TempDir() + "kestrune_fs_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root = resolve(tmpl);
-  }
-  void TearDown() override {
-    ::chmod((root + "/locked").c_str(), 0755);
-    std::string cmd = "rm -rf '" + root + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
-  }
   std::string p(std::string_view rel) const { return join(root, rel); }
   void mkdir(std::string_view rel) const { ASSERT_EQ(::mkdir(p(rel).c_str(), 0755), 0) << rel; }
   void symlink(std::string_view target, std::string_view rel) const {
@@ -48,7 +40,8 @@ class FsTest : public testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-  std::string root;
+  testkit::TempDir scratch;
+  std::string root = scratch.path();
 };
 
 TEST(FsPaths, PurePathForms) {

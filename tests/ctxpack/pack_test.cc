@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/testkit.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
 #include "kestrune/base/text.h"
@@ -14,19 +15,7 @@
 namespace kestrune::ctxpack {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = ::testing::TempDir() + "ctxpack-XXXXXX";
-    path = mkdtemp(tmpl.data());
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  void write(const std::string& rel, const std::string& data) const {
-    fs::makedirs(fs::dirname(fs::join(path, rel)));
-    fs::write_atomic(fs::join(path, rel), data);
-  }
-  std::string path;
-};
+using testkit::TempDir;
 
 json::Value file_node(const std::string& id, const std::string& summary) {
   json::Object o;
@@ -77,16 +66,16 @@ TEST(EstimateTokens, FourCodePointsATokenRoundedUp) {
 
 TEST(LoadSummaries, ReadsTheObjectAndToleratesItsAbsence) {
   TempDir d;
-  EXPECT_TRUE(load_summaries(d.path).empty());
+  EXPECT_TRUE(load_summaries(d.path()).empty());
   d.write(".braid/summaries.json", "\xEF\xBB\xBF{\"a.ts\": \"Does A\", \"b.ts\": 3, \"c\\u00e9.py\": \"C\"}");
-  Summaries s = load_summaries(d.path);
+  Summaries s = load_summaries(d.path());
   EXPECT_EQ(s.size(), 2u);
   EXPECT_EQ(s["a.ts"], "Does A");
   EXPECT_EQ(s["c\xC3\xA9.py"], "C");
   d.write(".braid/summaries.json", "[1, 2]");
-  EXPECT_THROW(load_summaries(d.path), std::runtime_error);
+  EXPECT_THROW(load_summaries(d.path()), std::runtime_error);
   d.write(".braid/summaries.json", "{oops");
-  EXPECT_THROW(load_summaries(d.path), std::runtime_error);
+  EXPECT_THROW(load_summaries(d.path()), std::runtime_error);
 }
 
 // A small project: an order route, a model it uses, and a readme.
@@ -120,7 +109,7 @@ struct Shop {
   }
   std::string pack(long long budget, long long max_files, const Summaries& sums = {},
                    std::string_view query = "how are orders created") const {
-    return ctxpack::pack({files, edges, sums, graph, dir.path, budget, max_files, query});
+    return ctxpack::pack({files, edges, sums, graph, dir.path(), budget, max_files, query});
   }
 };
 
@@ -186,7 +175,7 @@ TEST(Pack, EveryExcerptLineIsTheFilesLine) {
     if (n["kind"].as_string() == "symbol") files.push_back(n);
   for (std::string_view query : {"f g", "order wide", "ok h", ""})
     for (long long budget : {400LL, 5000LL})
-      expect_excerpts_quote_the_files(pack({files, {}, {}, graph, d.path, budget, 20, query}), d.path,
+      expect_excerpts_quote_the_files(pack({files, {}, {}, graph, d.path(), budget, 20, query}), d.path(),
                                       std::string(query) + " @" + std::to_string(budget));
 }
 
@@ -194,21 +183,21 @@ TEST(Pack, FilesOutsideTheRootAreNeverRead) {
   // A tampered graph names files beside the project, by "..", by an absolute
   // id, and through links out of it; links that stay inside are followed.
   TempDir t;
-  const std::string root = fs::join(t.path, "proj");
+  const std::string root = fs::join(t.path(), "proj");
   t.write("outside/secret.txt", "SECRET daemon root\n");
   t.write("proj/inside.py", "def inside(): return 'daemon root'\n");
   ASSERT_EQ(symlink("../outside/secret.txt", fs::join(root, "leak.txt").c_str()), 0);
   ASSERT_EQ(symlink("../outside", fs::join(root, "out").c_str()), 0);
   ASSERT_EQ(symlink("inside.py", fs::join(root, "alias.py").c_str()), 0);
-  ASSERT_EQ(symlink("proj", fs::join(t.path, "via").c_str()), 0);
-  const std::vector<std::string> ids = {"../outside/secret.txt", fs::join(t.path, "outside/secret.txt"),
+  ASSERT_EQ(symlink("proj", fs::join(t.path(), "via").c_str()), 0);
+  const std::vector<std::string> ids = {"../outside/secret.txt", fs::join(t.path(), "outside/secret.txt"),
                                         "leak.txt", "out/secret.txt", "inside.py", "alias.py",
                                         "proj/../../outside/secret.txt"};
   json::Array nodes;
   for (const std::string& id : ids) nodes.push_back(file_node(id, "notes about root and daemon"));
   json::Value graph = graph_of(nodes, {});
   // The root as given may itself run through a link.
-  for (const std::string& given : {root, fs::join(t.path, "via")}) {
+  for (const std::string& given : {root, fs::join(t.path(), "via")}) {
     std::string out = pack({nodes, {}, {}, graph, given, 5000, 20, "notes about root and daemon"});
     EXPECT_EQ(out.find("SECRET"), std::string::npos) << out;
     std::vector<std::string> shown;
@@ -223,7 +212,7 @@ TEST(Pack, LaysOutEachFileThenTheRelations) {
   std::string out = shop.pack(5000, 8, {{"models/order.py", "  The order record.  "}});
   EXPECT_EQ(out,
             "# Project context\n"
-            "Root: " + shop.dir.path + "\n"
+            "Root: " + shop.dir.path() + "\n"
             "Files most relevant to the question, best first, from the project's information graph. "
             "Line numbers are one-based.\n"
             "\n"
@@ -303,7 +292,7 @@ TEST(Pack, NeverExceedsTheBudgetOnALargeProject) {
   json::Value graph = graph_of(nodes, edges);
   for (long long budget : {1LL, 40LL, 100LL, 333LL, 1000LL, 5000LL, 20000LL}) {
     for (long long max_files : {1LL, 8LL, 40LL}) {
-      std::string out = pack({files, edges, {}, graph, d.path, budget, max_files, "charge the order"});
+      std::string out = pack({files, edges, {}, graph, d.path(), budget, max_files, "charge the order"});
       EXPECT_LE(estimate_tokens(out), budget) << budget << " " << max_files;
       if (budget >= 1000) {
         EXPECT_NE(out.find("```ts\n"), std::string::npos);
@@ -311,7 +300,7 @@ TEST(Pack, NeverExceedsTheBudgetOnALargeProject) {
     }
   }
   // A generous budget is used well, not left mostly empty.
-  std::string out = pack({files, edges, {}, graph, d.path, 5000, 8, "charge the order"});
+  std::string out = pack({files, edges, {}, graph, d.path(), 5000, 8, "charge the order"});
   EXPECT_GT(estimate_tokens(out), 4500);
   EXPECT_NE(out.find("## Relations"), std::string::npos);
 }

@@ -2,13 +2,13 @@
 
 #include "kestrune/lexscan/graph.h"
 #include "kestrune/lexscan/lexscan.h"
-#include "test_util.h"
+#include "common/testkit.h"
 
 namespace kestrune::lexscan {
 namespace {
 
-using testing::slurp;
-using testing::TempDir;
+using testkit::slurp;
+using testkit::TempDir;
 
 std::vector<std::string> keys(const json::Value& v) {
   std::vector<std::string> out;

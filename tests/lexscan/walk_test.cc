@@ -8,12 +8,12 @@
 #include "kestrune/base/fs.h"
 #include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/walk.h"
-#include "test_util.h"
+#include "common/testkit.h"
 
 namespace kestrune::lexscan {
 namespace {
 
-using testing::TempDir;
+using testkit::TempDir;
 
 // The walk's files as ids, order kept.
 std::vector<std::string> ids(const std::string& root) {

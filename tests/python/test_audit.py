@@ -262,7 +262,7 @@ class CommandTest(unittest.TestCase):
         proc = run_audit_cmd("--root", str(root), "--fix", exe=pkg_bin / "audit", cwd=self.base)
         self.assertEqual(proc.returncode, 1)
         self.assertEqual(proc.stderr.splitlines()[-1],
-                         "audit: cannot launch brc: [Errno 2] No such file or directory: 'brc'")
+                         "audit: error: cannot launch brc: [Errno 2] No such file or directory: 'brc'")
 
     def test_large_graph_with_a_long_import_chain(self):
         nodes, edges = [], []

@@ -103,7 +103,7 @@ class Command(unittest.TestCase):
             self.assertEqual((p.returncode, p.stdout), (0, b""), stdin[:20])
         p = self.run_guard(b"{}", "--bogus")
         self.assertEqual(p.returncode, 1)
-        self.assertEqual(p.stderr, b"edit_guard: unrecognized argument: --bogus\n")
+        self.assertEqual(p.stderr, b"edit_guard: error: unrecognized argument: --bogus\n")
 
     def test_module_main(self):
         code = ("import sys; from kestrune import edit_guard\n"

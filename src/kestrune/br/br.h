@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "kestrune/base/command.h"
 #include "kestrune/base/json.h"
 
 namespace kestrune::br {
@@ -67,8 +68,8 @@ enum class Ranker { Heuristic, Relevance };
 std::optional<Ranker> ranker_from_name(std::string_view name);
 std::string_view ranker_name(Ranker ranker);
 // A setting from the environment that cannot be used, with a one-line message.
-struct SettingError : std::invalid_argument {
-  using std::invalid_argument::invalid_argument;
+struct SettingError : command::UsageError {
+  using command::UsageError::UsageError;
 };
 // KESTRUNE_RANKER when set, else the heuristic ranker; an unknown value throws SettingError.
 Ranker default_ranker();

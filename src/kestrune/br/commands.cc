@@ -8,10 +8,11 @@
 #include <unordered_map>
 
 #include "kestrune/base/args.h"
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
 #include "kestrune/br/br.h"
-#include "kestrune/br/pyint.h"
+#include "kestrune/base/pyint.h"
 #include "kestrune/br/retrieve.h"
 #include "kestrune/lexscan/lexscan.h"
 
@@ -20,19 +21,7 @@ namespace {
 
 // ---- output ---------------------------------------------------------------
 
-// Standard output was closed by the reader (br retrieve | head): stop quietly.
-struct StdoutClosed {};
-
-void write_fd(int fd, std::string_view s) {
-  try {
-    fs::write_all(fd, s, fd == 1 ? "<stdout>" : "<stderr>");
-  } catch (const fs::OsError& e) {
-    if (fd == 1 && e.err == EPIPE) throw StdoutClosed{};
-    throw;
-  }
-}
-
-void print(std::string_view s) { write_fd(1, s); }
+void print(std::string_view s) { command::out(s); }
 
 // ---- argument parsing -----------------------------------------------------
 
@@ -234,7 +223,7 @@ int cmd_action_log(const Args& args) {
       reason = e.what();
     }
     if (!reason.empty()) {
-      write_fd(2, "error: invalid --meta JSON: " + reason + "\n");
+      command::err("error: invalid --meta JSON: " + reason + "\n");
       return 2;
     }
   }
@@ -250,16 +239,16 @@ int cmd_action_log(const Args& args) {
 
 int cmd_stats(const Args& args) {
   json::Array events = read_jsonl(paths().token_log);
-  BigInt total;
-  std::vector<std::pair<std::string, BigInt>> by_mode;
+  pyint::BigInt total;
+  std::vector<std::pair<std::string, pyint::BigInt>> by_mode;
   std::unordered_map<std::string, size_t> mode_index;
   for (const auto& e : events) {
     const json::Value* t = e.find("total_tokens");
-    BigInt tokens = t ? int_from_json(*t) : BigInt(0);
+    pyint::BigInt tokens = t ? pyint::int_from_json(*t) : pyint::BigInt(0);
     total += tokens;
     std::string mode = str_of(e.find("mode"), "unknown");
     auto [it, added] = mode_index.try_emplace(mode, by_mode.size());
-    if (added) by_mode.emplace_back(mode, BigInt(0));
+    if (added) by_mode.emplace_back(mode, pyint::BigInt(0));
     by_mode[it->second].second += tokens;
   }
   if (args.flag.at("json")) {
@@ -279,38 +268,16 @@ int cmd_stats(const Args& args) {
   return 0;
 }
 
-int run(int argc, char** argv) {
-  try {
-    std::vector<std::string> arg_list(argv, argv + argc);
-    std::optional<Args> args;
-    try {
-      args = parse_args(arg_list);
-    } catch (const UsageError& e) {
-      write_fd(2, e.text);
-      return e.status;
-    }
+int command_main(int argc, char** argv) {
+  return command::run("br: error: ", [&] {
+    const std::optional<Args> args = parse_args({argv, argv + argc});
     if (!args) return 0;
     if (args->cmd == "scan") return cmd_scan(*args);
     if (args->cmd == "retrieve") return cmd_retrieve(*args);
     if (args->cmd == "prime") return cmd_prime(*args);
     if (args->cmd == "action") return cmd_action_log(*args);
     return cmd_stats(*args);
-  } catch (const StdoutClosed&) {
-    return 0;
-  } catch (const SettingError& e) {
-    try {
-      write_fd(2, std::string("br: error: ") + e.what() + "\n");
-    } catch (...) {
-    }
-    return 2;
-  } catch (const std::exception& e) {
-    std::string msg = text::replace(e.what(), "\n", " ");
-    try {
-      write_fd(2, "br: error: " + msg + "\n");
-    } catch (...) {
-    }
-    return 1;
-  }
+  });
 }
 
 }  // namespace kestrune::br

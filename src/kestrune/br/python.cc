@@ -6,7 +6,7 @@
 #include "kestrune/base/py_support.h"
 #include "kestrune/br/br.h"
 #include "kestrune/br/commands.h"
-#include "kestrune/br/pyint.h"
+#include "kestrune/base/pyint.h"
 #include "kestrune/br/relevance.h"
 #include "kestrune/br/retrieve.h"
 
@@ -53,7 +53,7 @@ PYBIND11_MODULE(br, m) {
       if (p) std::rethrow_exception(p);
     } catch (const br::TypeError& e) {
       PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const br::IntConversionError& e) {
+    } catch (const kestrune::pyint::IntConversionError& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const kestrune::fs::OsError& e) {
       PyErr_SetObject(PyExc_OSError,
@@ -179,6 +179,6 @@ PYBIND11_MODULE(br, m) {
     return kpy::to_python(Value(br::read_action_events(kpy::require_int(limit, "limit"))));
   }, pb::arg("limit") = 8);
 
-  m.def("main", [](pb::object argv) { return kpy::run_main(&br::run, argv, "br"); },
+  m.def("main", [](pb::object argv) { return kpy::run_main(&br::command_main, argv, "br"); },
         pb::arg("argv") = pb::none());
 }

@@ -1,10 +1,8 @@
 // The lexscan command.
-#include <algorithm>
-#include <cstdio>
-#include <exception>
 #include <string>
 
 #include "kestrune/base/args.h"
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/scan.h"
@@ -36,29 +34,17 @@ int run(const std::string& root_arg, const std::string& out) {
   report += "Wrote: " + fs::pure(out) + "\n";
   report += "Symbol index: " + symbol_index_path(out) + " (" + std::to_string(indexed) +
             " symbols)\n";
-  // A reader that went away (lexscan | head) is no failure of the scan.
-  std::fwrite(report.data(), 1, report.size(), stdout);
-  std::fflush(stdout);
+  command::out(report);
   return 0;
 }
 
 }  // namespace
 
 int command_main(int argc, char** argv) {
-  args::Result o;
-  try {
-    o = parser().parse({argv + 1, argv + argc});
-  } catch (const args::Exit& e) {
-    std::fputs(e.text.c_str(), e.status == 0 ? stdout : stderr);
-    std::fflush(stdout);
-    return e.status;
-  }
-  try {
+  return command::run("lexscan: error: ", [&] {
+    const args::Result o = parser().parse({argv + 1, argv + argc});
     return run(o.text("root"), o.text("out"));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "lexscan: error: %s\n", e.what());
-    return 1;
-  }
+  });
 }
 
 }  // namespace kestrune::lexscan
