@@ -124,6 +124,11 @@ class ScanTest(unittest.TestCase):
         reuse = {n["id"]: dict(n, summary="Kept.") for n in g["nodes"] if n["kind"] == "file"}
         again = lexscan.scan(str(self.root), existing_nodes=reuse)
         self.assertEqual({n["summary"] for n in again["nodes"] if n["kind"] == "file"}, {"Kept."})
+        for root in ("missing", self.root / "README.md"):
+            with self.assertRaises(NotADirectoryError) as cm:
+                lexscan.scan(root)
+            self.assertEqual((cm.exception.strerror, cm.exception.filename),
+                             ("project root is not a directory", str(root)))
 
     def test_main(self):
         out = self.root / "o" / "g.json"

@@ -9,6 +9,7 @@
 #include "kestrune/base/pyint.h"
 #include "kestrune/br/relevance.h"
 #include "kestrune/br/retrieve.h"
+#include "kestrune/lexscan/python_errors.h"
 
 namespace pb = pybind11;
 namespace kpy = kestrune::py;
@@ -55,6 +56,8 @@ PYBIND11_MODULE(br, m) {
       PyErr_SetString(PyExc_TypeError, e.what());
     } catch (const kestrune::pyint::IntConversionError& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const kestrune::lexscan::NotAProjectRoot& e) {
+      kestrune::lexscan::set_python_error(e);
     } catch (const kestrune::fs::OsError& e) {
       PyErr_SetObject(PyExc_OSError,
                       pb::make_tuple(e.err, std::strerror(e.err), e.path).ptr());

@@ -20,6 +20,7 @@ args::Parser parser() {
 
 int run(const std::string& root_arg, const std::string& out) {
   const std::string root = fs::resolve(root_arg);
+  require_project_root(root);  // before anything is written
   fs::makedirs(fs::parent(out));
   Graph graph;
   {

@@ -6,6 +6,7 @@
 #include "kestrune/lexscan/graph.h"
 #include "kestrune/lexscan/keywords.h"
 #include "kestrune/lexscan/lexscan.h"
+#include "kestrune/lexscan/python_errors.h"
 #include "kestrune/lexscan/relations.h"
 #include "kestrune/lexscan/scan.h"
 #include "kestrune/lexscan/symbols.h"
@@ -190,9 +191,12 @@ PYBIND11_MODULE(lexscan, m) {
       reuse = kp::from_python(kp::require_dict(existing_nodes, "existing_nodes"), "existing_nodes")
                   .as_object();
     json::Value graph;
-    {
+    try {
       py::gil_scoped_release unlocked;
       graph = scan(r, &reuse);
+    } catch (const NotAProjectRoot& e) {
+      set_python_error(e);
+      throw py::error_already_set();
     }
     // The record's root is the text of the argument as given.
     json::Object& g = graph.as_object();
