@@ -6,6 +6,7 @@
 #include "kestrune/base/py_support.h"
 #include "kestrune/br/br.h"
 #include "kestrune/brc_claude/brc_claude.h"
+#include "kestrune/lexscan/python_errors.h"
 
 namespace pb = pybind11;
 namespace kpy = kestrune::py;
@@ -80,6 +81,9 @@ PYBIND11_MODULE(brc_claude, m) {
         try {
           pb::gil_scoped_release release;
           graph = brc_claude::ensure_graph(root);
+        } catch (const lexscan::NotAProjectRoot& e) {
+          lexscan::set_python_error(e);
+          throw pb::error_already_set();
         } catch (const fs::OsError& e) {
           PyErr_SetString(PyExc_OSError, e.what());
           throw pb::error_already_set();
