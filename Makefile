@@ -8,8 +8,11 @@ CMAKE_FLAGS ?=
 
 all: build
 
+# BOOTSTRAP=true skips it where the packages are looked after otherwise.
+BOOTSTRAP ?= bash scripts/bootstrap.sh
+
 bootstrap:
-	@bash scripts/bootstrap.sh
+	@$(BOOTSTRAP)
 
 $(BUILD)/build.ninja: CMakeLists.txt | bootstrap
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
