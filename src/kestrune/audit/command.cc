@@ -12,6 +12,7 @@
 #include "kestrune/audit/report.h"
 #include "kestrune/base/args.h"
 #include "kestrune/base/fs.h"
+#include "kestrune/base/text.h"
 
 namespace kestrune::audit {
 
@@ -26,7 +27,8 @@ args::Parser parser() {
   return p;
 }
 
-void err(std::string_view s) {
+void err(std::string_view data) {
+  const std::string s = text::backslashreplace(data);  // as Python's sys.stderr shows undecodable bytes
   std::fwrite(s.data(), 1, s.size(), stderr);
   std::fflush(stderr);
 }

@@ -24,7 +24,10 @@ namespace {
 // Standard output was closed by the reader (br retrieve | head): stop quietly.
 struct StdoutClosed {};
 
-void write_fd(int fd, std::string_view s) {
+void write_fd(int fd, std::string_view data) {
+  // Standard error shows an undecodable byte as Python's sys.stderr does.
+  const std::string shown = fd == 2 ? text::backslashreplace(data) : std::string();
+  std::string_view s = fd == 2 ? std::string_view(shown) : data;
   while (!s.empty()) {
     ssize_t n = ::write(fd, s.data(), s.size());
     if (n < 0) {

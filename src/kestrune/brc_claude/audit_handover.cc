@@ -29,8 +29,9 @@ int brc_main(const std::vector<std::string>& argv) {
     return 2;
   }
   const std::string root = fs::resolve(fs::expanduser(argv[0]));
+  const std::string shown = text::backslashreplace(root);  // as Python's sys.stderr shows it
   if (!fs::is_dir(root)) {
-    std::fprintf(stderr, "[brc] Error: project root does not exist: %s\n", root.c_str());
+    std::fprintf(stderr, "[brc] Error: project root does not exist: %s\n", shown.c_str());
     return 1;
   }
   const std::string context_file = fs::join(root, AUDIT_CONTEXT);
@@ -40,7 +41,7 @@ int brc_main(const std::vector<std::string>& argv) {
     context = fs::read_text(context_file, text::Errors::Replace);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "[brc] Error: no audit context (%s); run the audit on %s first\n", e.what(),
-                 root.c_str());
+                 shown.c_str());
     return 1;
   }
   if (!which("claude")) {
@@ -51,7 +52,7 @@ int brc_main(const std::vector<std::string>& argv) {
     std::fprintf(stderr, "[brc] Error: %s\n", fs::OsError(errno, root).what());
     return 1;
   }
-  std::fprintf(stderr, "[brc] Starting claude in %s with the audit context\n", root.c_str());
+  std::fprintf(stderr, "[brc] Starting claude in %s with the audit context\n", shown.c_str());
   try {
     exec_program("claude", {"claude", audit_prompt(context)}, child_environment());
   } catch (const std::exception& e) {

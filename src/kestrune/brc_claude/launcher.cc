@@ -13,7 +13,7 @@ namespace kestrune::brc_claude {
 namespace {
 
 void say(const std::string& line) {
-  std::string s = line + "\n";
+  std::string s = text::backslashreplace(line) + "\n";
   std::fwrite(s.data(), 1, s.size(), stderr);
 }
 

@@ -6,6 +6,7 @@
 
 #include "kestrune/base/args.h"
 #include "kestrune/base/fs.h"
+#include "kestrune/base/text.h"
 #include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/scan.h"
 
@@ -59,7 +60,7 @@ int command_main(int argc, char** argv) {
   try {
     return run(o.text("root"), o.text("out"));
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "lexscan: error: %s\n", e.what());
+    std::fprintf(stderr, "lexscan: error: %s\n", text::backslashreplace(e.what()).c_str());
     return 1;
   }
 }
