@@ -127,13 +127,13 @@ PYBIND11_MODULE(lexscan, m) {
       .def("__repr__", [](const Node& n) {
         // Every field, as a dataclass shows itself.
         auto r = [](py::object o) { return std::string(py::repr(o)); };
-        std::string s = "Node(id=" + r(py::str(n.id)) + ", kind=" + r(py::str(n.kind)) + ", path=" + r(py::str(n.path)) +
-                        ", ext=" + r(py::str(n.ext)) + ", size=" + std::to_string(n.size) +
-                        ", keywords=" + r(py::cast(n.keywords)) + ", content=" + r(py::str(n.content)) +
-                        ", summary=" + r(py::str(n.summary)) + ", file_hash=" + r(py::str(n.file_hash)) +
-                        ", symbol_type=" + r(py::str(n.symbol_type)) + ", name=" + r(py::str(n.name)) +
+        std::string s = "Node(id=" + r(kp::to_str(n.id)) + ", kind=" + r(kp::to_str(n.kind)) + ", path=" + r(kp::to_str(n.path)) +
+                        ", ext=" + r(kp::to_str(n.ext)) + ", size=" + std::to_string(n.size) +
+                        ", keywords=" + r(py::cast(n.keywords)) + ", content=" + r(kp::to_str(n.content)) +
+                        ", summary=" + r(kp::to_str(n.summary)) + ", file_hash=" + r(kp::to_str(n.file_hash)) +
+                        ", symbol_type=" + r(kp::to_str(n.symbol_type)) + ", name=" + r(kp::to_str(n.name)) +
                         ", line_start=" + std::to_string(n.line_start) + ", line_end=" + std::to_string(n.line_end) +
-                        ", body_hash=" + r(py::str(n.body_hash)) + ", confidence=" + r(py::str(n.confidence)) +
+                        ", body_hash=" + r(kp::to_str(n.body_hash)) + ", confidence=" + r(kp::to_str(n.confidence)) +
                         ", exported=" + (n.exported ? "True" : "False") + ")";
         return s;
       });
@@ -196,7 +196,7 @@ PYBIND11_MODULE(lexscan, m) {
     }
     // The record's root is the text of the argument as given.
     json::Object& g = graph.as_object();
-    g.set("root", std::string(py::str(root)));
+    g.set("root", kp::from_str(py::str(root)));
     return kp::to_python(graph);
   }, py::arg("root"), py::arg("existing_nodes") = py::none());
 
