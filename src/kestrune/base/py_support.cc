@@ -179,6 +179,17 @@ std::string require_str(pyb::handle h, std::string_view arg) {
   return from_str(h);
 }
 
+std::string require_text(pyb::handle h, std::string_view arg) {
+  std::string s = require_str(h, arg);
+  if (text::is_valid_utf8(s)) return s;
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    const char32_t c = text::next(s, i);
+    text::append(out, c >= 0xDC80 && c <= 0xDCFF ? 0xFFFD : c);
+  }
+  return out;
+}
+
 pyb::list require_list(pyb::handle h, std::string_view arg) {
   if (!PyList_Check(h.ptr())) wrong_type(h, arg, "list");
   return pyb::reinterpret_borrow<pyb::list>(h);

@@ -33,6 +33,10 @@ json::Value from_python(pybind11::handle h, std::string_view arg = "value");
 
 // Raise TypeError("<arg> must be str") etc. unless the object has the type.
 std::string require_str(pybind11::handle h, std::string_view arg);
+// A str holding file text, which the scanners match without checking it: file
+// text is decoded, so it never holds an escaped byte, and a lone surrogate in
+// one becomes U+FFFD.
+std::string require_text(pybind11::handle h, std::string_view arg);
 pybind11::list require_list(pybind11::handle h, std::string_view arg);
 pybind11::dict require_dict(pybind11::handle h, std::string_view arg);
 bool require_bool(pybind11::handle h, std::string_view arg);

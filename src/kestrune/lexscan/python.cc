@@ -27,11 +27,11 @@ std::string path_arg(py::handle h, std::string_view arg) {
   return kp::require_str(h, arg);
 }
 
-std::vector<std::string> str_list(py::handle h, std::string_view arg) {
+std::vector<std::string> str_list(py::handle h, std::string_view arg, bool text = false) {
   py::list l = kp::require_list(h, arg);
   std::vector<std::string> out;
   out.reserve(l.size());
-  for (py::handle item : l) out.push_back(kp::require_str(item, arg));
+  for (py::handle item : l) out.push_back(text ? kp::require_text(item, arg) : kp::require_str(item, arg));
   return out;
 }
 
@@ -39,7 +39,7 @@ std::vector<std::string> str_list(py::handle h, std::string_view arg) {
 struct LinesArg {
   std::vector<std::string> storage;
   Lines views;
-  LinesArg(py::handle h) : storage(str_list(h, "lines")) {
+  LinesArg(py::handle h) : storage(str_list(h, "lines", true)) {
     views.reserve(storage.size());
     for (const auto& s : storage) views.emplace_back(s);
   }
@@ -202,7 +202,7 @@ PYBIND11_MODULE(lexscan, m) {
 
   auto extractor = [&m](const char* name, std::vector<Symbol> (*fn)(std::string_view, std::string_view)) {
     m.def(name, [fn](py::object content, py::object file_path) {
-      return records(fn(kp::require_str(content, "content"), kp::require_str(file_path, "file_path")));
+      return records(fn(kp::require_text(content, "content"), kp::require_str(file_path, "file_path")));
     }, py::arg("content"), py::arg("file_path"));
   };
   extractor("extract_symbols_ts", &symbols_ts);
@@ -210,17 +210,17 @@ PYBIND11_MODULE(lexscan, m) {
   extractor("extract_symbols_php", &symbols_php);
   extractor("extract_symbols_cs", &symbols_cs);
   m.def("_extract_symbols_for_file", [](py::object content, py::object file_id, py::object ext) {
-    return records(symbols_for_file(kp::require_str(content, "content"),
+    return records(symbols_for_file(kp::require_text(content, "content"),
                                     kp::require_str(file_id, "file_id"), kp::require_str(ext, "ext")));
   }, py::arg("content"), py::arg("file_id"), py::arg("ext"));
 
   m.def("parse_relations", [](py::object path, py::object text, py::object root) {
-    return edge_list(parse_relations(path_arg(path, "path"), kp::require_str(text, "text"),
+    return edge_list(parse_relations(path_arg(path, "path"), kp::require_text(text, "text"),
                                      path_arg(root, "root")));
   }, py::arg("path"), py::arg("text"), py::arg("root"));
 
   m.def("_classify_ts", [](py::object name, py::object exported) {
-    return classify_ts(kp::require_str(name, "name"), kp::require_bool(exported, "exported"));
+    return classify_ts(kp::require_text(name, "name"), kp::require_bool(exported, "exported"));
   }, py::arg("name"), py::arg("exported"));
   m.def("_find_block_end_ts", [](py::object lines, py::object start) {
     LinesArg l(lines);
@@ -240,10 +240,10 @@ PYBIND11_MODULE(lexscan, m) {
   m.def("_name_keywords", [](py::object name) { return name_keywords(kp::require_str(name, "name")); },
         py::arg("name"));
   m.def("extract_keywords", [](py::object content, py::object ext) {
-    return extract_keywords(kp::require_str(content, "content"), kp::require_str(ext, "ext"));
+    return extract_keywords(kp::require_text(content, "content"), kp::require_str(ext, "ext"));
   }, py::arg("content"), py::arg("ext"));
   m.def("_make_summary", [](py::object content, py::object path, py::object ext) {
-    return make_summary(kp::require_str(content, "content"), kp::require_str(path, "path"),
+    return make_summary(kp::require_text(content, "content"), kp::require_str(path, "path"),
                         kp::require_str(ext, "ext"));
   }, py::arg("content"), py::arg("path"), py::arg("ext"));
 
