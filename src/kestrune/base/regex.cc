@@ -35,6 +35,8 @@ bool is_ascii_letter(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 // PCRE2 reads only valid UTF-8, so such a byte is shown to it as U+10FF00 plus
 // the byte: a private-use character, which like a lone surrogate is matched by
 // '.', negated classes, \W, \S and \D, by no \w, \s, \d, and folds to nothing.
+// (A genuine U+10FF80..U+10FFFF in the same text as such a byte is the one
+// thing this cannot tell apart from it.)
 constexpr char32_t kEscapeBase = 0x10FF00;
 
 // The escaped byte at s[i] (a character boundary), or -1 when a valid
@@ -316,17 +318,13 @@ struct Escaped {
     text.reserve(s.size() + 16);
     size_t i = 0, copied = 0;
     while (i < s.size()) {
-      const int b = undecodable_at(s, i);
-      if (b < 0) {
-        size_t j = i;
-        text::next(s, j);
-        i = j;
-        continue;
-      }
-      text.append(s.substr(copied, i - copied));
-      text::append(text, kEscapeBase | static_cast<char32_t>(b));
-      bytes.push_back(i);
-      copied = ++i;
+      const size_t at = i;
+      const char32_t c = text::next(s, i);
+      if (c < 0xDC80 || c > 0xDCFF) continue;
+      text.append(s.substr(copied, at - copied));
+      text::append(text, kEscapeBase | (c & 0xFF));
+      bytes.push_back(at);
+      copied = i;
     }
     text.append(s.substr(copied));
   }
