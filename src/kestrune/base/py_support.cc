@@ -29,8 +29,6 @@ pyb::object steal(PyObject* p) {
   return pyb::reinterpret_steal<pyb::object>(p);
 }
 
-pyb::object str_object(std::string_view s) { return to_str(s); }
-
 pyb::object to_python_at(const json::Value& v, int depth) {
   using T = json::Value::Type;
   switch (v.type()) {
@@ -39,7 +37,7 @@ pyb::object to_python_at(const json::Value& v, int depth) {
     case T::Int: return steal(PyLong_FromLongLong(v.as_int()));
     case T::BigInt: return steal(PyLong_FromString(v.as_bigint().digits.c_str(), nullptr, 10));
     case T::Float: return steal(PyFloat_FromDouble(v.as_double()));
-    case T::String: return str_object(v.as_string());
+    case T::String: return to_str(v.as_string());
     case T::Array: {
       if (depth >= kMaxDepth) raise(PyExc_RecursionError, "value is nested too deeply");
       const json::Array& a = v.as_array();
@@ -52,7 +50,7 @@ pyb::object to_python_at(const json::Value& v, int depth) {
       if (depth >= kMaxDepth) raise(PyExc_RecursionError, "value is nested too deeply");
       pyb::object dict = steal(PyDict_New());
       for (const json::Member& m : v.as_object()) {
-        pyb::object key = str_object(m.key);
+        pyb::object key = to_str(m.key);
         pyb::object value = to_python_at(m.value, depth + 1);
         if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw pyb::error_already_set();
       }
