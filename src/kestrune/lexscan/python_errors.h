@@ -4,10 +4,9 @@
 // any failed file operation.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
 #include <cerrno>
 
+#include "kestrune/base/py_support.h"
 #include "kestrune/lexscan/lexscan.h"
 
 namespace kestrune::lexscan {
@@ -15,10 +14,9 @@ namespace kestrune::lexscan {
 // Sets the error (as an exception translator does); callers outside a
 // translator then throw pybind11::error_already_set.
 inline void set_python_error(const NotAProjectRoot& e) {
-  PyObject* root = PyUnicode_DecodeFSDefaultAndSize(e.path.data(), static_cast<Py_ssize_t>(e.path.size()));
-  if (!root) return;  // the decoding error stands
-  PyObject* args = Py_BuildValue("(isN)", ENOTDIR, "project root is not a directory", root);
-  if (!args) return;
+  pybind11::object root = kestrune::py::to_str(e.path);
+  PyObject* args = Py_BuildValue("(isO)", ENOTDIR, "project root is not a directory", root.ptr());
+  if (!args) return;  // the error that stopped it stands
   PyErr_SetObject(PyExc_NotADirectoryError, args);
   Py_DECREF(args);
 }
