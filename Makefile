@@ -40,9 +40,9 @@ sanitize: bootstrap
 # PREFIX/lib/kestrune/kestrune, never the checkout's data/; the commands are
 # linked into PREFIX/bin by relative links, so a moved prefix keeps working.
 install: runtime
-	cmake --install $(BUILD) --prefix $(PREFIX)/lib/kestrune
-	mkdir -p $(PREFIX)/bin
-	for cmd in $(PREFIX)/lib/kestrune/kestrune/bin/*; do \
+	cmake --install "$(BUILD)" --prefix "$(PREFIX)/lib/kestrune"
+	mkdir -p "$(PREFIX)/bin"
+	for cmd in "$(PREFIX)"/lib/kestrune/kestrune/bin/*; do \
 	  name=$${cmd##*/}; ln -sfn "../lib/kestrune/kestrune/bin/$$name" "$(PREFIX)/bin/$$name"; done
 	@echo "Installed. Commands: $(PREFIX)/bin; Python: PYTHONPATH=$(PREFIX)/lib/kestrune"
 

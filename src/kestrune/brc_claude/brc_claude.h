@@ -1,7 +1,7 @@
 // The pre-injection launcher: makes sure a graph exists, retrieves and packs
 // the context for a question, and replaces itself with `claude -p` holding
-// that context; and the audit hand-over `brc`, which opens an interactive
-// `claude` session on a project's audit context.
+// that context; and `brc`, which builds a project's graph, audits it and
+// opens an interactive `claude` session on the audit's fix roadmap.
 #pragma once
 
 #include <optional>
