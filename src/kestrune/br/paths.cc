@@ -48,7 +48,7 @@ std::string usable_data_dir(const std::string& package_data) {
   if (fs::is_dir(there) && ::faccessat(AT_FDCWD, there.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
     return package_data;
   const char* xdg = std::getenv("XDG_DATA_HOME");
-  // Unset, empty and relative values are ignored, as the base directory specification says.
+  // Unset, empty and relative values are ignored, as the XDG base directory rules have it.
   const std::string home_data = xdg && *xdg == '/' ? std::string(xdg) : fs::expanduser("~/.local/share");
   return fs::join(home_data, "kestrune/data");
 }
