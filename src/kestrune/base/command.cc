@@ -23,6 +23,18 @@ bool write_all(int fd, std::string_view s) {
   return true;
 }
 
+std::string read_all(int fd) {
+  std::string data;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0)
+      data.append(buf, static_cast<size_t>(n));
+    else if (n == 0 || errno != EINTR)
+      return data;
+  }
+}
+
 void out(std::string_view s) {
   if (write_all(STDOUT_FILENO, s)) return;
   if (errno == EPIPE) throw StdoutClosed{};

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace kestrune::command {
@@ -32,6 +33,9 @@ void out(std::string_view s);
 void err(std::string_view s);
 // Writes all of `s` to `fd`; false (errno set) when a write failed.
 bool write_all(int fd, std::string_view s);
+// Everything `fd` holds until its end (standard input for a hook); what was
+// read before a read error.
+std::string read_all(int fd);
 
 // Runs `body` and maps how it ended to an exit status:
 //  - it returned: that status;
