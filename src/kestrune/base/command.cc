@@ -8,6 +8,7 @@
 
 #include "kestrune/base/args.h"
 #include "kestrune/base/fs.h"
+#include "kestrune/base/version.h"
 
 namespace kestrune::command {
 
@@ -76,8 +77,20 @@ int run(std::string_view error_prefix, const std::function<int()>& body) {
   }
 }
 
+std::string version_line(std::string_view program) {
+  std::string line(program.substr(program.rfind('/') + 1));  // npos + 1 is 0: the whole name
+  line += line == "kestrune" ? " " : " (kestrune) ";
+  line += VERSION;
+  return line + "\n";
+}
+
 int main(int argc, char** argv, int (*command)(int, char**)) {
   std::signal(SIGPIPE, SIG_IGN);
+  if (argc == 2 && std::string_view(argv[1]) == "--version")
+    return run("", [&] {
+      out(version_line(argv[0]));
+      return 0;
+    });
   return command(argc, argv);
 }
 

@@ -47,8 +47,13 @@ std::string read_all(int fd);
 //    on standard error, and 1.
 int run(std::string_view error_prefix, const std::function<int()>& body);
 
+// "<program's name> (kestrune) <VERSION>\n" for `program` (argv[0]).
+std::string version_line(std::string_view program);
+
 // The process's main: SIGPIPE ignored, so that a closed pipe reaches the
-// command as EPIPE instead of killing it unreported; then `command`.
+// command as EPIPE instead of killing it unreported; then `command`. Every
+// command answers a lone `--version` alike, before its own arguments are
+// read: a new command gets it by having this as its main.
 int main(int argc, char** argv, int (*command)(int, char**));
 
 }  // namespace kestrune::command
