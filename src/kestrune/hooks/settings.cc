@@ -72,21 +72,24 @@ json::Array strip(const json::Array& items, const Entry& e, std::optional<size_t
 
 }  // namespace
 
+json::Value parse_settings(std::string_view bytes) {
+  if (text::strip(bytes).empty()) return json::Object{};
+  if (!text::is_valid_utf8(bytes)) throw MalformedSettings("not UTF-8 text");
+  json::Value doc;
+  try {
+    doc = json::parse_exact(bytes);
+  } catch (const json::ParseError& e) {
+    throw MalformedSettings(std::string("not valid JSON (") + e.what() + ")");
+  }
+  if (!doc.is_object()) throw MalformedSettings("not a JSON object");
+  return doc;
+}
+
 SettingsFile read_settings(const std::string& path) {
   SettingsFile f;
   f.path = path;
   f.bytes = fs::read_bytes_if_file(path);
-  if (!f.bytes || text::strip(*f.bytes).empty()) {
-    f.doc = json::Object{};
-    return f;
-  }
-  if (!text::is_valid_utf8(*f.bytes)) throw MalformedSettings("not UTF-8 text");
-  try {
-    f.doc = json::parse_exact(*f.bytes);
-  } catch (const json::ParseError& e) {
-    throw MalformedSettings(std::string("not valid JSON (") + e.what() + ")");
-  }
-  if (!f.doc.is_object()) throw MalformedSettings("not a JSON object");
+  f.doc = f.bytes ? parse_settings(*f.bytes) : json::Value(json::Object{});
   return f;
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kestrune/base/json.h"
@@ -34,6 +35,8 @@ struct SettingsFile {
 // Throws MalformedSettings, or fs::OsError when the file cannot be read. A
 // file holding only white space counts as {}.
 SettingsFile read_settings(const std::string& path);
+// The document in `bytes`, as read_settings() reads a file's.
+json::Value parse_settings(std::string_view bytes);
 
 // The text written: indent 2, non-ASCII characters as they are, a final line feed.
 std::string render_settings(const json::Value& doc);
