@@ -81,7 +81,8 @@ std::optional<HookCall> hook_call(std::string_view input, const HookEnv& env) {
                                 : !hook_cwd.empty()             ? hook_cwd
                                                                 : std::string_view(env.cwd);
   const std::string abs_root = fs::pure(fs::join(env.cwd, root));
-  if (!abs_root.starts_with("/") || !base.starts_with("/")) return std::nullopt;
+  // Without a working directory only absolute paths can be placed.
+  if (!abs_root.starts_with("/") || (!file.starts_with("/") && !base.starts_with("/"))) return std::nullopt;
   const std::string data_dir = env.br_data_dir.empty() ? std::string() : fs::pure(fs::join(env.cwd, env.br_data_dir));
 
   HookCall call;
