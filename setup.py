@@ -8,6 +8,7 @@ goes to build/python/cmake, configured for the Python running pip.
 """
 import os
 import re
+import runpy
 import shutil
 import subprocess
 import sys
@@ -20,10 +21,8 @@ from setuptools.dist import Distribution
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD_BASE = os.path.join("build", "python")
 
-COMMANDS = {"lexscan": "lexscan", "br": "br", "brc-claude": "brc_claude", "brc": "brc", "audit": "audit",
-            "edit_guard": "edit_guard"}
-if os.path.isdir(os.path.join(HERE, "src", "kestrune", "treescan")):
-    COMMANDS["treescan"] = "treescan"
+# The one list of commands is the package's own (entry point name -> native command).
+COMMANDS = runpy.run_path(os.path.join(HERE, "src", "kestrune", "_commands.py"))["COMMANDS"]
 
 
 def version():
@@ -81,6 +80,6 @@ setup(
     cmdclass={"build_py": BuildWithCMake},
     distclass=BinaryDistribution,
     options={"build": {"build_base": BUILD_BASE}, "egg_info": {"egg_base": BUILD_BASE}},
-    entry_points={"console_scripts": [f"{cmd} = kestrune._commands:{attr}" for cmd, attr in COMMANDS.items()]},
+    entry_points={"console_scripts": [f"{cmd} = kestrune._commands:{attr}" for attr, cmd in COMMANDS.items()]},
     zip_safe=False,
 )

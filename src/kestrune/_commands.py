@@ -16,6 +16,8 @@ COMMANDS = {
     "brc": "brc",
     "audit": "audit",
     "edit_guard": "edit_guard",
+    "attention": "attention",
+    "kestrune": "kestrune",
 }
 
 

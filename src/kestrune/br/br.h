@@ -17,8 +17,9 @@
 namespace kestrune::br {
 
 // The module's fixed locations. All files of br live in data_dir, which sits
-// beside the installed module unless that cannot be written (usable_data_dir);
-// capability_index and default_root follow the environment
+// beside the installed module unless KESTRUNE_DATA_DIR names another (one per
+// project) or that cannot be written (usable_data_dir); capability_index and
+// default_root also follow the environment
 // (BR_CAPABILITY_INDEX, BRAID_PROJECT_ROOT).
 struct Paths {
   std::string base_dir, data_dir, graph_json, action_log, token_log, capability_index, default_root;

@@ -1,30 +1,10 @@
-// A whole file mapped read-only, with readable zero bytes after its end for
-// parsers that read past the last byte in wide blocks.
+// br reads its graph and index files mapped (base/mapped_file.h).
 #pragma once
 
-#include <cstddef>
-#include <string>
-#include <string_view>
+#include "kestrune/base/mapped_file.h"
 
 namespace kestrune::br {
 
-class MappedFile {
- public:
-  // Maps `path` with at least `padding` zero bytes after it. data() is null when
-  // the file cannot be mapped (missing, empty, not a regular file): callers
-  // then read it the ordinary way, which also reports the error.
-  MappedFile(const std::string& path, size_t padding);
-  ~MappedFile();
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-
-  const char* data() const { return data_; }
-  size_t size() const { return size_; }
-  std::string_view text() const { return {data_, size_}; }
-
- private:
-  const char* data_ = nullptr;
-  size_t size_ = 0, span_ = 0;
-};
+using fs::MappedFile;
 
 }  // namespace kestrune::br

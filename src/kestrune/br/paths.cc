@@ -24,7 +24,12 @@ Paths compute_paths() {
   Paths p;
   p.base_dir = base_dir_override().empty() ? fs::parent(fs::self_exe_dir())
                                            : fs::resolve(base_dir_override());
-  p.data_dir = usable_data_dir(fs::join(p.base_dir, "data"));
+  // One project's data apart from another's: the assistant's hook points
+  // this at the project's .braid (created on first write, ensure_data_dir()).
+  if (const char* data = std::getenv("KESTRUNE_DATA_DIR"); data != nullptr && *data != '\0')
+    p.data_dir = fs::resolve(data);
+  else
+    p.data_dir = usable_data_dir(fs::join(p.base_dir, "data"));
   p.graph_json = fs::join(p.data_dir, "info_graph.json");
   p.action_log = fs::join(p.data_dir, "action_events.jsonl");
   p.token_log = fs::join(p.data_dir, "token_usage.jsonl");

@@ -1,11 +1,11 @@
-#include "kestrune/br/mapped_file.h"
+#include "kestrune/base/mapped_file.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include "kestrune/base/fs.h"
 
-namespace kestrune::br {
+namespace kestrune::fs {
 
 // An anonymous zeroed region is reserved first and the file mapped over its
 // start, so the padding costs no copy of the file. MAP_POPULATE maps every page
@@ -14,11 +14,11 @@ namespace kestrune::br {
 MappedFile::MappedFile(const std::string& path, size_t padding) {
   fs::OpenedFile file;
   try {
-    file = fs::open_for_reading(path);
-  } catch (const fs::OsError&) {
+    file = open_for_reading(path);
+  } catch (const OsError&) {
     return;
   }
-  if (file.found != fs::Found::File || file.size == 0) return;
+  if (file.found != Found::File || file.size == 0) return;
   size_ = static_cast<size_t>(file.size);
   span_ = size_ + padding + static_cast<size_t>(::getpagesize());
   void* area = ::mmap(nullptr, span_, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -34,4 +34,4 @@ MappedFile::~MappedFile() {
   if (data_) ::munmap(const_cast<char*>(data_), span_);
 }
 
-}  // namespace kestrune::br
+}  // namespace kestrune::fs

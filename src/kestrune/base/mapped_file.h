@@ -1,0 +1,30 @@
+// A whole file mapped read-only, with readable zero bytes after its end for
+// parsers that read past the last byte in wide blocks.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace kestrune::fs {
+
+class MappedFile {
+ public:
+  // Maps `path` with at least `padding` zero bytes after it. data() is null when
+  // the file cannot be mapped (missing, empty, not a regular file): callers
+  // then read it the ordinary way, which also reports the error.
+  MappedFile(const std::string& path, size_t padding);
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+  std::string_view text() const { return {data_, size_}; }
+
+ private:
+  const char* data_ = nullptr;
+  size_t size_ = 0, span_ = 0;
+};
+
+}  // namespace kestrune::fs
