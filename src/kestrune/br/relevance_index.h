@@ -30,47 +30,17 @@ uint64_t term_hash(std::string_view term);
 
 inline constexpr uint32_t kNoNode = UINT32_MAX;
 
-// The fields of one graph node the index reads. Views must stay valid until
-// the builder's finish().
-struct IndexNode {
-  std::string_view id, ext, summary, content, name, file_hash;
-  std::span<const std::string_view> keywords;
-  bool is_symbol = false;
-};
-
 // Where the graph file holds one node or edge, and an edge's fields, for
 // answering from the file without reading all of it.
 struct TextRange {
   uint64_t offset = 0;
   uint32_t size = 0;
+  uint32_t unused = 0;  // written as zeros: an image holds no stray bytes
 };
 struct IndexEdge {
   std::string_view from, to, rel;
   bool from_is_str = true, to_is_str = true;
   TextRange text;
-};
-
-class IndexBuilder {
- public:
-  // `root`: the project directory the graph was scanned from ("" when
-  // unknown). A file whose text the graph cut short is read from there in
-  // full, when it still has the graph's fingerprint.
-  explicit IndexBuilder(std::string root = "");
-  ~IndexBuilder();
-  IndexBuilder(const IndexBuilder&) = delete;
-  IndexBuilder& operator=(const IndexBuilder&) = delete;
-
-  // Nodes in graph order; `text` is where the graph file holds the node (left
-  // empty for a graph held in memory).
-  void add_node(uint32_t index, const IndexNode& node, TextRange text = {});
-  void add_edge(const IndexEdge& edge);
-  // The byte image; `graph` is the signature of the graph file it was built
-  // from (all zero for a graph held in memory).
-  std::string finish(const FileSignature& graph);
-
- private:
-  struct Impl;
-  Impl* impl_;
 };
 
 // Reads an index image. Every accessor is bounds-checked at open().
