@@ -36,8 +36,7 @@ TEST(Terms, IdentifiersSplitWhereAReaderWould) {
   }
   // The whole identifier first, then its pieces; short pieces and decoration left out.
   std::vector<std::pair<std::string, bool>> seen;
-  std::string scratch;
-  for_each_term("parseArgs(x_y, __all__)", scratch, [&](std::string_view t, bool whole) { seen.emplace_back(t, whole); });
+  for_each_term("parseArgs(x_y, __all__)", [&](std::string_view t, bool whole) { seen.emplace_back(t, whole); });
   EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{
                       {"parsearg", true}, {"pars", false}, {"arg", false}, {"x_y", true}, {"all", true}}));
 }

@@ -55,7 +55,6 @@ RelevanceQuery analyse_relevance_query(std::string_view query, const RelevancePa
     if (added) q.terms.push_back({std::string(term), h, weight});
     else q.terms[it->second].weight = std::max(q.terms[it->second].weight, weight);
   };
-  std::string scratch;
   const size_t n = query.size();
   for (size_t i = 0; i < n;) {
     if (!is_word_byte(static_cast<unsigned char>(query[i]))) {
@@ -72,7 +71,7 @@ RelevanceQuery analyse_relevance_query(std::string_view query, const RelevancePa
       if (low == w) q.mentions_tests = true;
     for (std::string_view w : {"doc", "docs", "documentation", "documented", "readme", "guide", "tutorial", "manual", "changelog"})
       if (low == w) q.mentions_docs = true;
-    for_each_term(run, scratch, [&](std::string_view term, bool whole) {
+    for_each_term(run, [&](std::string_view term, bool whole) {
       add(term, whole ? 1.0 : defaults.part_weight);
     });
   }
@@ -178,8 +177,8 @@ std::vector<RankedFile> rank_files(const RelevanceIndex& ix, std::string_view qu
       }
     }
     if (file_like) continue;
-    std::string scratch, whole;
-    for_each_term(tail, scratch, [&](std::string_view term, bool is_whole) {
+    std::string whole;
+    for_each_term(tail, [&](std::string_view term, bool is_whole) {
       if (is_whole) whole = term;
     });
     if (whole.empty()) continue;
@@ -252,7 +251,6 @@ std::vector<RankedFile> rank_files(const RelevanceIndex& ix, std::string_view qu
   // The entry for each file: its best symbol when that symbol's name says
   // most of what the question asks, else the file itself.
   std::vector<RankedFile> out;
-  std::string scratch;
   double total_idf = 0;
   for (size_t t = 0; t < q.terms.size(); ++t) total_idf += q.terms[t].weight * term_idf[t];
   for (uint32_t d : order) {
@@ -262,7 +260,7 @@ std::vector<RankedFile> rank_files(const RelevanceIndex& ix, std::string_view qu
     for (const auto& sym : ix.symbols(doc)) {
       double cover = 0;
       std::vector<size_t> hit;
-      for_each_term(ix.symbol_name(sym), scratch, [&](std::string_view term, bool) {
+      for_each_term(ix.symbol_name(sym), [&](std::string_view term, bool) {
         const uint64_t h = term_hash(term);
         for (size_t t = 0; t < q.terms.size(); ++t)
           if (q.terms[t].hash == h && std::find(hit.begin(), hit.end(), t) == hit.end()) {
