@@ -169,17 +169,22 @@ std::vector<std::string> go_imports(std::string_view text) {
       i = end - 1;
     }
   };
+  // Lines that start with "import": the word is searched for, and a hit
+  // counts when only white space comes before it on its line.
   size_t pos = 0;
-  while (pos < text.size()) {
-    size_t eol = text.find('\n', pos);
+  for (size_t from = 0; pos < text.size(); from = pos) {
+    const size_t at = text.find("import", from);
+    if (at == text.npos) break;
+    const size_t nl = text.rfind('\n', at);
+    const size_t start = nl == text.npos ? 0 : nl + 1;
+    if (!std::all_of(text.begin() + static_cast<long>(start), text.begin() + static_cast<long>(at), is_space)) {
+      pos = at + 1;
+      continue;
+    }
+    size_t eol = text.find('\n', at);
     if (eol == text.npos) eol = text.size();
-    std::string_view line = text.substr(pos, eol - pos);
+    std::string_view line = trim(text.substr(start, eol - start));
     pos = eol + 1;
-    size_t first = 0;
-    while (first < line.size() && is_space(line[first])) ++first;
-    if (first == line.size() || line[first] != 'i') continue;
-    line = trim(line);
-    if (!line.starts_with("import")) continue;
     std::string_view rest = line.substr(6);
     if (!rest.empty() && !is_space(rest.front()) && rest.front() != '(' && rest.front() != '"') continue;
     rest = trim(rest);

@@ -398,6 +398,28 @@ std::string_view whole_text(const Project& p, const DocBuild& doc, std::string& 
   }
 }
 
+// (hashes[i], i) in hash order. Hashes are spread evenly, so a count by their
+// top bits puts each in a bucket of a few, and the buckets are sorted by
+// insertion: far cheaper than a comparison sort of a few hundred thousand.
+std::vector<std::pair<uint64_t, uint32_t>> sorted_by_hash(const std::vector<uint64_t>& hashes) {
+  const size_t n = hashes.size();
+  int bits = 1;
+  while (bits < 20 && (size_t{1} << bits) < n / 4) ++bits;
+  const int shift = 64 - bits;
+  std::vector<uint32_t> start((size_t{1} << bits) + 1, 0);
+  for (uint64_t h : hashes) ++start[(h >> shift) + 1];
+  for (size_t b = 0; b + 1 < start.size(); ++b) start[b + 1] += start[b];
+  std::vector<std::pair<uint64_t, uint32_t>> out(n);
+  {
+    std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+    for (uint32_t i = 0; i < n; ++i) out[fill[hashes[i] >> shift]++] = {hashes[i], i};
+  }
+  for (size_t b = 0; b + 1 < start.size(); ++b)
+    for (uint32_t i = start[b] + 1; i < start[b + 1]; ++i)
+      for (uint32_t j = i; j > start[b] && out[j - 1] > out[j]; --j) std::swap(out[j - 1], out[j]);
+  return out;
+}
+
 struct BuildPosting {
   uint32_t term;  // the shard's own term id
   std::array<uint8_t, kFieldCount> tf;
@@ -441,12 +463,7 @@ class Shard {
   }
 
   // This shard's terms, (hash, own id), in hash order.
-  std::vector<std::pair<uint64_t, uint32_t>> sorted_terms() const {
-    std::vector<std::pair<uint64_t, uint32_t>> out(local_hash_.size());
-    for (uint32_t i = 0; i < out.size(); ++i) out[i] = {local_hash_[i], i};
-    std::sort(out.begin(), out.end());
-    return out;
-  }
+  std::vector<std::pair<uint64_t, uint32_t>> sorted_terms() const { return sorted_by_hash(local_hash_); }
 
   std::vector<BuildPosting> postings;  // file by file, in the order indexed
 
@@ -493,7 +510,7 @@ class Shard {
   }
 
   void add_words(std::string_view text, int field) {
-    for_each_term(text, scratch_, [&](std::string_view term, bool) { add(term_id(term_hash(term)), field, 1); });
+    for_each_term(text, [&](std::string_view term, bool) { add(term_id(term_hash(term)), field, 1); });
   }
 
   // The terms of one raw identifier, worked out once per distinct spelling.
@@ -501,7 +518,7 @@ class Shard {
     if (const WordTerms* known = word_cache_.find(raw_hash)) return *known;
     WordTerms w{raw_hash, 0, 0};
     const size_t begin = word_terms_.size();
-    for_each_term(raw, scratch_, [&](std::string_view term, bool) { word_terms_.push_back(term_id(term_hash(term))); });
+    for_each_term(raw, [&](std::string_view term, bool) { word_terms_.push_back(term_id(term_hash(term))); });
     w.count = static_cast<uint32_t>(word_terms_.size() - begin);
     if (w.count == 1) {
       w.first = word_terms_.back();
@@ -648,7 +665,7 @@ class Shard {
   std::vector<Slot> slots_;
   size_t mask_ = 0;
   uint32_t stamp_ = 0;
-  std::string scratch_, bytes_, decoded_;
+  std::string bytes_, decoded_;
 };
 
 // Gathers a graph's nodes and edges, then lays out the index image.
