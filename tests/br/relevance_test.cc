@@ -250,6 +250,12 @@ TEST(RelevanceIndexFile, UnusualGraphsAnswerAsTheInMemoryRanker) {
            R"({"nodes": [{"id": "a.py", "content": "zzz", "content": "alpha", "kind": "symbol", "kind": "file"}]})",
            R"({"nodes": [{"id": "a.py", "content": "zzz"}], "nodes": [{"id": "b.py", "content": "alpha"}]})",
            R"({"nodes": [{"i\u0064": "a.py", "content": "alpha"}, {"id": "b.py", "content": "alpha alpha"}]})",
+           // Escapes in a text, decoded as the full reader decodes them (a lone surrogate as U+FFFD).
+           R"({"nodes": [{"id": "a.py", "content": "x\u0041lpha \ud83d\ude00 \ud800 \"q\" \\ \/ \t"},
+                         {"id": "b.py", "content": "alpha \\u0041"}]})",
+           // Broken escapes in a text the walk leaves to the indexing threads.
+           R"({"nodes": [{"id": "a.py", "content": "alpha \x41"}]})",
+           R"({"nodes": [{"id": "a.py", "content": "alpha \u12G4"}]})",
            // A byte order mark; content that is not text; a list that is not one.
            "\xEF\xBB\xBF{\"nodes\": [{\"id\": \"a.py\", \"content\": \"alpha\"}]}",
            R"({"nodes": [{"id": "a.py", "content": ["alpha"], "summary": "alpha"}]})",

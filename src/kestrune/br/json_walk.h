@@ -19,7 +19,13 @@
 
 #include <simdjson.h>
 
+#include <bit>
+#include <string>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "kestrune/base/json.h"
 #include "kestrune/br/json_tokens.h"
@@ -116,6 +122,92 @@ inline std::string_view walked_text(od::document& doc, const char* start) {
   std::string_view text = trim_token({start, static_cast<size_t>(end - start)});
   if (text.empty() || text.front() != '{' || text.back() != '}') full_reader();
   return text;
+}
+
+// The body of a string token (the text between its quotes, which the
+// structural scan checked), decoded as json::parse decodes it: escapes
+// resolved, a surrogate pair joined, a lone surrogate as U+FFFD. Written to
+// `out`; false when an escape is malformed. Files carry an escape a line or
+// so: the stretches between them are copied 16 bytes at a time.
+inline bool unescape(std::string_view body, std::string& out) {
+  auto hex = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = static_cast<char>(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  out.resize(body.size());  // never longer decoded
+  const char* p = body.data();
+  const char* const end = p + body.size();
+  char* o = out.data();
+  auto hex4 = [&](const char* at, char32_t& v) {
+    if (end - at < 4) return false;
+    v = 0;
+    for (int q = 0; q < 4; ++q) {
+      const int h = hex(at[q]);
+      if (h < 0) return false;
+      v = (v << 4) | static_cast<char32_t>(h);
+    }
+    return true;
+  };
+  for (;;) {
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16, o += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
+      if (const int m = _mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\')))) {
+        const int at = std::countr_zero(static_cast<unsigned>(m));
+        p += at;
+        o += at;
+        break;
+      }
+    }
+#endif
+    while (p < end && *p != '\\') *o++ = *p++;
+    if (p == end) break;
+    if (end - p < 2) return false;
+    const char c = p[1];
+    p += 2;
+    switch (c) {
+      case '"': case '\\': case '/': *o++ = c; break;
+      case 'b': *o++ = '\b'; break;
+      case 'f': *o++ = '\f'; break;
+      case 'n': *o++ = '\n'; break;
+      case 'r': *o++ = '\r'; break;
+      case 't': *o++ = '\t'; break;
+      case 'u': {
+        char32_t cp;
+        if (!hex4(p, cp)) return false;
+        p += 4;
+        char32_t low;
+        if (cp >= 0xD800 && cp <= 0xDBFF && end - p >= 6 && p[0] == '\\' && p[1] == 'u' && hex4(p + 2, low) &&
+            low >= 0xDC00 && low <= 0xDFFF) {
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          p += 6;
+        }
+        if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
+        if (cp < 0x80) {
+          *o++ = static_cast<char>(cp);
+        } else if (cp < 0x800) {
+          *o++ = static_cast<char>(0xC0 | (cp >> 6));
+          *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+          *o++ = static_cast<char>(0xE0 | (cp >> 12));
+          *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+          *o++ = static_cast<char>(0xF0 | (cp >> 18));
+          *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+          *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+        }
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  out.resize(static_cast<size_t>(o - out.data()));
+  return true;
 }
 
 // Whether nothing follows the root value.

@@ -171,6 +171,22 @@ class WordCache {
   size_t mask_, size_ = 0;
 };
 
+// A word's identity within one file: its bytes and length when it has at most
+// eight bytes (exact, and nothing to compute), else hash_word().
+inline __attribute__((always_inline)) uint64_t word_key(const char* p, size_t n, const char* end) {
+  if (n > 8) return hash_word(p, n, end);
+  uint64_t v = 0;
+  if (end - p >= 8 && std::endian::native == std::endian::little) {
+    std::memcpy(&v, p, 8);
+    if (n < 8) v &= ~uint64_t{0} >> (64 - 8 * n);
+  } else {
+    std::memcpy(&v, p, n);
+  }
+  // Below eight bytes the top byte is free for the length; at eight it holds
+  // a word byte, never 1 to 7.
+  return n < 8 ? v | (uint64_t{n} << 56) : v;
+}
+
 constexpr std::array<bool, 256> kWordBytes = [] {
   std::array<bool, 256> t{};
   for (int c = 0; c < 256; ++c) t[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -178,39 +194,51 @@ constexpr std::array<bool, 256> kWordBytes = [] {
 }();
 inline bool is_word_byte(unsigned char c) { return kWordBytes[c]; }
 
-// Which bytes of a text are word bytes, a bit per byte and 64 bytes at a
-// time, so that words and the gaps between them are found by counting zero
-// bits rather than byte by byte.
-class WordBits {
+// The runs of word bytes of a text, in order. Which bytes are word bytes is
+// worked out 64 at a time, a bit per byte, and runs are found by counting
+// zero bits rather than byte by byte.
+class WordRuns {
  public:
-  explicit WordBits(std::string_view text) : p_(text.data()), n_(text.size()) {}
-  // The first word byte at or after i; the text's size when there is none.
-  size_t next_word(size_t i) {
-    for (; i < n_; i = (i | 63) + 1)
-      if (const uint64_t m = block(i >> 6) >> (i & 63)) return std::min(n_, i + std::countr_zero(m));
-    return n_;
-  }
-  // The first byte at or after i that is not a word byte (or the size).
-  size_t next_gap(size_t i) {
-    for (; i < n_; i = (i | 63) + 1)
-      if (const uint64_t m = ~block(i >> 6) >> (i & 63)) return std::min(n_, i + std::countr_zero(m));
-    return n_;
+  explicit WordRuns(std::string_view text) : p_(text.data()), n_(text.size()) {}
+
+  // The next run, [begin, end); false when there is none.
+  bool next(size_t& begin, size_t& end) {
+    while (starts_ == 0) {
+      const size_t b = started_ ? base_ + 64 : 0;
+      if (b >= n_) return false;
+      started_ = true;
+      base_ = b;
+      bits_ = block(b);
+      starts_ = bits_ & ~((bits_ << 1) | carry_);  // a word byte after one that is not
+      carry_ = bits_ >> 63;
+    }
+    const int at = std::countr_zero(starts_);
+    starts_ &= starts_ - 1;
+    begin = base_ + static_cast<size_t>(at);
+    if (const uint64_t gaps = ~bits_ & (~uint64_t{0} << at)) {
+      end = base_ + static_cast<size_t>(std::countr_zero(gaps));
+      return true;
+    }
+    // The run goes on into the next blocks.
+    for (size_t b = base_ + 64;; b += 64) {
+      if (b >= n_) {
+        end = n_;
+        return true;
+      }
+      if (const uint64_t gaps = ~block(b)) {
+        end = std::min(n_, b + static_cast<size_t>(std::countr_zero(gaps)));
+        return true;
+      }
+    }
   }
 
  private:
-  uint64_t block(size_t b) {
-    if (b != at_) {
-      at_ = b;
-      const size_t start = b * 64;
-      if (n_ - start >= 64) {
-        bits_ = bits64(p_ + start);
-      } else {
-        char last[64] = {};  // past the end: no word bytes
-        std::memcpy(last, p_ + start, n_ - start);
-        bits_ = bits64(last);
-      }
-    }
-    return bits_;
+  // The word bytes of the 64 from `start`; none past the end of the text.
+  uint64_t block(size_t start) const {
+    if (n_ - start >= 64) return bits64(p_ + start);
+    char last[64] = {};
+    std::memcpy(last, p_ + start, n_ - start);
+    return bits64(last);
   }
 
   static uint64_t bits64(const char* p) {
@@ -237,8 +265,9 @@ class WordBits {
 
   const char* p_;
   size_t n_;
-  size_t at_ = SIZE_MAX;
-  uint64_t bits_ = 0;
+  size_t base_ = 0;
+  bool started_ = false;
+  uint64_t bits_ = 0, starts_ = 0, carry_ = 0;
 };
 
 // The first letters of the declaring keywords add_body() looks for.
@@ -312,6 +341,7 @@ constexpr size_t kHeadChars = 24000;
 // The fields of one graph node the index reads, as views into the graph.
 struct IndexNode {
   std::string_view id, summary, content, name, file_hash;
+  bool content_escaped = false;  // content is a JSON string's body, escapes and all
   std::span<const std::string_view> keywords;
   int64_t size = -1;  // the file's size in bytes when scanned; -1 when the graph does not say
   bool is_symbol = false;
@@ -320,6 +350,7 @@ struct IndexNode {
 // One file as the builder gathers it from its nodes.
 struct DocBuild {
   std::string_view id, summary, content, file_hash;
+  bool content_escaped = false;
   int64_t size = -1;
   uint32_t node = kNoNode, first_node = kNoNode;
   std::vector<std::string_view> keywords;
@@ -351,16 +382,17 @@ size_t code_points(std::string_view s) {
   return s.size() - cont;
 }
 
-// The whole text of a file the graph holds only the head of, decoded as the
-// scanner decodes it; empty when it cannot be read or is no longer the file
-// the graph was made from. `bytes` and `decoded` hold what the view shows.
+// The whole text of a file the graph holds only the head of (`head`), decoded
+// as the scanner decodes it; empty when it cannot be read or is no longer the
+// file the graph was made from. `bytes` and `decoded` hold what the view shows.
 //
 // The file is the same when its text begins with the graph's head and either
 // it has the size the scan saw and was last written before the graph was, or
 // its fingerprint (the scanner's: MD5 of the whole text) still matches. The
 // first costs a stat; the second, a pass over the bytes, answers for files
 // touched since without being changed (a checkout, a copy).
-std::string_view whole_text(const Project& p, const DocBuild& doc, std::string& bytes, std::string& decoded) {
+std::string_view whole_text(const Project& p, const DocBuild& doc, std::string_view head, std::string& bytes,
+                            std::string& decoded) {
   const std::string_view id = doc.id;
   if (p.root.empty() || doc.file_hash.size() != 8 || id.empty() || id.front() == '/' || id.starts_with("../") ||
       id.find("/../") != id.npos)
@@ -387,7 +419,7 @@ std::string_view whole_text(const Project& p, const DocBuild& doc, std::string& 
     std::string_view text = bytes;
     if (!text::is_valid_utf8(text)) text = decoded = text::decode(text, text::Errors::Drop);
     if (text.find('\r') != std::string_view::npos) text = decoded = text::universal_newlines(text);
-    if (!text.starts_with(doc.content)) return {};
+    if (!text.starts_with(head)) return {};
     const int64_t mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     const bool as_scanned = doc.size >= 0 && static_cast<uint64_t>(doc.size) == used &&
                             static_cast<uint64_t>(st.st_size) == used && mtime_ns < p.graph_mtime_ns;
@@ -444,10 +476,15 @@ class Shard {
     doc_ = d;
     doc_terms_.clear();
     std::fill(std::begin(len_), std::end(len_), 0);
+    // The graph's text, decoded here rather than by the walk: on every core, into a buffer that stays warm.
     std::string_view content = doc.content;
+    if (doc.content_escaped) {
+      if (!json_walk::unescape(content, content_)) json_walk::full_reader();
+      content = content_;
+    }
     // A longer file is read whole when it can be, so what it declares further down counts too.
     if (content.size() >= kHeadChars && !project_.root.empty() && code_points(content) >= kHeadChars)
-      if (std::string_view whole = whole_text(project_, doc, bytes_, decoded_); whole.size() > content.size())
+      if (std::string_view whole = whole_text(project_, doc, content, bytes_, decoded_); whole.size() > content.size())
         content = whole;
     add_words(doc.id, kPathField);
     for (const auto& [node, name] : doc.symbols) add_words(name, kDefsField);
@@ -477,13 +514,13 @@ class Shard {
   // A distinct word of the file being indexed: how often it occurs, and how
   // often as a declared name.
   struct DocWord {
-    uint64_t hash;
+    uint64_t key;  // word_key()
     std::string_view raw;
     uint32_t body, defs;
     uint32_t first = 0, count = 0;  // its terms, once looked up (as in WordTerms)
   };
   struct Slot {
-    uint64_t hash;
+    uint64_t key;
     uint32_t word;   // in words_
     uint32_t stamp;  // the slot is in use for the current table when it matches stamp_
   };
@@ -534,33 +571,36 @@ class Shard {
   void reset_words(size_t cap) {
     if (slots_.size() < cap) slots_.resize(cap, Slot{0, 0, 0});
     mask_ = cap - 1;
+    shift_ = 64 - std::countr_zero(cap);
     if (++stamp_ == 0) {
       std::fill(slots_.begin(), slots_.end(), Slot{0, 0, 0});
       stamp_ = 1;
     }
   }
 
-  DocWord& doc_word(uint64_t h, std::string_view raw) {
-    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+  size_t slot_of(uint64_t key) const { return (key * 0x9e3779b97f4a7c15ULL) >> shift_; }
+
+  DocWord& doc_word(uint64_t key, std::string_view raw) {
+    for (size_t i = slot_of(key);; i = (i + 1) & mask_) {
       Slot& s = slots_[i];
       if (s.stamp != stamp_) {
         if ((words_.size() + 1) * 2 > mask_ + 1) {
           grow_words();
-          return doc_word(h, raw);
+          return doc_word(key, raw);
         }
-        s = {h, static_cast<uint32_t>(words_.size()), stamp_};
-        return words_.emplace_back(DocWord{h, raw, 0, 0});
+        s = {key, static_cast<uint32_t>(words_.size()), stamp_};
+        return words_.emplace_back(DocWord{key, raw, 0, 0});
       }
-      if (s.hash == h) return words_[s.word];
+      if (s.key == key) return words_[s.word];
     }
   }
 
   void grow_words() {
     reset_words((mask_ + 1) * 2);
     for (uint32_t k = 0; k < words_.size(); ++k) {
-      size_t i = words_[k].hash & mask_;
+      size_t i = slot_of(words_[k].key);
       while (slots_[i].stamp == stamp_) i = (i + 1) & mask_;
-      slots_[i] = {words_[k].hash, k, stamp_};
+      slots_[i] = {words_[k].key, k, stamp_};
     }
   }
 
@@ -570,11 +610,10 @@ class Shard {
   // counted per distinct word first: a file repeats most of its words, and
   // only a distinct word needs its terms looked up.
   void add_body(std::string_view text) {
-    static const uint64_t kDeclare[] = {hash_bytes("def"),       hash_bytes("class"),  hash_bytes("func"),
-                                        hash_bytes("function"),  hash_bytes("type"),   hash_bytes("interface"),
-                                        hash_bytes("struct"),    hash_bytes("enum"),   hash_bytes("trait"),
-                                        hash_bytes("fn")};
-    static const uint64_t kFunc = hash_bytes("func");
+    static const auto key = [](std::string_view w) { return word_key(w.data(), w.size(), w.data() + w.size()); };
+    static const uint64_t kDeclare[] = {key("def"),  key("class"), key("func"), key("function"), key("type"),
+                                        key("struct"), key("enum"), key("trait"), key("fn")};
+    static const uint64_t kFunc = key("func");
     words_.clear();
     size_t cap = 256;
     while (cap < text.size() / 12 && cap < (size_t{1} << 20)) cap <<= 1;
@@ -582,32 +621,28 @@ class Shard {
     enum { None, Next, Receiver } state = None;
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
-    WordBits bits(text);
-    size_t i = 0;
-    while (i < n) {
-      if (state == None) {
-        // Between words only a declaration's state reads the punctuation.
-        i = bits.next_word(i);
-        if (i == n) break;
-      } else if (const unsigned char c = s[i]; !is_word_byte(c)) {
+    const char* const end = text.data() + n;
+    WordRuns runs(text);
+    size_t done = 0;  // where the last word ended
+    for (size_t i, j; runs.next(i, j);) {
+      // Between words only a declaration's state reads the punctuation.
+      for (size_t k = done; state != None && k < i; ++k) {
+        const unsigned char c = s[k];
         if (state == Receiver && c == ')') state = Next;
         else if (state == Next && c == '(') state = None;
         else if (state == Next && c != ' ' && c != '\t' && c != '*') state = None;
-        ++i;
-        continue;
       }
+      done = j;
       const unsigned char c = s[i];
-      const size_t j = bits.next_gap(i + 1);
-      const std::string_view raw = text.substr(i, j - i);
-      i = j;
+      const std::string_view raw(text.data() + i, j - i);
       if (raw.size() > 64 || raw.size() < 2) {
         // Too long to be a word, or a one-letter name: no term, but a
         // declaration still ends here.
         if (state == Next) state = None;
         continue;
       }
-      const uint64_t h = hash_word(raw.data(), raw.size(), text.data() + n);
-      DocWord& w = doc_word(h, raw);
+      const uint64_t k = word_key(raw.data(), raw.size(), end);
+      DocWord& w = doc_word(k, raw);
       ++w.body;
       if (state == Receiver) continue;
       if (state == Next) {
@@ -615,20 +650,23 @@ class Shard {
         state = None;
         continue;
       }
-      if (raw.size() <= 9 && kDeclareStart[c] &&
-          std::find(std::begin(kDeclare), std::end(kDeclare), h) != std::end(kDeclare)) {
+      if (kDeclareStart[c] && (raw.size() <= 8 ? std::find(std::begin(kDeclare), std::end(kDeclare), k) != std::end(kDeclare)
+                                               : raw == "interface")) {
         state = Next;
-        size_t k = j;
-        while (k < n && (s[k] == ' ' || s[k] == '\t')) ++k;
-        if (h == kFunc && k < n && s[k] == '(') state = Receiver;
+        size_t after = j;
+        while (after < n && (s[after] == ' ' || s[after] == '\t')) ++after;
+        if (k == kFunc && after < n && s[after] == '(') state = Receiver;
       }
     }
     // The shard's tables are far larger than a cache: each pass asks for
     // the memory the next one reads, so the misses overlap instead of
     // following one another.
-    for (const DocWord& w : words_) word_cache_.prefetch(w.hash);
     for (DocWord& w : words_) {
-      const WordTerms& terms = word(w.raw, w.hash);
+      w.key = hash_word(w.raw.data(), w.raw.size(), end);  // from here on, the word's hash
+      word_cache_.prefetch(w.key);
+    }
+    for (DocWord& w : words_) {
+      const WordTerms& terms = word(w.raw, w.key);
       w.first = terms.first;
       w.count = terms.count;
       if (w.count == 1) __builtin_prefetch(&tally_[w.first]);
@@ -664,8 +702,9 @@ class Shard {
   std::vector<DocWord> words_;
   std::vector<Slot> slots_;
   size_t mask_ = 0;
+  int shift_ = 64;
   uint32_t stamp_ = 0;
-  std::string bytes_, decoded_;
+  std::string content_, bytes_, decoded_;
 };
 
 // Gathers a graph's nodes and edges, then lays out the index image.
@@ -688,6 +727,7 @@ class IndexBuilder {
     doc.node = index;
     doc.summary = n.summary;
     doc.content = n.content;
+    doc.content_escaped = n.content_escaped;
     doc.file_hash = n.file_hash;
     doc.size = n.size;
     doc.keywords.assign(n.keywords.begin(), n.keywords.end());
@@ -1146,7 +1186,17 @@ class GraphWalk {
         if (key == "id") {
           n.id = id_of(fv);
         } else if (key == "content") {
-          n.content = string_or_none(fv);
+          // Decoded, and its escapes checked, when the file is indexed.
+          n.content = {};
+          n.content_escaped = false;
+          if (fv.type() == od::json_type::string) {
+            const std::string_view token = trim_token(fv.raw_json_token());
+            json_walk::consume_string(fv);
+            n.content = token.substr(1, token.size() - 2);
+            n.content_escaped = has_backslash(n.content);
+          } else {
+            check(fv);
+          }
         } else if (key == "kind") {
           n.is_symbol = string_or_none(fv) == "symbol";
         } else if (key == "summary") {
@@ -1234,17 +1284,16 @@ std::optional<std::string> build_index_from_file(const std::string& path) {
   const size_t size = file.size() - skip;
   od::parser parser;  // holds the decoded strings the builder's views point into
   IndexBuilder b;
-  std::string root;
   try {
     od::document doc = parser.iterate(file.data() + skip, size, size + simdjson::SIMDJSON_PADDING);
-    root = GraphWalk(doc, file.data(), b).read();
+    const std::string root = GraphWalk(doc, file.data(), b).read();
+    digest.join();
+    return b.finish(sig, project_root(root));
   } catch (const json_walk::NeedsFullReader&) {
     return std::nullopt;
   } catch (const simdjson::simdjson_error&) {
     return std::nullopt;
   }
-  digest.join();
-  return b.finish(sig, project_root(root));
 }
 
 }  // namespace kestrune::br
