@@ -31,7 +31,7 @@
 namespace kestrune::br {
 namespace {
 
-constexpr char kMagic[8] = {'K', 'R', 'E', 'L', 'I', 'D', 'X', '2'};
+constexpr char kMagic[8] = {'K', 'R', 'E', 'L', 'I', 'D', 'X', '3'};
 
 uint64_t mix(uint64_t h) {
   h ^= h >> 33;
@@ -305,6 +305,39 @@ void put_vec(std::string& out, const std::vector<T>& v) {
   put(out, static_cast<uint64_t>(v.size()));
   out.append(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
   while (out.size() % 8) out.push_back('\0');
+}
+
+void put_bytes(std::string& out, std::string_view bytes) {
+  put(out, static_cast<uint64_t>(bytes.size()));
+  out += bytes;
+  while (out.size() % 8) out.push_back('\0');
+}
+
+void put_varint(std::string& out, uint32_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+size_t varint_size(uint32_t v) { return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5; }
+char* put_varint(char* out, uint32_t v) {
+  while (v >= 0x80) {
+    *out++ = static_cast<char>(v | 0x80);
+    v >>= 7;
+  }
+  *out++ = static_cast<char>(v);
+  return out;
+}
+// False at the end of the bytes or on a number longer than 32 bits.
+bool get_varint(const char*& p, const char* end, uint32_t& v) {
+  v = 0;
+  for (int shift = 0; shift < 35 && p < end; shift += 7) {
+    const auto b = static_cast<unsigned char>(*p++);
+    v |= static_cast<uint32_t>(b & 0x7F) << shift;
+    if (b < 0x80) return shift < 28 || b < 0x10;
+  }
+  return false;
 }
 
 }  // namespace
@@ -741,7 +774,8 @@ class IndexBuilder {
   // The byte image. `graph` is the signature of the graph file it was built
   // from (all zero for a graph held in memory); `root` the project directory
   // the graph was scanned from ("" when unknown).
-  std::string finish(const FileSignature& graph, const std::string& root);
+  std::string finish(const FileSignature& graph, const FileIdentity& identity, int64_t identity_time_ns,
+                     const std::string& root);
 
  private:
   uint32_t doc_for(std::string_view id, uint32_t node) {
@@ -770,7 +804,8 @@ unsigned build_threads(const std::vector<DocBuild>& docs) {
   return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
 }
 
-std::string IndexBuilder::finish(const FileSignature& graph, const std::string& root) {
+std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity& identity, int64_t identity_time_ns,
+                                 const std::string& root) {
   const uint32_t n_docs = static_cast<uint32_t>(docs_.size());
   Project project;
   project.graph_mtime_ns = graph.mtime_ns;
@@ -833,27 +868,43 @@ std::string IndexBuilder::finish(const FileSignature& graph, const std::string& 
     }
   }
   const size_t n_terms = hashes.size();
-  // Postings grouped by term, each term's in file order.
+  // Postings grouped by term, each term's in file order, written as the
+  // distance from the term's file before (varint), a mask of the fields that
+  // hold the term and their counts: a fifth of a fixed record's bytes. A
+  // first pass in file order sizes each term's list, a second writes it.
   std::vector<uint32_t> begin(n_terms + 1, 0);
-  size_t n_postings = 0;
-  for (unsigned t = 0; t < n_threads; ++t) {
-    n_postings += shards[t]->postings.size();
-    for (const BuildPosting& p : shards[t]->postings) ++begin[rank_of[t][p.term] + 1];
-  }
-  for (size_t r = 0; r < n_terms; ++r) begin[r + 1] += begin[r];
-  std::vector<RelevanceIndex::Posting> postings(n_postings);
+  std::string post_bytes;
   {
-    std::vector<uint32_t> fill(begin.begin(), begin.end() - 1);
-    for (uint32_t d = 0; d < n_docs; ++d) {
-      const DocOut& o = outs[d];
-      const std::vector<BuildPosting>& from = shards[o.shard]->postings;
-      const std::vector<uint32_t>& rank = rank_of[o.shard];
-      for (uint32_t i = o.post_begin; i < o.post_end; ++i) {
-        RelevanceIndex::Posting& out = postings[fill[rank[from[i].term]]++];
-        out.doc = d;
-        std::copy(from[i].tf.begin(), from[i].tf.end(), out.tf);
+    auto for_each_posting = [&](auto&& f) {
+      for (uint32_t d = 0; d < n_docs; ++d) {
+        const DocOut& o = outs[d];
+        const std::vector<BuildPosting>& from = shards[o.shard]->postings;
+        const std::vector<uint32_t>& rank = rank_of[o.shard];
+        for (uint32_t i = o.post_begin; i < o.post_end; ++i) f(d, rank[from[i].term], from[i].tf);
       }
-    }
+    };
+    std::vector<uint32_t> last(n_terms, 0);
+    std::vector<uint64_t> size(n_terms + 1, 0);
+    for_each_posting([&](uint32_t d, uint32_t r, const std::array<uint8_t, kFieldCount>& tf) {
+      size[r + 1] += varint_size(d - last[r]) + 1;
+      for (uint8_t c : tf) size[r + 1] += c != 0;
+      last[r] = d;
+    });
+    for (size_t r = 0; r < n_terms; ++r) size[r + 1] += size[r];
+    if (size[n_terms] > UINT32_MAX) throw std::length_error("relevance index: too many postings");
+    for (size_t r = 0; r <= n_terms; ++r) begin[r] = static_cast<uint32_t>(size[r]);
+    post_bytes.resize(size[n_terms]);
+    std::vector<uint32_t> fill(begin.begin(), begin.end() - 1);
+    std::fill(last.begin(), last.end(), 0);
+    for_each_posting([&](uint32_t d, uint32_t r, const std::array<uint8_t, kFieldCount>& tf) {
+      char* o = put_varint(post_bytes.data() + fill[r], d - last[r]);
+      char* mask = o++;
+      *mask = 0;
+      for (int f = 0; f < kFieldCount; ++f)
+        if (tf[f]) *mask = static_cast<char>(*mask | (1 << f)), *o++ = static_cast<char>(tf[f]);
+      fill[r] = static_cast<uint32_t>(o - post_bytes.data());
+      last[r] = d;
+    });
   }
   shards.clear();
 
@@ -875,18 +926,21 @@ std::string IndexBuilder::finish(const FileSignature& graph, const std::string& 
     strings += docs_[d].id;
   }
 
-  // Imports, and the reverse lists.
+  // Imports, and the reverse lists, each as distances from the file before.
   std::vector<std::vector<uint32_t>> in_links(n_docs);
   for (uint32_t d = 0; d < n_docs; ++d)
     for (uint32_t t : outs[d].imports) in_links[t].push_back(d);
-  std::vector<uint32_t> links;
+  std::string link_bytes;
+  auto put_links = [&](const std::vector<uint32_t>& list, uint32_t& from, uint32_t& to) {
+    from = static_cast<uint32_t>(link_bytes.size());
+    uint32_t last = 0;
+    for (uint32_t t : list) put_varint(link_bytes, t - std::exchange(last, t));
+    if (link_bytes.size() > UINT32_MAX) throw std::length_error("relevance index: too many imports");
+    to = static_cast<uint32_t>(link_bytes.size());
+  };
   for (uint32_t d = 0; d < n_docs; ++d) {
-    docs[d].imp_begin = static_cast<uint32_t>(links.size());
-    links.insert(links.end(), outs[d].imports.begin(), outs[d].imports.end());
-    docs[d].imp_end = static_cast<uint32_t>(links.size());
-    docs[d].by_begin = static_cast<uint32_t>(links.size());
-    links.insert(links.end(), in_links[d].begin(), in_links[d].end());
-    docs[d].by_end = static_cast<uint32_t>(links.size());
+    put_links(outs[d].imports, docs[d].imp_begin, docs[d].imp_end);
+    put_links(in_links[d], docs[d].by_begin, docs[d].by_end);
   }
 
   std::vector<RelevanceIndex::Symbol> symbols;
@@ -921,21 +975,25 @@ std::string IndexBuilder::finish(const FileSignature& graph, const std::string& 
   }
 
   std::string out;
-  out.reserve(256 + docs.size() * sizeof docs[0] + hashes.size() * 12 + postings.size() * sizeof postings[0] +
-              links.size() * 4 + symbols.size() * sizeof symbols[0] + node_text.size() * sizeof node_text[0] +
+  out.reserve(256 + docs.size() * sizeof docs[0] + hashes.size() * 12 + post_bytes.size() + link_bytes.size() +
+              symbols.size() * sizeof symbols[0] + node_text.size() * sizeof node_text[0] +
               edges.size() * sizeof edges[0] + strings.size());
   out.append(kMagic, sizeof kMagic);
   put(out, graph.size);
   put(out, graph.mtime_ns);
   put(out, graph.digest);
+  put(out, identity.dev);
+  put(out, identity.ino);
+  put(out, identity.ctime_ns);
+  put(out, identity_time_ns);
   for (int f = 0; f < kFieldCount; ++f) put(out, static_cast<float>(n_docs ? total_len[f] / n_docs : 0.0));
   put(out, static_cast<uint32_t>(has_ranges_ ? 1 : 0));
   put(out, static_cast<uint32_t>(0));
   put_vec(out, docs);
   put_vec(out, hashes);
   put_vec(out, begin);
-  put_vec(out, postings);
-  put_vec(out, links);
+  put_bytes(out, post_bytes);
+  put_bytes(out, link_bytes);
   put_vec(out, symbols);
   put_vec(out, node_text);
   put_vec(out, edges);
@@ -970,6 +1028,14 @@ class Reader {
     while (pos_ % 8 && pos_ < bytes_.size()) ++pos_;
     return true;
   }
+  bool bytes(std::string_view& out) {
+    uint64_t n;
+    if (!get(n) || n > bytes_.size() - pos_) return false;
+    out = bytes_.substr(pos_, n);
+    pos_ += n;
+    while (pos_ % 8 && pos_ < bytes_.size()) ++pos_;
+    return true;
+  }
   bool rest(std::string_view& out) {
     uint64_t n;
     if (!get(n) || n != bytes_.size() - pos_) return false;
@@ -992,25 +1058,21 @@ std::optional<RelevanceIndex> RelevanceIndex::open(std::string_view bytes) {
   Reader r(bytes.substr(sizeof kMagic));
   // The reader's offsets are relative to the magic's end, which keeps 8-byte alignment.
   uint32_t ranges, reserved;
-  if (!r.get(ix.signature_.size) || !r.get(ix.signature_.mtime_ns) || !r.get(ix.signature_.digest)) return std::nullopt;
+  if (!r.get(ix.signature_.size) || !r.get(ix.signature_.mtime_ns) || !r.get(ix.signature_.digest) ||
+      !r.get(ix.identity_.dev) || !r.get(ix.identity_.ino) || !r.get(ix.identity_.ctime_ns) ||
+      !r.get(ix.identity_time_ns_))
+    return std::nullopt;
   for (float& a : ix.avg_len_)
     if (!r.get(a)) return std::nullopt;
   if (!r.get(ranges) || !r.get(reserved)) return std::nullopt;
   ix.has_ranges_ = ranges != 0;
-  if (!r.span(ix.docs_) || !r.span(ix.term_hashes_) || !r.span(ix.post_begin_) || !r.span(ix.postings_) ||
-      !r.span(ix.links_) || !r.span(ix.symbols_) || !r.span(ix.node_text_) || !r.span(ix.edges_) ||
+  if (!r.span(ix.docs_) || !r.span(ix.term_hashes_) || !r.span(ix.post_begin_) || !r.bytes(ix.postings_) ||
+      !r.bytes(ix.links_) || !r.span(ix.symbols_) || !r.span(ix.node_text_) || !r.span(ix.edges_) ||
       !r.rest(ix.strings_))
     return std::nullopt;
-  // Everything an accessor reaches is checked once here.
+  // What an accessor reaches directly is checked here; lists as they are read.
   if (ix.post_begin_.size() != ix.term_hashes_.size() + 1 || ix.post_begin_.back() != ix.postings_.size())
     return std::nullopt;
-  for (size_t i = 0; i + 1 < ix.post_begin_.size(); ++i)
-    if (ix.post_begin_[i] > ix.post_begin_[i + 1]) return std::nullopt;
-  const size_t n_docs = ix.docs_.size();
-  for (const Posting& p : ix.postings_)
-    if (p.doc >= n_docs) return std::nullopt;
-  for (uint32_t l : ix.links_)
-    if (l >= n_docs) return std::nullopt;
   auto in = [](uint64_t off, uint64_t size, uint64_t total) { return off <= total && size <= total - off; };
   for (const Doc& d : ix.docs_) {
     if (d.sym_begin > d.sym_end || d.sym_end > ix.symbols_.size() || d.imp_begin > d.imp_end ||
@@ -1040,11 +1102,39 @@ std::optional<RelevanceIndex> RelevanceIndex::open(std::string_view bytes) {
   return ix;
 }
 
-std::span<const RelevanceIndex::Posting> RelevanceIndex::postings(uint64_t term) const {
+std::vector<RelevanceIndex::Posting> RelevanceIndex::postings(uint64_t term) const {
+  std::vector<Posting> out;
   auto it = std::lower_bound(term_hashes_.begin(), term_hashes_.end(), term);
-  if (it == term_hashes_.end() || *it != term) return {};
+  if (it == term_hashes_.end() || *it != term) return out;
   const size_t r = static_cast<size_t>(it - term_hashes_.begin());
-  return postings_.subspan(post_begin_[r], post_begin_[r + 1] - post_begin_[r]);
+  const uint32_t begin = post_begin_[r], end = post_begin_[r + 1];
+  if (begin > end || end > postings_.size()) return out;
+  const char* p = postings_.data() + begin;
+  const char* const stop = postings_.data() + end;
+  uint32_t doc = 0, delta;
+  while (p < stop && get_varint(p, stop, delta) && p < stop) {
+    if (delta > docs_.size() - doc || delta + doc >= docs_.size()) break;
+    doc += delta;
+    Posting post{doc, {}};
+    const auto mask = static_cast<unsigned char>(*p++);
+    for (int f = 0; f < kFieldCount; ++f)
+      if (mask & (1 << f)) post.tf[f] = p < stop ? static_cast<uint8_t>(*p++) : 0;
+    out.push_back(post);
+  }
+  return out;
+}
+
+std::vector<uint32_t> RelevanceIndex::links(uint32_t begin, uint32_t end) const {
+  std::vector<uint32_t> out;
+  const char* p = links_.data() + begin;  // open() checked the range
+  const char* const stop = links_.data() + end;
+  uint32_t doc = 0, delta;
+  while (p < stop && get_varint(p, stop, delta)) {
+    if (delta > docs_.size() - doc || delta + doc >= docs_.size()) break;
+    doc += delta;
+    out.push_back(doc);
+  }
+  return out;
 }
 
 IndexEdge RelevanceIndex::edge(size_t i) const {
@@ -1260,24 +1350,51 @@ class GraphWalk {
 
 std::string build_index(const json::Value& graph) {
   IndexBuilder b;
-  if (!graph.is_object()) return b.finish({}, "");
+  if (!graph.is_object()) return b.finish({}, {}, 0, "");
   std::deque<std::string> arena;
   std::vector<std::string_view> keywords;
   if (const json::Value* nodes = graph.find("nodes"); nodes && nodes->is_array())
     for (size_t i = 0; i < nodes->as_array().size(); ++i)
       b.add_node(static_cast<uint32_t>(i), index_node(nodes->as_array()[i], keywords, arena));
   const json::Value* root = graph.find("root");
-  return b.finish({}, project_root(root && root->is_string() ? std::string_view(root->as_string()) : ""));
+  return b.finish({}, {}, 0, project_root(root && root->is_string() ? std::string_view(root->as_string()) : ""));
 }
 
 std::string index_path(const std::string& graph_path) { return graph_path + ".relevance"; }
 
+std::optional<std::pair<FileSignature, FileIdentity>> stat_graph(int fd, int64_t* clock_ns) {
+  if (clock_ns) {
+    // The kernel stamps file times from this clock.
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    *clock_ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  FileSignature sig;
+  sig.size = static_cast<uint64_t>(st.st_size);
+  sig.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  FileIdentity id;
+  id.dev = static_cast<uint64_t>(st.st_dev);
+  id.ino = static_cast<uint64_t>(st.st_ino);
+  id.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return std::pair{sig, id};
+}
+
 std::optional<std::string> build_index_from_file(const std::string& path) {
-  const std::optional<FileSignature> before = stat_signature(path);
-  if (!before) return std::nullopt;
-  MappedFile file(path, simdjson::SIMDJSON_PADDING);
-  if (!file.data() || file.size() != before->size) return std::nullopt;
-  FileSignature sig = *before;
+  fs::OpenedFile opened;
+  try {
+    opened = fs::open_for_reading(path);
+  } catch (const fs::OsError&) {
+    return std::nullopt;
+  }
+  if (opened.found != fs::Found::File) return std::nullopt;
+  int64_t stat_time = 0;
+  const auto stat = stat_graph(opened.fd.get(), &stat_time);
+  if (!stat) return std::nullopt;
+  auto [sig, identity] = *stat;
+  MappedFile file(opened.fd.get(), sig.size, simdjson::SIMDJSON_PADDING);
+  if (!file.data()) return std::nullopt;
   // The digest is one more pass over the bytes: taken beside the walk.
   std::jthread digest([&] { sig.digest = digest64(file.text()); });
   const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
@@ -1288,7 +1405,7 @@ std::optional<std::string> build_index_from_file(const std::string& path) {
     od::document doc = parser.iterate(file.data() + skip, size, size + simdjson::SIMDJSON_PADDING);
     const std::string root = GraphWalk(doc, file.data(), b).read();
     digest.join();
-    return b.finish(sig, project_root(root));
+    return b.finish(sig, identity, stat_time, project_root(root));
   } catch (const json_walk::NeedsFullReader&) {
     return std::nullopt;
   } catch (const simdjson::simdjson_error&) {
