@@ -820,23 +820,33 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
   for (uint32_t d = 0; d < n_docs; ++d) ids[d] = docs_[d].id;
   const ImportResolver resolver(ids, go_module_of(project.root));
 
-  // Files are handed out a few at a time, as threads come for them.
+  // Files go to threads a few at a time. Each thread starts at its own share
+  // of the graph and goes on from there, taking what no thread has taken:
+  // neighbouring files share their words, so a thread's dictionaries stay
+  // smaller than if every thread saw every part of the project.
   const unsigned n_threads = build_threads(docs_);
   std::vector<std::unique_ptr<Shard>> shards;
   for (unsigned t = 0; t < n_threads; ++t) shards.push_back(std::make_unique<Shard>(t, project, resolver));
   std::vector<DocOut> outs(n_docs);
   std::vector<std::vector<std::pair<uint64_t, uint32_t>>> shard_terms(n_threads);
-  std::atomic<uint32_t> next{0};
+  constexpr uint32_t kBatch = 8;
+  const uint32_t n_batches = (n_docs + kBatch - 1) / kBatch;
+  std::unique_ptr<std::atomic<bool>[]> taken(new std::atomic<bool>[n_batches]);
+  for (uint32_t b = 0; b < n_batches; ++b) taken[b] = false;
+  std::atomic<bool> stop{false};
   std::vector<std::exception_ptr> failed(n_threads);
   auto work = [&](unsigned t) {
     try {
-      constexpr uint32_t kBatch = 4;
-      for (uint32_t b; (b = next.fetch_add(kBatch)) < n_docs;)
-        for (uint32_t d = b; d < std::min(n_docs, b + kBatch); ++d) shards[t]->index(docs_[d], d, outs[d]);
+      const uint32_t first = static_cast<uint32_t>(uint64_t{n_batches} * t / n_threads);
+      for (uint32_t k = 0; k < n_batches && !stop; ++k) {
+        const uint32_t b = (first + k) % n_batches;
+        if (taken[b].exchange(true)) continue;
+        for (uint32_t d = b * kBatch; d < std::min(n_docs, (b + 1) * kBatch); ++d) shards[t]->index(docs_[d], d, outs[d]);
+      }
       shard_terms[t] = shards[t]->sorted_terms();
     } catch (...) {
       failed[t] = std::current_exception();
-      next = n_docs;
+      stop = true;
     }
   };
   {
