@@ -409,7 +409,9 @@ size_t code_points(std::string_view s) {
       std::memcpy(&v, s.data() + i, 8);
       lanes += (v & ~(v << 1) & 0x8080808080808080ULL) >> 7;
     }
-    cont += static_cast<size_t>((lanes * 0x0101010101010101ULL) >> 56);
+    const uint64_t pairs = (lanes & 0x00FF00FF00FF00FFULL) + ((lanes >> 8) & 0x00FF00FF00FF00FFULL);
+    const uint64_t quads = (pairs & 0x0000FFFF0000FFFFULL) + ((pairs >> 16) & 0x0000FFFF0000FFFFULL);
+    cont += static_cast<size_t>((quads & 0xFFFFFFFFULL) + (quads >> 32));
   }
   for (; i < s.size(); ++i) cont += (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
   return s.size() - cont;
