@@ -1415,7 +1415,8 @@ std::optional<std::string> build_index_from_file(const std::string& path) {
   IndexBuilder b;
   try {
     od::document doc = parser.iterate(file.data() + skip, size, size + simdjson::SIMDJSON_PADDING);
-    const std::string root = GraphWalk(doc, file.data(), b).read();
+    GraphWalk walk(doc, file.data(), b);  // holds the text of ids that are not strings until the end
+    const std::string root = walk.read();
     digest.join();
     return b.finish(sig, identity, stat_time, project_root(root));
   } catch (const json_walk::NeedsFullReader&) {
