@@ -87,42 +87,6 @@ bool is_string_list(const json::Value& v) {
   return std::all_of(v.as_array().begin(), v.as_array().end(), [](const json::Value& s) { return s.is_string(); });
 }
 
-// The earlier node of this file when its fingerprint still matches; a key the
-// entry lacks takes the current value. An entry whose fields have the wrong
-// types cannot have come from a scan, so the file is rebuilt rather than trusted.
-std::optional<Node> reused_node(const json::Object* reuse, const Node& current) {
-  if (!reuse) return std::nullopt;
-  const json::Value* entry = reuse->find(current.id);
-  if (!entry || !entry->is_object()) return std::nullopt;
-  const json::Value* hash = entry->find("file_hash");
-  if (!hash || !hash->is_string() || hash->as_string() != current.file_hash) return std::nullopt;
-
-  const json::Value& id = (*entry)["id"];  // a matching entry must name itself
-  if (!id.is_string()) return std::nullopt;
-  for (const char* key : {"kind", "path", "ext", "content", "summary"})
-    if (const json::Value* v = entry->find(key); v && !v->is_string()) return std::nullopt;
-  const json::Value* size = entry->find("size");
-  const json::Value* keywords = entry->find("keywords");
-  if ((size && !size->is_int()) || (keywords && !is_string_list(*keywords))) return std::nullopt;
-
-  Node n = current;
-  n.id = id.as_string();
-  auto take = [&](const char* key, std::string& field, std::string fallback) {
-    const json::Value* v = entry->find(key);
-    field = v ? v->as_string() : std::move(fallback);
-  };
-  take("kind", n.kind, "file");
-  take("path", n.path, current.id);
-  take("ext", n.ext, current.ext);
-  take("content", n.content, current.content);
-  take("summary", n.summary, "");
-  if (size) n.size = size->as_int();
-  n.keywords.clear();
-  if (keywords)
-    for (const auto& k : keywords->as_array()) n.keywords.push_back(k.as_string());
-  return n;
-}
-
 // `resolved_dir` is the resolved directory holding `path`: resolving a plain
 // file is then a join, not a walk over every component of its path.
 std::optional<FileResult> scan_file(const std::string& path, const std::string& resolved_dir,
@@ -251,6 +215,42 @@ std::deque<typename Work<Outcome>::Item> scan_files(const std::string& root, con
 }
 
 }  // namespace
+
+// The earlier node of this file when its fingerprint still matches; a key the
+// entry lacks takes the current value. An entry whose fields have the wrong
+// types cannot have come from a scan, so the file is rebuilt rather than trusted.
+std::optional<Node> reused_node(const json::Object* reuse, const Node& current) {
+  if (!reuse) return std::nullopt;
+  const json::Value* entry = reuse->find(current.id);
+  if (!entry || !entry->is_object()) return std::nullopt;
+  const json::Value* hash = entry->find("file_hash");
+  if (!hash || !hash->is_string() || hash->as_string() != current.file_hash) return std::nullopt;
+
+  const json::Value& id = (*entry)["id"];  // a matching entry must name itself
+  if (!id.is_string()) return std::nullopt;
+  for (const char* key : {"kind", "path", "ext", "content", "summary"})
+    if (const json::Value* v = entry->find(key); v && !v->is_string()) return std::nullopt;
+  const json::Value* size = entry->find("size");
+  const json::Value* keywords = entry->find("keywords");
+  if ((size && !size->is_int()) || (keywords && !is_string_list(*keywords))) return std::nullopt;
+
+  Node n = current;
+  n.id = id.as_string();
+  auto take = [&](const char* key, std::string& field, std::string fallback) {
+    const json::Value* v = entry->find(key);
+    field = v ? v->as_string() : std::move(fallback);
+  };
+  take("kind", n.kind, "file");
+  take("path", n.path, current.id);
+  take("ext", n.ext, current.ext);
+  take("content", n.content, current.content);
+  take("summary", n.summary, "");
+  if (size) n.size = size->as_int();
+  n.keywords.clear();
+  if (keywords)
+    for (const auto& k : keywords->as_array()) n.keywords.push_back(k.as_string());
+  return n;
+}
 
 Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads) {
   auto items = scan_files<std::optional<FileResult>>(root, existing_nodes, threads,

@@ -1,6 +1,7 @@
 // The scan driver and the lexscan command.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "kestrune/base/json.h"
@@ -15,6 +16,12 @@ Graph scan_graph(const std::string& root, const json::Object* existing_nodes = n
 // The same scan rendered as it goes, for writing: what the command uses.
 RenderedGraph scan_rendered(const std::string& root, const json::Object* existing_nodes = nullptr,
                             unsigned threads = 0);
+
+// The node the reuse map holds for the file node `current` (id and
+// fingerprint set), when its fingerprint still matches: keys the entry lacks
+// take the values of `current`. Nothing when there is no match, or when the
+// entry's fields have types no scan writes.
+std::optional<Node> reused_node(const json::Object* reuse, const Node& current);
 
 // The reuse map an earlier graph file offers: file id -> file node. Empty when
 // the file is missing, unreadable, not JSON or not shaped like a graph.
