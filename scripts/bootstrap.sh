@@ -5,8 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libpcre2-dev libsimdjson-dev libutf8proc-dev libssl-dev
-  python3 python3-dev pybind11-dev libcli11-dev
+  libpcre2-dev libsimdjson-dev libssl-dev
+  python3 python3-dev pybind11-dev
   googletest libgtest-dev
   clang libclang-rt-14-dev
 )

@@ -11,7 +11,7 @@ namespace {
 
 using testing::graph;
 using testing::numbered;
-using testing::TempProject;
+using testkit::TempDir;
 
 std::string dump(const json::Value& v) { return json::dumps(v); }
 
@@ -94,7 +94,7 @@ TEST(DeadExports, KeepsTheFirstFiftyAfterSorting) {
 // ---- test coverage -------------------------------------------------------------
 
 TEST(TestCoverage, TestFilesMarkStemsAsTested) {
-  TempProject p;
+  TempDir p;
   p.write("src/big.ts", std::string(500, 'x'));
   p.write("lib/mid.py", std::string(50, 'x'));
   auto g = graph(R"({"nodes": [
@@ -108,7 +108,7 @@ TEST(TestCoverage, TestFilesMarkStemsAsTested) {
   ]})");
   // Untested: tests/util.py (no slash before "tests"), lib/mid.py, src/big.ts;
   // listed largest first, the missing file counting 0 bytes.
-  EXPECT_EQ(dump(check_test_coverage(g, p.root)),
+  EXPECT_EQ(dump(check_test_coverage(g, p.path())),
             R"({"total_code_files": 7, "tested_files": 4, "coverage_pct": 57, )"
             R"("untested": ["src/big.ts", "lib/mid.py", "tests/util.py"]})");
 }
@@ -131,14 +131,14 @@ TEST(TestCoverage, NoCodeFilesIsFullCoverageAndHalvesRoundToEven) {
 }
 
 TEST(TestCoverage, MeasuresTwentyAndListsFifteen) {
-  TempProject p;
+  TempDir p;
   std::string nodes;
   for (int i = 0; i < 25; ++i) {
     const std::string id = numbered("m", i, ".go");
     p.write(id, std::string(static_cast<size_t>(i + 1), 'x'));
     nodes += std::string(i ? "," : "") + R"({"id": ")" + id + R"(", "kind": "file"})";
   }
-  const json::Value cov = check_test_coverage(graph(R"({"nodes": [)" + nodes + "]}"), p.root);
+  const json::Value cov = check_test_coverage(graph(R"({"nodes": [)" + nodes + "]}"), p.path());
   const json::Array& untested = cov["untested"].as_array();
   ASSERT_EQ(untested.size(), 15u);
   EXPECT_EQ(untested.front().as_string(), "m19.go");  // the largest of the first 20
@@ -261,7 +261,7 @@ TEST(CopyPaste, CapsMembersAndGroups) {
 // ---- database calls in route files ------------------------------------------------
 
 TEST(DbInRoutes, CountsCallsInRouteFilesOnly) {
-  TempProject p;
+  TempDir p;
   const std::string calls = "a\nb\nc\nconst u = db.user;\n\n\n\n\nawait x.save( ); user.findMany ()\n";
   p.write("src/routes/users.ts", calls);
   p.write("src/models/user.ts", calls);
@@ -272,7 +272,7 @@ TEST(DbInRoutes, CountsCallsInRouteFilesOnly) {
     {"id": "src/rapid.ts", "kind": "file"}, {"id": "api/notes.md", "kind": "file"},
     {"id": "api/gone.ts", "kind": "file"}
   ]})");
-  EXPECT_EQ(dump(check_db_in_routes(g, p.root)),
+  EXPECT_EQ(dump(check_db_in_routes(g, p.path())),
             R"([{"file": "src/rapid.ts", "count": 7, "lines": [1, 2, 3, 4, 5], )"
             R"("patterns": ["cursor.execute", "db.", "DB."]}, )"
             R"({"file": "src/routes/users.ts", "count": 3, "lines": [4, 9], "patterns": ["db.", ".save(", ".findMany ("]}])");
@@ -281,27 +281,27 @@ TEST(DbInRoutes, CountsCallsInRouteFilesOnly) {
 // ---- TODO markers --------------------------------------------------------------
 
 TEST(Todos, MarkersNeedThreeCharactersAfterThem) {
-  TempProject p;
+  TempDir p;
   p.write("a.ts",
           "// TODO: fix\r\n// TODO\r\n// TODO:\r\n// todo: x\r\n// FIXME(bob)：later  \r\nnothing\r\n"
           "# HACK " + std::string(100, 'y') + "\n");
   p.write("b.md", "TODO: not code\n");
   auto g = graph(R"({"nodes": [{"id": "a.ts", "kind": "file"}, {"id": "b.md", "kind": "file"},
                               {"id": "missing.py", "kind": "file"}]})");
-  EXPECT_EQ(dump(check_todos(g, p.root)),
+  EXPECT_EQ(dump(check_todos(g, p.path())),
             R"([{"file": "a.ts", "line": 1, "text": "TODO: fix"}, {"file": "a.ts", "line": 4, "text": "todo: x"}, )"
             R"({"file": "a.ts", "line": 5, "text": "FIXME(bob)\uff1alater"}, )"
             R"({"file": "a.ts", "line": 7, "text": "HACK )" + std::string(85, 'y') + R"("}])");
 }
 
 TEST(Todos, StopsAtForty) {
-  TempProject p;
+  TempDir p;
   std::string text;
   for (int i = 0; i < 30; ++i) text += "// TODO: item " + std::to_string(i) + "\n";
   p.write("a.py", text);
   p.write("b.py", text);
   const json::Array out =
-      check_todos(graph(R"({"nodes": [{"id": "a.py", "kind": "file"}, {"id": "b.py", "kind": "file"}]})"), p.root)
+      check_todos(graph(R"({"nodes": [{"id": "a.py", "kind": "file"}, {"id": "b.py", "kind": "file"}]})"), p.path())
           .as_array();
   ASSERT_EQ(out.size(), 40u);
   EXPECT_EQ(dump(out.back()), R"({"file": "b.py", "line": 10, "text": "TODO: item 9"})");
@@ -310,7 +310,7 @@ TEST(Todos, StopsAtForty) {
 // ---- missing error handling ---------------------------------------------------
 
 TEST(MissingErrorHandling, BodiesAreTheSymbolsInclusiveLineRange) {
-  TempProject p;
+  TempDir p;
   p.write("api.py",
           "def guarded():\n"          // 0
           "    try:\n"                // 1
@@ -332,19 +332,19 @@ TEST(MissingErrorHandling, BodiesAreTheSymbolsInclusiveLineRange) {
     {"id": "api.md::doc", "kind": "symbol", "path": "api.md", "name": "doc", "line_start": 0, "line_end": 9},
     {"id": "gone.py::f", "kind": "symbol", "path": "gone.py", "name": "f", "line_start": 0, "line_end": 9}
   ]})");
-  EXPECT_EQ(dump(check_missing_error_handling(g, p.root)),
+  EXPECT_EQ(dump(check_missing_error_handling(g, p.path())),
             R"([{"file": "api.py", "symbol": "bare", "line": 5}, {"file": "api.py", "symbol": "one_line", "line": 7}, )"
             R"({"file": "api.py", "symbol": "tail", "line": 8}])");
 }
 
 TEST(MissingErrorHandling, StopsAtTwentyFive) {
-  TempProject p;
+  TempDir p;
   p.write("a.js", "fetch(x)\n");
   std::string nodes;
   for (int i = 0; i < 30; ++i)
     nodes += std::string(i ? "," : "") + R"({"id": "a.js::f", "kind": "symbol", "path": "a.js", "name": "f)" +
              std::to_string(i) + R"("})";
-  const json::Array out = check_missing_error_handling(graph(R"({"nodes": [)" + nodes + "]}"), p.root).as_array();
+  const json::Array out = check_missing_error_handling(graph(R"({"nodes": [)" + nodes + "]}"), p.path()).as_array();
   ASSERT_EQ(out.size(), 25u);
   EXPECT_EQ(out.back()["symbol"].as_string(), "f24");
 }
@@ -353,20 +353,20 @@ TEST(MissingErrorHandling, StopsAtTwentyFive) {
 
 TEST(RunAudit, MissingOrUnusableGraphsEndWithTwoMessages) {
   for (const char* text : {"", "not json", "[1, 2]", "{}", "\"x\""}) {
-    TempProject p;
-    if (*text) p.write_graph(text);
+    TempDir p;
+    if (*text) p.write(".braid/info_graph.json", text);
     std::string said;
-    EXPECT_THROW(run_audit(p.root, [&](std::string_view s) { said += s; }), NoGraph) << text;
-    EXPECT_EQ(said, "No info_graph.json found in " + p.root +
+    EXPECT_THROW(run_audit(p.path(), [&](std::string_view s) { said += s; }), NoGraph) << text;
+    EXPECT_EQ(said, "No info_graph.json found in " + p.path() +
                         "/.braid/\nRun `brc .` first to build the graph, then re-run the audit.\n");
   }
 }
 
 TEST(RunAudit, RunsEveryCheckInOrderWithProgress) {
-  TempProject p;
-  p.write_graph("\xEF\xBB\xBF{\"nodes\": [{\"id\": \"a.ts\", \"kind\": \"file\"}], \"extra\": \"\xFF\"}");
+  TempDir p;
+  p.write(".braid/info_graph.json", "\xEF\xBB\xBF{\"nodes\": [{\"id\": \"a.ts\", \"kind\": \"file\"}], \"extra\": \"\xFF\"}");
   std::string said;
-  const json::Object r = run_audit(p.root, [&](std::string_view s) { said += s; });
+  const json::Object r = run_audit(p.path(), [&](std::string_view s) { said += s; });
   EXPECT_EQ(said,
             "  dead exports...  done\n  test coverage...  done\n  circular deps...  done\n  copy-paste...  done\n"
             "  DB in routes...  done\n  TODOs...  done\n  error handling...  done\n");
@@ -380,11 +380,11 @@ TEST(RunAudit, RunsEveryCheckInOrderWithProgress) {
 }
 
 TEST(ReadSource, MissingAndUnreadableFilesReadAsEmpty) {
-  TempProject p;
+  TempDir p;
   p.write("a.py", "x\r\ny\xFF");
-  EXPECT_EQ(read_source(p.root, "a.py"), "x\ny\uFFFD");
-  EXPECT_EQ(read_source(p.root, "nope.py"), "");
-  EXPECT_EQ(read_source(p.root, ""), "");
+  EXPECT_EQ(read_source(p.path(), "a.py"), "x\ny\uFFFD");
+  EXPECT_EQ(read_source(p.path(), "nope.py"), "");
+  EXPECT_EQ(read_source(p.path(), ""), "");
 }
 
 }  // namespace

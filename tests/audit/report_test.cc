@@ -360,9 +360,9 @@ TEST(AuditContext, FindingsAndRoadmap) {
 }
 
 TEST(AuditContext, WrittenUnderTheDataDirectory) {
-  testing::TempProject p;
-  const std::string path = write_audit_context(p.root, record(R"({"debt_score": 0})"));
-  EXPECT_EQ(path, p.root + "/.braid/AUDIT_CONTEXT.md");
+  testkit::TempDir p;
+  const std::string path = write_audit_context(p.path(), record(R"({"debt_score": 0})"));
+  EXPECT_EQ(path, p.path() + "/.braid/AUDIT_CONTEXT.md");
   EXPECT_EQ(fs::read_bytes(path), audit_context(record(R"({"debt_score": 0})")));
 }
 

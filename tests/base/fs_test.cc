@@ -1,14 +1,23 @@
 #include "kestrune/base/fs.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
+
+#include "common/testkit.h"
 
 namespace kestrune::fs {
 namespace {
@@ -16,16 +25,6 @@ namespace {
 // A fresh directory per test, removed afterwards.
 class FsTest : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = testing::TempDir() + "kestrune_fs_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root = resolve(tmpl);
-  }
-  void TearDown() override {
-    ::chmod((root + "/locked").c_str(), 0755);
-    std::string cmd = "rm -rf '" + root + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
-  }
   std::string p(std::string_view rel) const { return join(root, rel); }
   void mkdir(std::string_view rel) const { ASSERT_EQ(::mkdir(p(rel).c_str(), 0755), 0) << rel; }
   void symlink(std::string_view target, std::string_view rel) const {
@@ -41,7 +40,8 @@ class FsTest : public testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-  std::string root;
+  testkit::TempDir scratch;
+  std::string root = scratch.path();
 };
 
 TEST(FsPaths, PurePathForms) {
@@ -256,6 +256,112 @@ TEST_F(FsTest, WriteAtomicReplacesWholeAndCleansUp) {
   std::string big(3 << 20, 'z');
   write_atomic(p("big"), big);
   EXPECT_EQ(read_bytes(p("big")), big);
+}
+
+// What a killed writer leaves: the child writes 8 MB without committing, says
+// whether its temporary is unnamed, and is killed while it waits.
+TEST_F(FsTest, WriterKilledMidWriteLeavesTheOldFileAndNoTemporaryForLong) {
+  for (bool allow_unnamed : {true, false}) {
+    write_atomic(p("graph.json"), "old");
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      AtomicWriter w(p("graph.json"), allow_unnamed);
+      w.write(std::string(8 << 20, 'x'));
+      char unnamed = w.unnamed() ? '1' : '0';
+      if (::write(ready[1], &unnamed, 1) != 1) ::_exit(1);
+      ::pause();
+      ::_exit(0);
+    }
+    char unnamed = 0;
+    ASSERT_EQ(::read(ready[0], &unnamed, 1), 1);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(read_bytes(p("graph.json")), "old");
+    std::vector<std::string> left = listing();
+    if (!allow_unnamed) {
+      EXPECT_EQ(unnamed, '0');
+    }
+    if (unnamed == '1') {
+      EXPECT_EQ(left, std::vector<std::string>{"graph.json"});
+      continue;
+    }
+    // A named temporary stays until it has been left alone for an hour; then
+    // the next writer of that file removes it, and only what is its own.
+    ASSERT_EQ(left.size(), 2u);
+    const std::string stale = left[0];
+    EXPECT_TRUE(stale.starts_with(".graph.json.kestrune-") && stale.size() == 27) << stale;
+    for (const char* other : {".graph.json.backup", ".other.json.kestrune-abcdef", ".graph.json.kestrune-abc-ef"})
+      write_atomic(p(other), "not ours to remove");
+    write_atomic(p("graph.json"), "new");
+    EXPECT_TRUE(exists(p(stale)));
+    for (const std::string& name : {stale, std::string(".graph.json.backup"), std::string(".other.json.kestrune-abcdef"),
+                                    std::string(".graph.json.kestrune-abc-ef")}) {
+      struct timespec two_hours_ago[2] = {{::time(nullptr) - 7200, 0}, {::time(nullptr) - 7200, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, p(name).c_str(), two_hours_ago, 0), 0);
+    }
+    write_atomic(p("graph.json"), "newer");
+    EXPECT_EQ(listing(), (std::vector<std::string>{".graph.json.backup", ".graph.json.kestrune-abc-ef",
+                                                   ".other.json.kestrune-abcdef", "graph.json"}));
+    EXPECT_EQ(read_bytes(p("graph.json")), "newer");
+  }
+}
+
+// Nothing that is read by name is waited on: a FIFO with no writer, a socket, a
+// directory count as no file. A hang here ends the test binary by SIGALRM.
+TEST_F(FsTest, ReadersOpenWithoutWaitingAndReadOnlyRegularFiles) {
+  ::alarm(20);
+  write_atomic(p("file"), "bytes");
+  mkdir("dir");
+  ASSERT_EQ(::mkfifo(p("fifo").c_str(), 0644), 0);
+  symlink("fifo", "to_fifo");
+  symlink("file", "to_file");
+  symlink("nothing", "dangling");
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  const std::string sock_path = p("sock");
+  ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, sock_path.c_str(), sock_path.size() + 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+
+  struct Case {
+    const char* name;
+    Found found;
+    int read_bytes_err;  // 0: reads "bytes"; EINVAL: NotRegularFile
+  };
+  const Case cases[] = {
+      {"file", Found::File, 0},           {"to_file", Found::File, 0},      {"fifo", Found::Other, EINVAL},
+      {"to_fifo", Found::Other, EINVAL},  {"sock", Found::Other, EINVAL},   {"dir", Found::Other, EISDIR},
+      {"missing", Found::Nothing, ENOENT}, {"dangling", Found::Nothing, ENOENT}, {"file/x", Found::Nothing, ENOENT},
+  };
+  for (const Case& c : cases) {
+    OpenedFile f = open_for_reading(p(c.name), true);
+    EXPECT_EQ(f.found, c.found) << c.name;
+    EXPECT_EQ(static_cast<bool>(f.fd), c.found == Found::File) << c.name;
+    EXPECT_EQ(f.link, std::string_view(c.name).starts_with("to_") || c.name == std::string_view("dangling")) << c.name;
+    EXPECT_EQ(read_bytes_if_file(p(c.name)), c.found == Found::File ? std::optional<std::string>("bytes") : std::nullopt)
+        << c.name;
+    if (c.read_bytes_err == 0) {
+      EXPECT_EQ(read_text(p(c.name), text::Errors::Strict), "bytes");
+      continue;
+    }
+    try {
+      read_bytes(p(c.name));
+      ADD_FAILURE() << c.name;
+    } catch (const OsError& e) {
+      EXPECT_EQ(e.err, c.read_bytes_err) << c.name;
+      EXPECT_EQ(dynamic_cast<const NotRegularFile*>(&e) != nullptr, c.read_bytes_err == EINVAL) << c.name;
+    }
+  }
+  EXPECT_STREQ(NotRegularFile(p("fifo")).what(), ("Not a regular file: '" + p("fifo") + "'").c_str());
+  EXPECT_THROW(append(p("fifo"), "x"), NotRegularFile);  // no reader: not waited for either
+  ::close(sock);
+  ::alarm(0);
 }
 
 TEST_F(FsTest, AppendAndReadText) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "common/testkit.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/br/json_tokens.h"
 #include "kestrune/br/retrieve.h"
@@ -49,12 +50,7 @@ const char* kGraph = R"({"root": "/p", "node_count": 3, "meta": {"a": [1, -2.5e+
 
 class GraphFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/br_test_XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    path_ = dir_ + "/g.json";
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  void SetUp() override { path_ = dir_ + "/g.json"; }
 
   static std::string text_of(const RetrieveResult& r) {
     return json::dumps(json::Value(r.files)) + "\n" + json::dumps(json::Value(r.edges));
@@ -97,7 +93,8 @@ class GraphFile : public ::testing::Test {
     EXPECT_EQ(retrieve_file_streaming(path_, q, tf, te, caps).has_value(), streamed) << text;
   }
 
-  std::string dir_, path_;
+  testkit::TempDir scratch_;
+  std::string dir_ = scratch_.path(), path_;
 };
 
 TEST_F(GraphFile, AgreesWithTheFullReader) {

@@ -16,6 +16,7 @@ const std::string USAGE =
     "usage: brc-claude [-h] [--project-root PROJECT_ROOT] [--budget BUDGET]\n"
     "                  [--max-files MAX_FILES] [--model MODEL] [--json] [--dry-run]\n"
     "                  [--no-permissions] [--no-session] [--verbose]\n"
+    "                  [--ranker RANKER]\n"
     "                  [query ...]\n";
 
 std::string error_of(const Words& w) {
@@ -47,6 +48,8 @@ TEST(ParseArgs, DefaultsAndEveryOption) {
   EXPECT_EQ(a.max_files, 3);
   EXPECT_EQ(a.model, "opus");
   EXPECT_EQ(a.query, (Words{"how", "", "login", "works"}));
+  EXPECT_EQ(a.ranker, "");
+  EXPECT_EQ(parse_args({"--ranker", "relevance", "q"}).ranker, "relevance");
 }
 
 TEST(ParseArgs, AttachedValuesAbbreviationsAndMarkers) {
@@ -76,6 +79,8 @@ TEST(ParseArgs, UsageErrors) {
   EXPECT_EQ(error_of({"--bogus", "x"}), "brc-claude: error: unrecognized arguments: --bogus\n");
   EXPECT_EQ(error_of({"--no", "x"}),
             "brc-claude: error: ambiguous option: --no could match --no-permissions, --no-session\n");
+  EXPECT_EQ(error_of({"--ranker", "bm25"}),
+            "brc-claude: error: argument --ranker: invalid choice: 'bm25' (choose from 'heuristic', 'relevance')\n");
   EXPECT_EQ(error_of({"-vx"}), "brc-claude: error: argument --verbose/-v: ignored explicit argument 'x'\n");
   EXPECT_EQ(error_of({"--json=1"}), "brc-claude: error: argument --json: ignored explicit argument '1'\n");
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/testkit.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
 #include "kestrune/br/br.h"
@@ -14,22 +15,7 @@
 namespace kestrune::brc_claude {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = ::testing::TempDir() + "brc-XXXXXX";
-    path = mkdtemp(tmpl.data());
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string write(const std::string& rel, const std::string& data, mode_t mode = 0644) const {
-    std::string p = fs::join(path, rel);
-    fs::makedirs(fs::dirname(p));
-    fs::write_atomic(p, data);
-    chmod(p.c_str(), mode);
-    return p;
-  }
-  std::string path;
-};
+using testkit::TempDir;
 
 // br's files go to a scratch package directory, never beside the build.
 const TempDir& package() {
@@ -37,7 +23,7 @@ const TempDir& package() {
   return dir;
 }
 const bool base_dir_set = [] {
-  br::set_base_dir(package().path);
+  br::set_base_dir(package().path());
   return true;
 }();
 
@@ -91,10 +77,10 @@ TEST(ChildEnvironment, DropsOnlyTheClaudeSessionVariables) {
 TEST(Which, FindsTheFirstExecutableFileOnPath) {
   TempDir d;
   d.write("a/claude", "x", 0644);         // not executable
-  fs::makedirs(fs::join(d.path, "b/claude"));  // a directory
+  fs::makedirs(fs::join(d.path(), "b/claude"));  // a directory
   std::string good = d.write("c/claude", "#!/bin/sh\n", 0755);
   d.write("e/claude", "#!/bin/sh\n", 0755);
-  std::string path = d.path + "/a:" + d.path + "/b:" + d.path + "/c:" + d.path + "/e";
+  std::string path = d.path() + "/a:" + d.path() + "/b:" + d.path() + "/c:" + d.path() + "/e";
   {
     ScopedEnv p("PATH", path.c_str());
     EXPECT_EQ(which("claude"), good);
@@ -109,13 +95,13 @@ TEST(EnsureGraph, ScansOnceOnFirstUseThenReadsTheFile) {
   TempDir proj;
   proj.write("src/app.ts", "export function hello() {\n  return 1\n}\n");
   const std::string graph_json = br::paths().graph_json;
-  ASSERT_EQ(graph_json, fs::join(package().path, "data/info_graph.json"));
+  ASSERT_EQ(graph_json, fs::join(package().path(), "data/info_graph.json"));
   std::remove(graph_json.c_str());
 
   testing::internal::CaptureStderr();
-  json::Value built = ensure_graph(proj.path);
+  json::Value built = ensure_graph(proj.path());
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(std::regex_match(err, std::regex("\\[brc\\] No graph found — scanning " + proj.path +
+  EXPECT_TRUE(std::regex_match(err, std::regex("\\[brc\\] No graph found — scanning " + proj.path() +
                                                " \\.\\.\\.\n\\[brc\\] Graph built in \\d+\\.\\ds: 2 nodes, 1 edges\n")))
       << err;
   EXPECT_EQ(fs::read_bytes(graph_json), json::dumps(built, {.indent = 2}));
@@ -127,7 +113,7 @@ TEST(EnsureGraph, ScansOnceOnFirstUseThenReadsTheFile) {
   EXPECT_EQ(again, built);
 
   fs::write_atomic(graph_json, "{oops");
-  EXPECT_THROW(ensure_graph(proj.path), json::ParseError);
+  EXPECT_THROW(ensure_graph(proj.path()), json::ParseError);
   std::remove(graph_json.c_str());
 }
 

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "common/testkit.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
 #include "kestrune/base/text.h"
@@ -11,19 +15,7 @@
 namespace kestrune::ctxpack {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = ::testing::TempDir() + "ctxpack-XXXXXX";
-    path = mkdtemp(tmpl.data());
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  void write(const std::string& rel, const std::string& data) const {
-    fs::makedirs(fs::dirname(fs::join(path, rel)));
-    fs::write_atomic(fs::join(path, rel), data);
-  }
-  std::string path;
-};
+using testkit::TempDir;
 
 json::Value file_node(const std::string& id, const std::string& summary) {
   json::Object o;
@@ -74,16 +66,16 @@ TEST(EstimateTokens, FourCodePointsATokenRoundedUp) {
 
 TEST(LoadSummaries, ReadsTheObjectAndToleratesItsAbsence) {
   TempDir d;
-  EXPECT_TRUE(load_summaries(d.path).empty());
+  EXPECT_TRUE(load_summaries(d.path()).empty());
   d.write(".braid/summaries.json", "\xEF\xBB\xBF{\"a.ts\": \"Does A\", \"b.ts\": 3, \"c\\u00e9.py\": \"C\"}");
-  Summaries s = load_summaries(d.path);
+  Summaries s = load_summaries(d.path());
   EXPECT_EQ(s.size(), 2u);
   EXPECT_EQ(s["a.ts"], "Does A");
   EXPECT_EQ(s["c\xC3\xA9.py"], "C");
   d.write(".braid/summaries.json", "[1, 2]");
-  EXPECT_THROW(load_summaries(d.path), std::runtime_error);
+  EXPECT_THROW(load_summaries(d.path()), std::runtime_error);
   d.write(".braid/summaries.json", "{oops");
-  EXPECT_THROW(load_summaries(d.path), std::runtime_error);
+  EXPECT_THROW(load_summaries(d.path()), std::runtime_error);
 }
 
 // A small project: an order route, a model it uses, and a readme.
@@ -117,16 +109,110 @@ struct Shop {
   }
   std::string pack(long long budget, long long max_files, const Summaries& sums = {},
                    std::string_view query = "how are orders created") const {
-    return ctxpack::pack({files, edges, sums, graph, dir.path, budget, max_files, query});
+    return ctxpack::pack({files, edges, sums, graph, dir.path(), budget, max_files, query});
   }
 };
+
+// The numbered lines of every excerpt in `out`, checked against the files'
+// text: each must be the file's line (trailing blanks dropped), or its start
+// where a long line is cut.
+void expect_excerpts_quote_the_files(const std::string& out, const std::string& root,
+                                     const std::string& where) {
+  std::vector<std::string> file_lines;
+  std::string id;
+  bool in_block = false;
+  size_t quoted = 0;
+  for (std::string_view line : text::split(out, "\n")) {
+    if (line.starts_with("## ") && !in_block) {
+      id = std::string(line.substr(3));
+      file_lines.clear();
+      if (id == "Relations") continue;
+      const std::string file = fs::read_text(fs::join(root, id), text::Errors::Drop);
+      for (std::string_view l : text::split(file, "\n")) file_lines.emplace_back(l);
+    } else if (line.starts_with("```")) {
+      in_block = !in_block;
+    } else if (in_block && line != "⋮") {
+      size_t bar = line.find("| ");
+      ASSERT_NE(bar, std::string_view::npos) << where << ": " << line;
+      size_t n = std::stoul(std::string(text::strip(line.substr(0, bar))));
+      ASSERT_TRUE(n >= 1 && n <= file_lines.size()) << where << ": " << id << " " << line;
+      std::string_view shown = line.substr(bar + 2), want = text::rstrip(file_lines[n - 1]);
+      if (shown.ends_with("…") && shown.size() - 3 < want.size()) {
+        shown.remove_suffix(3);
+        want = want.substr(0, shown.size());
+      }
+      EXPECT_EQ(shown, want) << where << ": " << id << " line " << n;
+      ++quoted;
+    }
+  }
+  EXPECT_GT(quoted, 0u) << where;
+}
+
+TEST(Pack, EveryExcerptLineIsTheFilesLine) {
+  // Tiny files among larger ones, so that the texts held for earlier files
+  // are short ones while later files are still being gathered.
+  TempDir d;
+  json::Array nodes;
+  auto add = [&](const std::string& id, const std::string& body, const std::string& sym, long long end) {
+    d.write(id, body);
+    nodes.push_back(file_node(id, ""));
+    nodes.push_back(symbol_node(id, sym, "utility", 0, end));
+  };
+  add("a.py", "def f(): pass\n", "f", 0);
+  add("b.py", "def g(): pass\n", "g", 0);
+  add("ok.txt", "OK", "ok", 0);
+  add("crlf.py", "def h():\r\n    return 'h'\r\n", "h", 1);
+  std::string wide = "def wide():\n    x = '" + std::string(300, 'w') + "'  \n    return x\n";
+  add("wide.py", wide, "wide", 2);
+  for (int f = 0; f < 9; ++f) {
+    std::string body;
+    for (int l = 0; l < 30 + 7 * f; ++l) body += "def order_" + std::to_string(l) + "(): return " + std::to_string(f) + "\n";
+    add("svc" + std::to_string(f) + ".py", body, "order_" + std::to_string(f), 3);
+  }
+  json::Value graph = graph_of(nodes, {});
+  json::Array files;
+  for (const json::Value& n : nodes)
+    if (n["kind"].as_string() == "symbol") files.push_back(n);
+  for (std::string_view query : {"f g", "order wide", "ok h", ""})
+    for (long long budget : {400LL, 5000LL})
+      expect_excerpts_quote_the_files(pack({files, {}, {}, graph, d.path(), budget, 20, query}), d.path(),
+                                      std::string(query) + " @" + std::to_string(budget));
+}
+
+TEST(Pack, FilesOutsideTheRootAreNeverRead) {
+  // A tampered graph names files beside the project, by "..", by an absolute
+  // id, and through links out of it; links that stay inside are followed.
+  TempDir t;
+  const std::string root = fs::join(t.path(), "proj");
+  t.write("outside/secret.txt", "SECRET daemon root\n");
+  t.write("proj/inside.py", "def inside(): return 'daemon root'\n");
+  ASSERT_EQ(symlink("../outside/secret.txt", fs::join(root, "leak.txt").c_str()), 0);
+  ASSERT_EQ(symlink("../outside", fs::join(root, "out").c_str()), 0);
+  ASSERT_EQ(symlink("inside.py", fs::join(root, "alias.py").c_str()), 0);
+  ASSERT_EQ(symlink("proj", fs::join(t.path(), "via").c_str()), 0);
+  const std::vector<std::string> ids = {"../outside/secret.txt", fs::join(t.path(), "outside/secret.txt"),
+                                        "leak.txt", "out/secret.txt", "inside.py", "alias.py",
+                                        "proj/../../outside/secret.txt"};
+  json::Array nodes;
+  for (const std::string& id : ids) nodes.push_back(file_node(id, "notes about root and daemon"));
+  json::Value graph = graph_of(nodes, {});
+  // The root as given may itself run through a link.
+  for (const std::string& given : {root, fs::join(t.path(), "via")}) {
+    std::string out = pack({nodes, {}, {}, graph, given, 5000, 20, "notes about root and daemon"});
+    EXPECT_EQ(out.find("SECRET"), std::string::npos) << out;
+    std::vector<std::string> shown;
+    for (std::string_view line : text::split(out, "\n"))
+      if (line.starts_with("## ")) shown.emplace_back(line.substr(3));
+    EXPECT_EQ(shown, (std::vector<std::string>{"inside.py", "alias.py"})) << given;
+  }
+}
 
 TEST(Pack, LaysOutEachFileThenTheRelations) {
   Shop shop;
   std::string out = shop.pack(5000, 8, {{"models/order.py", "  The order record.  "}});
   EXPECT_EQ(out,
             "# Project context\n"
-            "Root: " + shop.dir.path + "\n"
+            "Root: " + shop.dir.path() + "\n"
             "Files most relevant to the question, best first, from the project's information graph. "
             "Line numbers are one-based.\n"
             "\n"
@@ -206,7 +292,7 @@ TEST(Pack, NeverExceedsTheBudgetOnALargeProject) {
   json::Value graph = graph_of(nodes, edges);
   for (long long budget : {1LL, 40LL, 100LL, 333LL, 1000LL, 5000LL, 20000LL}) {
     for (long long max_files : {1LL, 8LL, 40LL}) {
-      std::string out = pack({files, edges, {}, graph, d.path, budget, max_files, "charge the order"});
+      std::string out = pack({files, edges, {}, graph, d.path(), budget, max_files, "charge the order"});
       EXPECT_LE(estimate_tokens(out), budget) << budget << " " << max_files;
       if (budget >= 1000) {
         EXPECT_NE(out.find("```ts\n"), std::string::npos);
@@ -214,7 +300,7 @@ TEST(Pack, NeverExceedsTheBudgetOnALargeProject) {
     }
   }
   // A generous budget is used well, not left mostly empty.
-  std::string out = pack({files, edges, {}, graph, d.path, 5000, 8, "charge the order"});
+  std::string out = pack({files, edges, {}, graph, d.path(), 5000, 8, "charge the order"});
   EXPECT_GT(estimate_tokens(out), 4500);
   EXPECT_NE(out.find("## Relations"), std::string::npos);
 }

@@ -2,12 +2,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <map>
 #include <string>
 
+#include "common/testkit.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
 #include "kestrune/edit_guard/edit_guard.h"
@@ -19,9 +18,7 @@ constexpr int64_t NOW = 1700000000;
 class GuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/edit_guard_test.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir = fs::resolve(tmpl);
+    dir = scratch.path();
     fs::makedirs(dir + "/.braid");
     fs::makedirs(dir + "/src");
     host.getenv = [this](std::string_view name) -> std::optional<std::string> {
@@ -39,8 +36,6 @@ class GuardTest : public ::testing::Test {
       }
     };
   }
-  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-
   // Writes the attention file from (kind, file, age in seconds) triples.
   struct Act {
     std::string kind;
@@ -87,6 +82,7 @@ class GuardTest : public ::testing::Test {
 
   Decision decide(std::string_view input) const { return edit_guard::decide(input, host); }
 
+  testkit::TempDir scratch;
   std::string dir;
   std::map<std::string, std::string> env;
   Host host;

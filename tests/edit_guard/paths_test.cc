@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/testkit.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/edit_guard/paths.h"
 
@@ -15,9 +15,8 @@ namespace {
 // The resolver caches what it learns about directories and names; whatever
 // order paths come in, each must resolve as Path.resolve() does on its own.
 TEST(Resolver, AgreesWithPathResolveThroughLinksDotsAndLoops) {
-  char tmpl[] = "/tmp/edit_guard_paths.XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string d = fs::resolve(tmpl);
+  const testkit::TempDir scratch;
+  const std::string& d = scratch.path();
   auto link = [&](const std::string& target, const std::string& name) {
     ASSERT_EQ(::symlink(target.c_str(), (d + "/" + name).c_str()), 0) << name;
   };
@@ -74,7 +73,6 @@ TEST(Resolver, AgreesWithPathResolveThroughLinksDotsAndLoops) {
     EXPECT_EQ(shared.resolve(d + "/" + p), expected(p)) << p;
   }
   for (auto it = paths.rbegin(); it != paths.rend(); ++it) EXPECT_EQ(reverse.resolve(*it), expected(*it)) << *it;
-  std::system(("rm -rf '" + d + "'").c_str());
 }
 
 }  // namespace

@@ -2,13 +2,13 @@
 
 #include "kestrune/lexscan/graph.h"
 #include "kestrune/lexscan/lexscan.h"
-#include "test_util.h"
+#include "common/testkit.h"
 
 namespace kestrune::lexscan {
 namespace {
 
-using testing::slurp;
-using testing::TempDir;
+using testkit::slurp;
+using testkit::TempDir;
 
 std::vector<std::string> keys(const json::Value& v) {
   std::vector<std::string> out;
@@ -82,12 +82,14 @@ TEST(Graph, DedupeKeepsFirstOfEachTriple) {
 }
 
 TEST(Graph, SymbolIndexKeepsFirstPlaceAndLastValues) {
-  json::Value g = json::parse(R"({"nodes": [
-    {"id": "a.py", "kind": "file"},
-    {"id": "a.py::f", "kind": "symbol", "path": "a.py", "line_start": 1, "line_end": 2, "body_hash": "h1"},
-    {"id": "a.py::g", "kind": "symbol", "path": "a.py", "line_start": 3, "line_end": 3, "body_hash": "h2", "confidence": "high"},
-    {"id": "a.py::f", "kind": "symbol", "path": "a.py", "line_start": 7, "line_end": 8, "body_hash": "h3", "confidence": "medium"}]})");
-  EXPECT_EQ(json::dumps(symbol_index(g)),
+  Graph g;
+  auto sym = [](const char* id, int64_t start, int64_t end, const char* hash, const char* confidence) {
+    return Node{.id = id, .kind = "symbol", .path = "a.py", .line_start = start, .line_end = end,
+                .body_hash = hash, .confidence = confidence};
+  };
+  g.nodes = {Node{.id = "a.py", .kind = "file"}, sym("a.py::f", 1, 2, "h1", ""), sym("a.py::g", 3, 3, "h2", "high"),
+             sym("a.py::f", 7, 8, "h3", "medium")};
+  EXPECT_EQ(json::dumps(g.symbol_index()),
             R"({"a.py::f": {"line_start": 7, "line_end": 8, "body_hash": "h3", "confidence": "medium", "path": "a.py"}, )"
             R"("a.py::g": {"line_start": 3, "line_end": 3, "body_hash": "h2", "confidence": "high", "path": "a.py"}})");
 }
@@ -100,8 +102,9 @@ TEST(Graph, FilesAreAsciiIndentedAndWithoutTrailingNewline) {
                      .content = "\xf0\x9d\x84\x9e\t\x7f/"});
   std::vector<Symbol> syms = {symbol("caf\xc3\xa9.md", "f", 0, 0)};
   append_symbol_nodes(g.nodes, g.edges, std::move(syms), g.nodes[0].id, ".md");
+  dir.mkdir("deep/er");
   const std::string out = dir / "deep/er/info_graph.json";
-  write_graph_files(std::move(g).to_json(), out);
+  EXPECT_EQ(write_graph_files(g, out), 1u);
   EXPECT_EQ(slurp(out), R"({
   "root": "/r",
   "node_count": 2,
@@ -152,7 +155,7 @@ TEST(Graph, FilesAreAsciiIndentedAndWithoutTrailingNewline) {
 
 TEST(Graph, EmptyGraphHasZeroCountsAndEmptyIndex) {
   TempDir dir;
-  write_graph_files(Graph{.root = "x"}.to_json(), dir / "g.json");
+  write_graph_files(Graph{.root = "x"}, dir / "g.json");
   EXPECT_EQ(slurp(dir / "g.json"),
             "{\n  \"root\": \"x\",\n  \"node_count\": 0,\n  \"edge_count\": 0,\n  \"file_count\": 0,\n"
             "  \"symbol_count\": 0,\n  \"nodes\": [],\n  \"edges\": []\n}");

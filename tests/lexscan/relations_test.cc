@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "kestrune/lexscan/relations.h"
-#include "test_util.h"
+#include "common/testkit.h"
 
 namespace kestrune::lexscan {
 namespace {
 
 std::vector<Edge> rels(const std::string& name, const std::string& text) {
-  testing::TempDir d;
+  testkit::TempDir d;
   return parse_relations(d.write(name, text), text, d.path());
 }
 

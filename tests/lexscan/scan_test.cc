@@ -1,22 +1,22 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 
+#include "common/testkit.h"
 #include "kestrune/base/fs.h"
+#include "kestrune/base/text.h"
 #include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/scan.h"
-#include "test_util.h"
 
 namespace kestrune::lexscan {
 namespace {
 
-using testing::slurp;
-using testing::TempDir;
+using testkit::slurp;
+using testkit::TempDir;
+
+std::string data_dir() { return testkit::source_path("tests/lexscan/data"); }
 
 std::map<std::string, const json::Value*> by_id(const json::Value& graph) {
   std::map<std::string, const json::Value*> out;
@@ -24,42 +24,50 @@ std::map<std::string, const json::Value*> by_id(const json::Value& graph) {
   return out;
 }
 
-TEST(Scan, GoldenProjectIsByteExactWithAnyThreadCount) {
-  const std::string root = testing::data_dir() + "/golden";
-  for (unsigned threads : {1u, 2u, 7u}) {
-    json::Value g = scan(root, nullptr, threads);
-    EXPECT_EQ(g["root"].as_string(), root);
-    g.as_object().set("root", ".");
-    EXPECT_EQ(json::dumps(g, {.indent = 2}), slurp(testing::data_dir() + "/golden_graph.json")) << threads;
-    EXPECT_EQ(json::dumps(symbol_index(g)), slurp(testing::data_dir() + "/golden_index.json")) << threads;
-  }
-  // The command's writer goes straight from the typed nodes.
-  Graph typed = scan_graph(root);
-  typed.root = ".";
-  EXPECT_EQ(json::dumps(typed.symbol_index()), slurp(testing::data_dir() + "/golden_index.json"));
-  EXPECT_EQ(std::move(typed).serialise(), slurp(testing::data_dir() + "/golden_graph.json"));
-  EXPECT_EQ(Graph{.root = "r"}.serialise(), json::dumps(Graph{.root = "r"}.to_json(), {.indent = 2}));
-}
-
-// The text the command writes, rendered file by file on the scanning threads.
-std::string rendered_text(RenderedGraph&& g) {
+// The text the one writer puts in a graph file.
+std::string written_text(const Graph& g) {
   TempDir d;
-  std::move(g).write(d / "g.json");
+  write_graph(g, d / "g.json");
   return slurp(d / "g.json");
 }
 
-TEST(Scan, RenderedGraphWritesTheSameText) {
-  const std::string root = testing::data_dir() + "/golden";
-  for (unsigned threads : {1u, 3u}) {
-    RenderedGraph g = scan_rendered(root, nullptr, threads);
-    g.root = ".";
-    EXPECT_EQ(json::dumps(g.symbol_index()), slurp(testing::data_dir() + "/golden_index.json"));
-    EXPECT_EQ(rendered_text(std::move(g)), slurp(testing::data_dir() + "/golden_graph.json"));
+TEST(Scan, GoldenProjectIsByteExactWithAnyThreadCountRenderedOrNot) {
+  const std::string root = data_dir() + "/golden";
+  const std::string golden = slurp(data_dir() + "/golden_graph.json");
+  const std::string index = slurp(data_dir() + "/golden_index.json");
+  for (unsigned threads : {1u, 2u, 7u}) {
+    for (Render render : {Render::No, Render::ForWriting}) {
+      Graph g = scan_graph(root, nullptr, threads, render);
+      EXPECT_EQ(g.root, root);
+      g.root = ".";
+      EXPECT_EQ(json::dumps(g.symbol_index()), index) << threads;
+      EXPECT_EQ(written_text(g), golden) << threads;
+      EXPECT_EQ(g.serialise(), golden) << threads;
+      if (render == Render::No)
+        EXPECT_EQ(json::dumps(std::move(g).to_json(), {.indent = 2}), golden) << threads;
+      else
+        EXPECT_THROW(std::move(g).to_json(), std::logic_error);  // its contents went into the text
+    }
   }
+  json::Value record = scan(root);
+  EXPECT_EQ(record["root"].as_string(), root);
+  record.as_object().set("root", ".");
+  EXPECT_EQ(json::dumps(record, {.indent = 2}), golden);
+
+  // The edges' end, with and without the syntax-tree scanner's flag after it.
+  Graph small{.root = "r", .edges = {{"a", "b", "imports"}}};
+  EXPECT_EQ(small.serialise(), json::dumps(Graph(small).to_json(), {.indent = 2}));
+  for (bool ast : {true, false}) {
+    Graph flagged{.root = "r", .ast_mode = ast};
+    EXPECT_EQ(written_text(flagged), json::dumps(Graph(flagged).to_json(), {.indent = 2}));
+    flagged.edges = small.edges;
+    EXPECT_EQ(written_text(flagged), json::dumps(Graph(flagged).to_json(), {.indent = 2}));
+  }
+
   TempDir empty;
-  EXPECT_EQ(rendered_text(scan_rendered(empty.path())), Graph{.root = empty.path()}.serialise());
+  EXPECT_EQ(written_text(scan_graph(empty.path(), nullptr, 0, Render::ForWriting)), Graph{.root = empty.path()}.serialise());
   empty.write("only.md", "");
-  EXPECT_EQ(rendered_text(scan_rendered(empty.path())), scan_graph(empty.path()).serialise());
+  EXPECT_EQ(written_text(scan_graph(empty.path(), nullptr, 0, Render::ForWriting)), scan_graph(empty.path()).serialise());
 }
 
 class ScanTraps : public ::testing::Test {
@@ -114,10 +122,9 @@ TEST_F(ScanTraps, EachOddFileGetsItsDocumentedResult) {
 
 TEST_F(ScanTraps, TypedWriterMatchesTheJsonWriter) {
   Graph g = scan_graph(d.path(), nullptr, 1);
-  Graph copy = g;
-  std::string typed = std::move(g).serialise();
-  EXPECT_EQ(typed, json::dumps(std::move(copy).to_json(), {.indent = 2}));
-  EXPECT_EQ(rendered_text(scan_rendered(d.path(), nullptr, 2)), typed);
+  std::string typed = g.serialise();
+  EXPECT_EQ(typed, json::dumps(std::move(g).to_json(), {.indent = 2}));
+  EXPECT_EQ(written_text(scan_graph(d.path(), nullptr, 2, Render::ForWriting)), typed);
 }
 
 TEST_F(ScanTraps, UnreadableFilesAreSkippedSilently) {
@@ -186,27 +193,18 @@ TEST(ScanReuseMap, BrokenEarlierGraphsGiveAnEmptyMap) {
 
 // ---- the command ----------------------------------------------------------
 
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Outcome run(const std::string& args, const std::string& cwd) {
-  TempDir tmp;
-  std::string bin = std::string(std::getenv("KESTRUNE_BIN_DIR") ? std::getenv("KESTRUNE_BIN_DIR")
-                                                                   : KESTRUNE_SOURCE_DIR "/src/kestrune/bin") +
-                    "/lexscan";
-  std::string cmd = "cd '" + cwd + "' && '" + bin + "' " + args + " >'" + (tmp / "o") + "' 2>'" + (tmp / "e") + "'";
-  int st = std::system(cmd.c_str());
-  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(tmp / "o"), slurp(tmp / "e")};
+// lexscan with the space-separated words of `args`, run in `cwd`.
+testkit::Output run(const std::string& args, const std::string& cwd) {
+  std::vector<std::string> words;
+  for (std::string_view w : text::split(args)) words.emplace_back(w);
+  return testkit::run_command("lexscan", words, cwd);
 }
 
 TEST(Command, ScansWritesAndReportsTwiceAlike) {
   TempDir d;
   d.write("proj/a.ts", "export function useThing() {\n  return 1;\n}\n");
   d.write("proj/b.py", "import os\n");
-  Outcome first = run("--root proj", d.path());
+  testkit::Output first = run("--root proj", d.path());
   ASSERT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(first.out,
             "Scanned: 2 files, 1 symbols, 2 edges\n"
@@ -215,23 +213,35 @@ TEST(Command, ScansWritesAndReportsTwiceAlike) {
   EXPECT_EQ(first.err, "");
   std::string graph = slurp(d / "braid-dashboard/data/info_graph.json");
   EXPECT_NE(graph.find("\"root\": \"" + fs::resolve(d / "proj") + "\""), std::string::npos);
-  Outcome second = run("--root=proj", d.path());
+  testkit::Output second = run("--root=proj", d.path());
   EXPECT_EQ(second.out, first.out);
   EXPECT_EQ(slurp(d / "braid-dashboard/data/info_graph.json"), graph);
 
-  Outcome odd = run("--ro proj --out .//x//g.json", d.path());
+  testkit::Output odd = run("--ro proj --out .//x//g.json", d.path());
   EXPECT_EQ(odd.out, "Scanned: 2 files, 1 symbols, 2 edges\nWrote: x/g.json\nSymbol index: x/symbol_index.json (1 symbols)\n");
 
   d.write("bad/g.json", "[not a graph");
-  Outcome empty = run("--root bad/none --out bad/g.json", d.path());
+  testkit::Output empty = run("--root bad/none --out bad/g.json", d.path());
   EXPECT_EQ(empty.status, 0);
   EXPECT_EQ(empty.out, "Scanned: 0 files, 0 symbols, 0 edges\nWrote: bad/g.json\nSymbol index: bad/symbol_index.json (0 symbols)\n");
   EXPECT_EQ(slurp(d / "bad/symbol_index.json"), "{}");
 }
 
+TEST(Command, AFifoNamedByOutIsNoEarlierGraphAndIsReplaced) {
+  TempDir d;
+  d.write("proj/a.md", "# A\n");
+  d.mkdir("g");
+  ASSERT_EQ(::mkfifo((d / "g/info_graph.json").c_str(), 0644), 0);
+  testkit::Output r = run("--root proj --out g/info_graph.json", d.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Scanned: 1 files, 0 symbols, 0 edges\nWrote: g/info_graph.json\n"
+                   "Symbol index: g/symbol_index.json (0 symbols)\n");
+  EXPECT_TRUE(fs::is_file(d / "g/info_graph.json"));
+}
+
 TEST(Command, HelpAndUsageErrors) {
   TempDir d;
-  Outcome help = run("--root x -h", d.path());
+  testkit::Output help = run("--root x -h", d.path());
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out,
             "usage: lexscan [-h] [--root ROOT] [--out OUT]\n\n"
@@ -241,11 +251,11 @@ TEST(Command, HelpAndUsageErrors) {
             "  --root ROOT  Project root to scan.\n"
             "  --out OUT    Output JSON path.\n");
   const std::string usage = "usage: lexscan [-h] [--root ROOT] [--out OUT]\n";
-  Outcome missing = run("--root", d.path());
+  testkit::Output missing = run("--root", d.path());
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.err, usage + "lexscan: error: argument --root: expected one argument\n");
   EXPECT_EQ(run("--out --root x", d.path()).err, usage + "lexscan: error: argument --out: expected one argument\n");
-  Outcome extra = run("stray --bogus -- more", d.path());
+  testkit::Output extra = run("stray --bogus -- more", d.path());
   EXPECT_EQ(extra.status, 2);
   EXPECT_EQ(extra.err, usage + "lexscan: error: unrecognized arguments: stray --bogus -- more\n");
   EXPECT_EQ(extra.out, "");
@@ -257,7 +267,7 @@ TEST(Command, UnwritableOutputFailsInOneLineAndLeavesNoHalfFile) {
   TempDir d;
   d.write("proj/a.md", "# A readme of some length\n");
   d.write("blocker", "a file where a directory should be");
-  Outcome r = run("--root proj --out blocker/g.json", d.path());
+  testkit::Output r = run("--root proj --out blocker/g.json", d.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(r.err.starts_with("lexscan: error: ")) << r.err;
@@ -265,7 +275,7 @@ TEST(Command, UnwritableOutputFailsInOneLineAndLeavesNoHalfFile) {
   EXPECT_EQ(slurp(d / "blocker"), "a file where a directory should be");
 
   d.mkdir("out/info_graph.json");  // the graph path is a directory
-  Outcome dir = run("--root proj --out out/info_graph.json", d.path());
+  testkit::Output dir = run("--root proj --out out/info_graph.json", d.path());
   EXPECT_EQ(dir.status, 1);
   EXPECT_FALSE(fs::exists(d / "out/symbol_index.json"));
 }

@@ -92,7 +92,7 @@ def run_audit_cmd(*args, cwd=None, env_extra=None, exe=AUDIT):
     env = dict(os.environ)
     env.pop("NO_COLOR", None)
     env.update(env_extra or {})
-    return subprocess.run([str(exe), *args], capture_output=True, text=True, cwd=cwd, env=env)
+    return subprocess.run([str(exe), *args], capture_output=True, text=True, cwd=cwd, env=env, timeout=60)
 
 
 class ScannedProjectTest(unittest.TestCase):
@@ -168,6 +168,13 @@ class CommandTest(unittest.TestCase):
                                               "Run `brc .` first to build the graph, then re-run the audit.\n")
                 self.assertEqual(sorted(os.listdir(root / ".braid")), [] if text is None else ["info_graph.json"])
                 shutil.rmtree(root)
+
+    def test_fifo_graph_is_no_graph(self):
+        root = self.graph_root(None)
+        os.mkfifo(root / ".braid" / "info_graph.json")
+        proc = run_audit_cmd("--root", str(root))
+        self.assertEqual((proc.returncode, proc.stdout), (1, ""))
+        self.assertIn(f"No info_graph.json found in {root}/.braid/\n", proc.stderr)
 
     def test_plain_report_and_trailing_paths(self):
         root = self.graph_root(json.dumps({"nodes": [{"id": "a.md", "kind": "file"}]}))
@@ -255,7 +262,7 @@ class CommandTest(unittest.TestCase):
         proc = run_audit_cmd("--root", str(root), "--fix", exe=pkg_bin / "audit", cwd=self.base)
         self.assertEqual(proc.returncode, 1)
         self.assertEqual(proc.stderr.splitlines()[-1],
-                         "audit: cannot launch brc: [Errno 2] No such file or directory: 'brc'")
+                         "audit: error: cannot launch brc: [Errno 2] No such file or directory: 'brc'")
 
     def test_large_graph_with_a_long_import_chain(self):
         nodes, edges = [], []

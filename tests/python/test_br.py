@@ -61,6 +61,19 @@ class QueryAndScoring(unittest.TestCase):
         with self.assertRaises(TypeError):
             br.retrieve(graph, "a", "5", 5)
 
+    def test_retrieve_with_the_relevance_ranker(self):
+        graph = {"nodes": [{"id": "lib/retry.py", "kind": "file", "ext": ".py", "keywords": [],
+                            "content": "def backoff(attempt):\n    return 2 ** attempt"},
+                           {"id": "lib/other.py", "kind": "file", "ext": ".py", "keywords": [], "content": "x = 1"}],
+                 "edges": [{"from": "lib/retry.py", "to": "math", "rel": "imports"}]}
+        r = br.retrieve(graph, "how long is the backoff between attempts", 5, 5, ranker="relevance")
+        self.assertEqual([f["id"] for f in r.files], ["lib/retry.py"])
+        self.assertEqual(list(r.files[0])[-3:], ["_score", "_role", "_intent"])
+        self.assertIs(r.edges[0], graph["edges"][0])
+        self.assertEqual(br.retrieve(graph, "backoff", 5, 5), br.retrieve(graph, "backoff", 5, 5, "heuristic"))
+        with self.assertRaises(ValueError):
+            br.retrieve(graph, "backoff", 5, 5, ranker="bm25")
+
     def test_constants(self):
         self.assertEqual(br.DATA_DIR, br.BASE_DIR / "data")
         self.assertEqual(br.GRAPH_JSON, br.DATA_DIR / "info_graph.json")
@@ -83,7 +96,7 @@ class Command(unittest.TestCase):
         shutil.rmtree(self.tmp)
 
     def run_br(self, *args, env=None):
-        return subprocess.run([str(self.br), *args], capture_output=True, text=True, env=env or self.env)
+        return subprocess.run([str(self.br), *args], capture_output=True, text=True, env=env or self.env, timeout=60)
 
     def write_graph(self, graph):
         self.data.mkdir(exist_ok=True)
@@ -115,6 +128,14 @@ class Command(unittest.TestCase):
         self.assertTrue(out.endswith("## Action Trail (Recent 1)\n- [unknown] \n"), out)
         env = dict(self.env, BR_QUERY="")
         self.assertIn("- Query: \n", self.run_br("prime", env=env).stdout)
+
+    def test_fifo_graph_is_unreadable_not_waited_on(self):
+        self.data.mkdir()
+        os.mkfifo(self.data / "info_graph.json")
+        for args in (("retrieve", "--query", "orders"), ("prime",)):
+            r = self.run_br(*args)
+            self.assertEqual((r.returncode, r.stdout), (1, ""), args)
+            self.assertEqual(r.stderr, f"br: error: Not a regular file: '{self.data / 'info_graph.json'}'\n")
 
     def test_stats(self):
         self.data.mkdir()
@@ -157,6 +178,27 @@ class Command(unittest.TestCase):
         self.write_graph({"nodes": [{"kind": "file", "ext": ".md"}], "edges": [{"to": 1}]})
         r = self.run_br("retrieve", "--query", "q")
         self.assertEqual(r.stdout, "Query: q\n\nRelevant files:\n- None\n\nRelevant relations:\n- None --None--> 1\n")
+
+    def test_rankers(self):
+        self.write_graph({"nodes": [{"id": "src/queue.py", "kind": "file", "ext": ".py", "keywords": [],
+                                     "content": "def drain(): pass"},
+                                    {"id": "src/drain_test.py", "kind": "file", "ext": ".py", "keywords": [],
+                                     "content": "drain drain"}],
+                          "edges": []})
+        default = self.run_br("retrieve", "--query", "drain the queue", "--json")
+        self.assertEqual(default.stdout, self.run_br("retrieve", "--query", "drain the queue", "--json",
+                                                     "--ranker", "heuristic").stdout)
+        r = self.run_br("retrieve", "--query", "drain the queue", "--ranker", "relevance")
+        self.assertEqual(r.stdout.splitlines()[:4], ["Query: drain the queue", "", "Relevant files:", "- src/queue.py"])
+        self.assertTrue((self.data / "info_graph.json.relevance").exists())
+        by_env = self.run_br("prime", "--query", "drain the queue", env=dict(self.env, KESTRUNE_RANKER="relevance"))
+        by_flag = self.run_br("prime", "--query", "drain the queue", "--ranker", "relevance")
+        self.assertEqual(by_env.stdout, by_flag.stdout)
+        bad = self.run_br("retrieve", "--query", "q", "--ranker", "bm25")
+        self.assertEqual(bad.returncode, 2)
+        self.assertIn("invalid choice: 'bm25'", bad.stderr)
+        bad = self.run_br("retrieve", "--query", "q", env=dict(self.env, KESTRUNE_RANKER="fast"))
+        self.assertEqual((bad.returncode, len(bad.stderr.splitlines())), (2, 1))
 
     def test_failures(self):
         self.data.mkdir()

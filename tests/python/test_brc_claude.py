@@ -119,6 +119,10 @@ class Launcher(unittest.TestCase):
         r = self.run_cmd("brc-claude", "--dry-run", "-r", str(self.project), "orders")
         self.assertEqual(r.returncode, 1)
         self.assertTrue(r.stderr.startswith("[brc] Error loading graph: Expecting property name"), r.stderr)
+        graph_file.unlink()
+        os.mkfifo(graph_file)  # unreadable, and never waited on
+        r = self.run_cmd("brc-claude", "--dry-run", "-r", str(self.project), "orders")
+        self.assertEqual((r.returncode, r.stderr), (1, f"[brc] Error loading graph: Not a regular file: '{graph_file}'\n"))
 
     def test_dry_run_prints_the_context_alone(self):
         r = self.run_cmd("brc-claude", "--dry-run", "-r", str(self.project), "how", "are", "orders", "stored")

@@ -79,6 +79,13 @@ class Command(unittest.TestCase):
         p = self.run_guard(hook_input("Write", file_path="src/app.py").encode(), BR_EDIT_GUARD="0")
         self.assertEqual((p.returncode, p.stdout, p.stderr), (0, b"", b""))
 
+    def test_fifo_attention_file_counts_as_none(self):
+        fifo_dir = self.root / "fifo"
+        fifo_dir.mkdir()
+        os.mkfifo(fifo_dir / "chat_action_graph.json")
+        p = self.run_guard(hook_input("Bash", command="rm -rf src/app.py").encode(), BR_DATA_DIR=str(fifo_dir))
+        self.assertEqual((p.returncode, p.stdout), (0, b""))
+
     def test_decision_json(self):
         p = self.run_guard(hook_input("Bash", command="rm -rf src/app.py").encode(), "--decision-json")
         self.assertEqual((p.returncode, p.stderr), (0, b""))
@@ -96,7 +103,7 @@ class Command(unittest.TestCase):
             self.assertEqual((p.returncode, p.stdout), (0, b""), stdin[:20])
         p = self.run_guard(b"{}", "--bogus")
         self.assertEqual(p.returncode, 1)
-        self.assertEqual(p.stderr, b"edit_guard: unrecognized argument: --bogus\n")
+        self.assertEqual(p.stderr, b"edit_guard: error: unrecognized argument: --bogus\n")
 
     def test_module_main(self):
         code = ("import sys; from kestrune import edit_guard\n"

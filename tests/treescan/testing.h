@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "../lexscan/test_util.h"
+#include "common/testkit.h"
 #include "kestrune/treescan/treescan.h"
 
 namespace kestrune::treescan::testing {
 
-using lexscan::testing::slurp;
-using lexscan::testing::TempDir;
+using testkit::slurp;
+using testkit::TempDir;
 
 inline const Grammars& all_grammars() {
   static const Grammars g = load_grammars(KESTRUNE_GRAMMAR_DIR);

@@ -255,20 +255,31 @@ json::Value check_test_coverage(const json::Value& graph, const std::string& roo
   return rec;
 }
 
-json::Value check_circular_deps(const json::Value& graph) {
-  // Node ids interned to dense indices; successors kept in insertion order.
+namespace {
+
+// The cycle search starts from at most this many sources, and is not entered
+// again once this many cycles are recorded.
+constexpr size_t MAX_CYCLE_STARTS = 300;
+constexpr size_t MAX_CYCLES = 10;
+
+// The import/reference graph with node ids interned to dense indices.
+struct DependencyGraph {
+  std::vector<std::string_view> ids;   // views into the graph's edges
+  std::vector<std::vector<int>> succ;  // distinct successors, in insertion order
+  std::vector<int> sources;            // nodes with successors, in order of first appearance
+};
+
+DependencyGraph dependency_graph(const json::Value& graph) {
+  DependencyGraph g;
   std::unordered_map<std::string_view, int> index;
-  std::vector<std::string_view> ids;
-  std::vector<std::vector<int>> succ;
-  std::vector<int> keys;  // sources in order of first appearance
-  std::vector<char> is_key;
+  std::vector<char> is_source;
   std::unordered_set<uint64_t> pairs;
   auto intern = [&](std::string_view id) {
-    auto [it, fresh] = index.try_emplace(id, static_cast<int>(ids.size()));
+    auto [it, fresh] = index.try_emplace(id, static_cast<int>(g.ids.size()));
     if (fresh) {
-      ids.push_back(id);
-      succ.emplace_back();
-      is_key.push_back(0);
+      g.ids.push_back(id);
+      g.succ.emplace_back();
+      is_source.push_back(0);
     }
     return it->second;
   };
@@ -278,53 +289,71 @@ json::Value check_circular_deps(const json::Value& graph) {
     std::string_view a = str_field(e, "from"), b = str_field(e, "to");
     if (a.empty() || b.empty() || a == b) continue;
     const int ia = intern(a), ib = intern(b);
-    if (!is_key[ia]) {
-      is_key[ia] = 1;
-      keys.push_back(ia);
+    if (!is_source[ia]) {
+      is_source[ia] = 1;
+      g.sources.push_back(ia);
     }
     if (pairs.insert(static_cast<uint64_t>(ia) << 32 | static_cast<uint32_t>(ib)).second)
-      succ[ia].push_back(ib);
+      g.succ[ia].push_back(ib);
   }
+  return g;
+}
 
-  std::vector<std::vector<int>> cycles;
-  std::vector<std::vector<int>> cycle_sets;  // sorted members, to compare cycles as sets
-  std::vector<char> seen(ids.size(), 0);
-  std::vector<int> depth(ids.size(), -1);  // position on the current path, -1 when off it
+// Cycles as node paths, first node where the cycle closes; a cycle with the
+// same members as one already found is left out.
+class CycleLog {
+ public:
+  size_t size() const { return cycles_.size(); }
+  void record(std::vector<int> cycle) {
+    std::vector<int> members = cycle;
+    std::sort(members.begin(), members.end());
+    if (std::find(member_sets_.begin(), member_sets_.end(), members) != member_sets_.end()) return;
+    member_sets_.push_back(std::move(members));
+    cycles_.push_back(std::move(cycle));
+  }
+  std::vector<std::vector<int>> take() { return std::move(cycles_); }
+
+ private:
+  std::vector<std::vector<int>> cycles_;
+  std::vector<std::vector<int>> member_sets_;  // sorted members, to compare cycles as sets
+};
+
+// Depth-first search from each unseen source in turn, with an explicit stack
+// so that long import chains need no deep call stack. Every node is entered
+// at most once over the whole search.
+std::vector<std::vector<int>> find_cycles(const DependencyGraph& g) {
+  CycleLog log;
+  std::vector<char> seen(g.ids.size(), 0);
+  std::vector<int> depth(g.ids.size(), -1);  // position on the current path, -1 when off it
   std::vector<int> path;
   struct Frame {
     int node;
-    size_t next;
+    size_t next;  // the successor to look at next
   };
   std::vector<Frame> stack;
-  // A search entered once 10 cycles exist returns at once; frames already
+  // A search entered once the cap is reached returns at once; frames already
   // running keep walking their successors.
   auto enter = [&](int node) {
     depth[node] = static_cast<int>(path.size());
     path.push_back(node);
-    stack.push_back({node, cycles.size() >= 10 ? succ[node].size() : 0});
+    stack.push_back({node, log.size() >= MAX_CYCLES ? g.succ[node].size() : 0});
   };
 
-  for (size_t k = 0; k < keys.size() && k < 300; ++k) {
-    const int start = keys[k];
+  for (size_t k = 0; k < g.sources.size() && k < MAX_CYCLE_STARTS; ++k) {
+    const int start = g.sources[k];
     if (seen[start]) continue;
     enter(start);
     while (!stack.empty()) {
-      Frame& f = stack.back();
-      if (f.next == succ[f.node].size()) {
-        depth[f.node] = -1;
+      const int node = stack.back().node;
+      if (stack.back().next == g.succ[node].size()) {
+        depth[node] = -1;
         path.pop_back();
         stack.pop_back();
         continue;
       }
-      const int nb = succ[f.node][f.next++];
+      const int nb = g.succ[node][stack.back().next++];
       if (depth[nb] >= 0) {
-        std::vector<int> cycle(path.begin() + depth[nb], path.end());
-        std::vector<int> members = cycle;
-        std::sort(members.begin(), members.end());
-        if (std::find(cycle_sets.begin(), cycle_sets.end(), members) == cycle_sets.end()) {
-          cycle_sets.push_back(std::move(members));
-          cycles.push_back(std::move(cycle));
-        }
+        log.record(std::vector<int>(path.begin() + depth[nb], path.end()));
       } else if (!seen[nb]) {
         seen[nb] = 1;
         enter(nb);
@@ -332,11 +361,17 @@ json::Value check_circular_deps(const json::Value& graph) {
     }
     seen[start] = 1;
   }
+  return log.take();
+}
 
+}  // namespace
+
+json::Value check_circular_deps(const json::Value& graph) {
+  const DependencyGraph deps = dependency_graph(graph);
   json::Array out;
-  for (const auto& cycle : cycles) {
+  for (const auto& cycle : find_cycles(deps)) {
     json::Array ring;
-    for (int i : cycle) ring.emplace_back(std::string(ids[i]));
+    for (int i : cycle) ring.emplace_back(std::string(deps.ids[i]));
     out.emplace_back(std::move(ring));
   }
   return out;

@@ -3,14 +3,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <string_view>
+#include <stdexcept>
 #include <vector>
 
 #include "kestrune/audit/checks.h"
 #include "kestrune/audit/report.h"
 #include "kestrune/base/args.h"
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 
 namespace kestrune::audit {
@@ -26,16 +26,6 @@ args::Parser parser() {
   return p;
 }
 
-void err(std::string_view s) {
-  std::fwrite(s.data(), 1, s.size(), stderr);
-  std::fflush(stderr);
-}
-
-// Writes to standard output; false when the reader has gone away.
-bool out(std::string_view s) {
-  return std::fwrite(s.data(), 1, s.size(), stdout) == s.size() && std::fflush(stdout) == 0;
-}
-
 bool no_color_env() {
   const char* v = std::getenv("NO_COLOR");
   return v && *v;
@@ -43,19 +33,11 @@ bool no_color_env() {
 
 }  // namespace
 
-int run_command(int argc, char** argv, const CommandEnv& env) {
-  args::Result opt;
-  try {
-    opt = parser().parse({argv + 1, argv + argc});
-  } catch (const args::Exit& e) {
-    if (e.status != 0) {
-      err(e.text);
-      return e.status;
-    }
-    return out(e.text) ? 0 : 1;
-  }
-
-  try {
+int command_main(int argc, char** argv, const CommandEnv& env) {
+  using command::err;
+  using command::out;
+  return command::run("audit: error: ", [&] {
+    const args::Result opt = parser().parse({argv + 1, argv + argc});
     const std::string root = fs::resolve(fs::expanduser(opt.text("root")));
     const bool color = env.color && !opt.flag("no_color") && !no_color_env();
     err("\nKestrune Auditor — " + fs::name(root) + "\n");
@@ -75,9 +57,9 @@ int run_command(int argc, char** argv, const CommandEnv& env) {
     const std::string context_path = write_audit_context(root, r);
 
     if (opt.flag("json")) {
-      if (!out(report + "\n")) return 1;
+      out(report + "\n");
     } else {
-      if (!out(format_report(root, r, color) + "\n")) return 1;
+      out(format_report(root, r, color) + "\n");
       err("\n  JSON:    " + report_path + "\n  Context: " + context_path + "\n");
     }
 
@@ -85,17 +67,12 @@ int run_command(int argc, char** argv, const CommandEnv& env) {
       const std::string installed = fs::join(fs::join(env.pkg_dir, "bin"), "brc");
       const std::string program = fs::exists(installed) ? installed : "brc";
       err("\n  Launching brc with audit context...\n");
-      std::fflush(stdout);
       std::vector<char*> args = {const_cast<char*>(program.c_str()), const_cast<char*>(root.c_str()), nullptr};
       ::execv(program.c_str(), args.data());
-      err("audit: cannot launch brc: " + std::string(fs::OsError(errno, program).what()) + "\n");
-      return 1;
+      throw std::runtime_error("cannot launch brc: " + std::string(fs::OsError(errno, program).what()));
     }
     return 0;
-  } catch (const std::exception& e) {
-    err(std::string("audit: ") + e.what() + "\n");
-    return 1;
-  }
+  });
 }
 
 }  // namespace kestrune::audit

@@ -13,6 +13,6 @@ struct CommandEnv {
 // Parses the options, audits, writes the reports and prints the result.
 // Returns the exit status: 0 done, 1 no graph or a failure, 2 bad options.
 // With --fix a successful run does not return: the process becomes brc.
-int run_command(int argc, char** argv, const CommandEnv& env);
+int command_main(int argc, char** argv, const CommandEnv& env);
 
 }  // namespace kestrune::audit

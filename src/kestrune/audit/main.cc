@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include "kestrune/audit/command.h"
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 
 namespace {
@@ -14,9 +15,10 @@ std::string package_dir() {
   }
 }
 
+int audit_main(int argc, char** argv) {
+  return kestrune::audit::command_main(argc, argv, {package_dir(), ::isatty(STDOUT_FILENO) == 1});
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
-  const kestrune::audit::CommandEnv env{package_dir(), ::isatty(STDOUT_FILENO) == 1};
-  return kestrune::audit::run_command(argc, argv, env);
-}
+int main(int argc, char** argv) { return kestrune::command::main(argc, argv, &audit_main); }

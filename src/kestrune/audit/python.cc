@@ -20,7 +20,7 @@ namespace {
 
 audit::CommandEnv g_env;
 
-int command_main(int argc, char** argv) { return audit::run_command(argc, argv, g_env); }
+int command_main(int argc, char** argv) { return audit::command_main(argc, argv, g_env); }
 
 // A path argument: str or os.PathLike.
 std::string path_arg(pb::handle h, std::string_view arg) {

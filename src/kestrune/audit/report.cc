@@ -1,5 +1,6 @@
 #include "kestrune/audit/report.h"
 
+#include <functional>
 #include <vector>
 
 #include "kestrune/audit/checks.h"
@@ -53,6 +54,131 @@ std::string last_component(std::string_view path) {
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
+// The report's lines, with the bold, dim and colour wrappers of one colour setting.
+class Lines {
+ public:
+  explicit Lines(bool color) : color_(color) {}
+
+  std::string c(std::string_view code, std::string_view t) const { return colorize(code, t, color_); }
+  std::string h(std::string_view t) const { return c("bold", t); }
+  std::string dim(std::string_view t) const { return c("dim", t); }
+
+  void add(std::string line) { lines_.push_back(std::move(line)); }
+  void blank() { lines_.emplace_back(); }
+
+  // One block of findings, only when there are any: the bold title with the
+  // count, a line for each of the first `shown` items, with `tell_rest` a
+  // dimmed "... and N more" for those left out, then an empty line.
+  void section(std::string_view title, std::string_view unit, const json::Array& items, size_t shown,
+               bool tell_rest, const std::function<std::string(const json::Value&)>& item_line) {
+    if (items.empty()) return;
+    add(h(std::string(title) + "  (" + std::to_string(items.size()) + std::string(unit) + ")"));
+    for (size_t i = 0; i < items.size() && i < shown; ++i) add(item_line(items[i]));
+    if (tell_rest && items.size() > shown) add(dim("  ... and " + std::to_string(items.size() - shown) + " more"));
+    blank();
+  }
+
+  std::string joined() const { return text::join(lines_, "\n"); }
+
+ private:
+  bool color_;
+  std::vector<std::string> lines_;
+};
+
+// The first `n` entries of a list in text form, joined by `sep`.
+std::string first_joined(const json::Array& values, size_t n, std::string_view sep) {
+  std::string out;
+  for (size_t i = 0; i < values.size() && i < n; ++i) {
+    if (i) out += sep;
+    out += json::py_str(values[i]);
+  }
+  return out;
+}
+
+void overview(Lines& L, std::string_view root, const json::Object& r) {
+  const long long score = score_of(r);
+  const json::Value* graph = r.find("_graph");
+  size_t code_files = 0, symbols = 0;
+  for (const json::Value& n : graph ? list_field(*graph, "nodes") : kNone) {
+    std::string_view kind = str_field(n, "kind");
+    if (kind == "file" && has_code_suffix(str_field(n, "id"))) ++code_files;
+    if (kind == "symbol") ++symbols;
+  }
+  L.blank();
+  L.add(L.h("Kestrune Audit — " + fs::name(root)));
+  L.add(rule());
+  L.blank();
+  L.add(L.h("OVERVIEW"));
+  L.add("  Code files: " + grouped(code_files) + "   Symbols: " + grouped(symbols));
+  L.add("  Vibe debt:  " +
+        L.c(debt_color(score), std::to_string(score) + "/100  (" + std::string(debt_grade(score)) + ")"));
+  L.blank();
+}
+
+void coverage(Lines& L, const json::Object& r) {
+  const json::Value* cov_p = r.find("test_coverage");
+  const json::Value& cov = cov_p ? *cov_p : kNull;
+  const json::Value* pct = cov.find("coverage_pct");
+  std::string_view pct_color = "red";
+  if (pct && pct->is_int()) pct_color = pct->as_int() >= 70 ? "green" : pct->as_int() >= 40 ? "yellow" : "red";
+  const json::Value* tested = cov.find("tested_files");
+  const json::Value* total = cov.find("total_code_files");
+  L.add(L.h("TEST COVERAGE"));
+  L.add("  " + L.c(pct_color, (pct ? json::py_str(*pct) : "?") + "%") + "  (" +
+        (tested ? json::py_str(*tested) : "0") + "/" + (total ? json::py_str(*total) : "0") +
+        " source files covered)");
+  const json::Array& untested = list_field(cov, "untested");
+  if (!untested.empty()) {
+    L.add(L.dim("  Largest untested:"));
+    for (size_t i = 0; i < untested.size() && i < 4; ++i) L.add(L.dim("    · " + json::py_str(untested[i])));
+  }
+  L.blank();
+}
+
+void findings(Lines& L, const json::Object& r) {
+  L.section("DEAD EXPORTS", " symbols", list_of(r, "dead_exports"), 5, true, [&](const json::Value& d) {
+    return "  · " + str(d, "file") + ":" + str(d, "line") + "  " + L.c("dim", str(d, "symbol"));
+  });
+  L.section("CIRCULAR DEPS", " cycle(s)", list_of(r, "circular_deps"), 3, false, [&](const json::Value& cycle) {
+    return "  · " + L.c("orange", first_joined(cycle.is_array() ? cycle.as_array() : kNone, 4, " → "));
+  });
+  L.section("COPY-PASTE", " group(s)", list_of(r, "copy_paste"), 4, false, [&](const json::Value& g) {
+    std::string names;
+    const json::Array& syms = list_field(g, "symbols");
+    for (size_t j = 0; j < syms.size() && j < 2; ++j) {
+      if (j) names += "  /  ";
+      names += last_component(str(syms[j], "file")) + "::" + str(syms[j], "name");
+    }
+    return "  · " + str(g, "copies") + "× duplicate, " + str(g, "lines") + " lines — " + L.c("dim", names);
+  });
+  L.section("DB IN ROUTES", " file(s)", list_of(r, "db_in_routes"), 4, false, [&](const json::Value& f) {
+    return "  · " + str(f, "file") + "  (" + str(f, "count") + " calls, lines " +
+           first_joined(list_field(f, "lines"), 3, ", ") + ")";
+  });
+  L.section("TODO / FIXME", "", list_of(r, "todos"), 4, true, [&](const json::Value& t) {
+    return "  · " + str(t, "file") + ":" + str(t, "line") + "  " + L.c("dim", text::head(str(t, "text"), 70));
+  });
+  L.section("NO ERROR HANDLING", " function(s)", list_of(r, "missing_error_handling"), 4, false,
+            [&](const json::Value& u) {
+              return "  · " + str(u, "file") + ":" + str(u, "line") + "  " + L.c("dim", str(u, "symbol") + "()");
+            });
+}
+
+void roadmap(Lines& L, const json::Object& r) {
+  const json::Array tasks = fix_roadmap(r);
+  if (tasks.empty()) return;
+  L.add(rule());
+  L.add(L.h("FIX ROADMAP"));
+  L.blank();
+  for (const json::Value& t : tasks) {
+    L.add(L.c("cyan", "  Week " + str(t, "week") + ":  " + str(t, "label")));
+    L.add(L.dim("           Why: " + str(t, "why")));
+    const json::Array& files = list_field(t, "files");
+    for (size_t i = 0; i < files.size() && i < 2; ++i) L.add(L.dim("           → " + json::py_str(files[i])));
+    L.blank();
+  }
+}
+
 }  // namespace
 
 std::string colorize(std::string_view code, std::string_view text, bool enabled) {
@@ -69,140 +195,14 @@ std::string colorize(std::string_view code, std::string_view text, bool enabled)
 }
 
 std::string format_report(std::string_view root, const json::Object& r, bool color) {
-  auto h = [&](std::string_view t) { return colorize("bold", t, color); };
-  auto dim = [&](std::string_view t) { return colorize("dim", t, color); };
-  std::vector<std::string> L;
-
-  const long long score = score_of(r);
-  const json::Value* graph = r.find("_graph");
-  size_t code_files = 0, symbols = 0;
-  for (const json::Value& n : graph ? list_field(*graph, "nodes") : kNone) {
-    std::string_view kind = str_field(n, "kind");
-    if (kind == "file" && has_code_suffix(str_field(n, "id"))) ++code_files;
-    if (kind == "symbol") ++symbols;
-  }
-
-  L.emplace_back();
-  L.push_back(h("Kestrune Audit — " + fs::name(root)));
-  L.push_back(rule());
-  L.emplace_back();
-  L.push_back(h("OVERVIEW"));
-  L.push_back("  Code files: " + grouped(code_files) + "   Symbols: " + grouped(symbols));
-  L.push_back("  Vibe debt:  " + colorize(debt_color(score),
-                                         std::to_string(score) + "/100  (" + std::string(debt_grade(score)) + ")",
-                                         color));
-  L.emplace_back();
-
-  const json::Value* cov_p = r.find("test_coverage");
-  const json::Value& cov = cov_p ? *cov_p : kNull;
-  const json::Value* pct = cov.find("coverage_pct");
-  std::string_view pct_color = "red";
-  if (pct && pct->is_int()) pct_color = pct->as_int() >= 70 ? "green" : pct->as_int() >= 40 ? "yellow" : "red";
-  const json::Value* tested = cov.find("tested_files");
-  const json::Value* total = cov.find("total_code_files");
-  L.push_back(h("TEST COVERAGE"));
-  L.push_back("  " + colorize(pct_color, (pct ? json::py_str(*pct) : "?") + "%", color) + "  (" +
-              (tested ? json::py_str(*tested) : "0") + "/" + (total ? json::py_str(*total) : "0") +
-              " source files covered)");
-  const json::Array& untested = list_field(cov, "untested");
-  if (!untested.empty()) {
-    L.push_back(dim("  Largest untested:"));
-    for (size_t i = 0; i < untested.size() && i < 4; ++i) L.push_back(dim("    · " + json::py_str(untested[i])));
-  }
-  L.emplace_back();
-
-  const json::Array& dead = list_of(r, "dead_exports");
-  if (!dead.empty()) {
-    L.push_back(h("DEAD EXPORTS  (" + std::to_string(dead.size()) + " symbols)"));
-    for (size_t i = 0; i < dead.size() && i < 5; ++i)
-      L.push_back("  · " + str(dead[i], "file") + ":" + str(dead[i], "line") + "  " +
-                  colorize("dim", str(dead[i], "symbol"), color));
-    if (dead.size() > 5) L.push_back(dim("  ... and " + std::to_string(dead.size() - 5) + " more"));
-    L.emplace_back();
-  }
-
-  const json::Array& cycles = list_of(r, "circular_deps");
-  if (!cycles.empty()) {
-    L.push_back(h("CIRCULAR DEPS  (" + std::to_string(cycles.size()) + " cycle(s))"));
-    for (size_t i = 0; i < cycles.size() && i < 3; ++i) {
-      std::string ring;
-      const json::Array& ids = cycles[i].is_array() ? cycles[i].as_array() : kNone;
-      for (size_t j = 0; j < ids.size() && j < 4; ++j) {
-        if (j) ring += " → ";
-        ring += json::py_str(ids[j]);
-      }
-      L.push_back("  · " + colorize("orange", ring, color));
-    }
-    L.emplace_back();
-  }
-
-  const json::Array& dups = list_of(r, "copy_paste");
-  if (!dups.empty()) {
-    L.push_back(h("COPY-PASTE  (" + std::to_string(dups.size()) + " group(s))"));
-    for (size_t i = 0; i < dups.size() && i < 4; ++i) {
-      std::string names;
-      const json::Array& syms = list_field(dups[i], "symbols");
-      for (size_t j = 0; j < syms.size() && j < 2; ++j) {
-        if (j) names += "  /  ";
-        names += last_component(str(syms[j], "file")) + "::" + str(syms[j], "name");
-      }
-      L.push_back("  · " + str(dups[i], "copies") + "× duplicate, " + str(dups[i], "lines") + " lines — " +
-                  colorize("dim", names, color));
-    }
-    L.emplace_back();
-  }
-
-  const json::Array& routes = list_of(r, "db_in_routes");
-  if (!routes.empty()) {
-    L.push_back(h("DB IN ROUTES  (" + std::to_string(routes.size()) + " file(s))"));
-    for (size_t i = 0; i < routes.size() && i < 4; ++i) {
-      std::string lines;
-      const json::Array& nums = list_field(routes[i], "lines");
-      for (size_t j = 0; j < nums.size() && j < 3; ++j) {
-        if (j) lines += ", ";
-        lines += json::py_str(nums[j]);
-      }
-      L.push_back("  · " + str(routes[i], "file") + "  (" + str(routes[i], "count") + " calls, lines " + lines + ")");
-    }
-    L.emplace_back();
-  }
-
-  const json::Array& todos = list_of(r, "todos");
-  if (!todos.empty()) {
-    L.push_back(h("TODO / FIXME  (" + std::to_string(todos.size()) + ")"));
-    for (size_t i = 0; i < todos.size() && i < 4; ++i)
-      L.push_back("  · " + str(todos[i], "file") + ":" + str(todos[i], "line") + "  " +
-                  colorize("dim", text::head(str(todos[i], "text"), 70), color));
-    if (todos.size() > 4) L.push_back(dim("  ... and " + std::to_string(todos.size() - 4) + " more"));
-    L.emplace_back();
-  }
-
-  const json::Array& unguarded = list_of(r, "missing_error_handling");
-  if (!unguarded.empty()) {
-    L.push_back(h("NO ERROR HANDLING  (" + std::to_string(unguarded.size()) + " function(s))"));
-    for (size_t i = 0; i < unguarded.size() && i < 4; ++i)
-      L.push_back("  · " + str(unguarded[i], "file") + ":" + str(unguarded[i], "line") + "  " +
-                  colorize("dim", str(unguarded[i], "symbol") + "()", color));
-    L.emplace_back();
-  }
-
-  const json::Array tasks = fix_roadmap(r);
-  if (!tasks.empty()) {
-    L.push_back(rule());
-    L.push_back(h("FIX ROADMAP"));
-    L.emplace_back();
-    for (const json::Value& t : tasks) {
-      L.push_back(colorize("cyan", "  Week " + str(t, "week") + ":  " + str(t, "label"), color));
-      L.push_back(dim("           Why: " + str(t, "why")));
-      const json::Array& files = list_field(t, "files");
-      for (size_t i = 0; i < files.size() && i < 2; ++i) L.push_back(dim("           → " + json::py_str(files[i])));
-      L.emplace_back();
-    }
-  }
-
-  L.push_back(rule());
-  L.push_back(dim("  Run  brc audit /path --fix  to launch Claude with this context pre-loaded."));
-  return text::join(L, "\n");
+  Lines L(color);
+  overview(L, root, r);
+  coverage(L, r);
+  findings(L, r);
+  roadmap(L, r);
+  L.add(rule());
+  L.add(L.dim("  Run  brc audit /path --fix  to launch Claude with this context pre-loaded."));
+  return L.joined();
 }
 
 std::string audit_context(const json::Object& r) {

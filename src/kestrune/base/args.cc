@@ -1,12 +1,11 @@
 #include "kestrune/base/args.h"
 
-#include <utf8proc.h>
-
 #include <algorithm>
 #include <climits>
 #include <stdexcept>
 
 #include "kestrune/base/json.h"
+#include "kestrune/base/pyint.h"
 #include "kestrune/base/regex.h"
 #include "kestrune/base/text.h"
 
@@ -18,53 +17,18 @@ namespace {
 // printed what an 80-column terminal shows, whatever the terminal.
 constexpr size_t kWidth = 78;
 constexpr size_t kMaxHelpPosition = 24;
-// Python refuses to convert longer digit strings (sys.int_info.default_max_str_digits).
-constexpr size_t kMaxIntDigits = 4300;
 
 std::string repr(std::string_view s) { return json::py_repr(json::Value(s)); }
 
 std::string spaces(size_t n) { return std::string(n, ' '); }
 
-// Decimal digit value of a Unicode Nd character; -1 for anything else. Nd
-// characters come in runs of ten starting at zero.
-int digit_value(char32_t c) {
-  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-  if (c < 0x80 || utf8proc_category(static_cast<utf8proc_int32_t>(c)) != UTF8PROC_CATEGORY_ND) return -1;
-  int run = 0;
-  while (c - run > 0 && utf8proc_category(static_cast<utf8proc_int32_t>(c - run - 1)) == UTF8PROC_CATEGORY_ND)
-    ++run;
-  return run % 10;
-}
-
-// int(s) with base 10, clamped to long long; nullopt where Python raises ValueError.
+// int(s), clamped to long long; nullopt where Python raises ValueError.
 std::optional<long long> parse_int(std::string_view s) {
-  s = text::strip(s);
-  bool negative = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    negative = s[0] == '-';
-    s.remove_prefix(1);
+  try {
+    return pyint::int_from_string(s).saturated();
+  } catch (const pyint::IntConversionError&) {
+    return std::nullopt;
   }
-  unsigned long long magnitude = 0;
-  bool clamped = false, after_digit = false;
-  size_t digits = 0;
-  for (size_t i = 0; i < s.size();) {
-    char32_t c = text::next(s, i);
-    if (c == '_' && after_digit) {
-      after_digit = false;
-      continue;
-    }
-    int d = digit_value(c);
-    if (d < 0) return std::nullopt;
-    after_digit = true;
-    ++digits;
-    if (magnitude > (ULLONG_MAX - 9) / 10)
-      clamped = true;
-    else
-      magnitude = magnitude * 10 + static_cast<unsigned>(d);
-  }
-  if (!after_digit || digits > kMaxIntDigits) return std::nullopt;
-  if (clamped || magnitude > static_cast<unsigned long long>(LLONG_MAX)) return negative ? LLONG_MIN : LLONG_MAX;
-  return negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
 }
 
 bool looks_like_negative_number(std::string_view s) {

@@ -6,12 +6,15 @@
 #include <pwd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 
@@ -26,31 +29,6 @@ std::string os_error_text(int err, const std::string& path) {
   // Python leaves the file name out when there is none (os.getcwd()).
   if (!path.empty()) msg += ": " + json::py_repr(json::Value(path));
   return msg;
-}
-
-// Closes a descriptor on scope exit unless released.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-void write_all(int fd, std::string_view data, const std::string& path) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw OsError(errno, path);
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
 }
 
 bool stat_ok(const std::string& path, struct stat& st) { return ::stat(path.c_str(), &st) == 0; }
@@ -162,24 +140,78 @@ bool join_realpath(std::string& path, std::string_view rest, SeenLinks& seen) {
 
 OsError::OsError(int err, const std::string& path)
     : std::runtime_error(os_error_text(err, path)), err(err), path(path) {}
+OsError::OsError(int err, const std::string& path, const std::string& what)
+    : std::runtime_error(what), err(err), path(path) {}
 
-// ---- reading and writing ------------------------------------------------------
+NotRegularFile::NotRegularFile(const std::string& path)
+    : OsError(EINVAL, path, "Not a regular file: " + json::py_repr(json::Value(path))) {}
 
-std::string read_bytes(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.fd < 0) throw OsError(errno, path);
+UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.release();
+  }
+  return *this;
+}
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+int UniqueFd::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+// ---- reading files by name ------------------------------------------------------
+
+OpenedFile open_for_reading(const std::string& path, bool tell_link) {
+  // O_NOCTTY: a terminal named by mistake must not become ours.
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  OpenedFile f;
+  int fd = ::open(path.c_str(), kFlags | (tell_link ? O_NOFOLLOW : 0));
+  if (fd < 0 && tell_link && errno == ELOOP) {
+    f.link = true;
+    fd = ::open(path.c_str(), kFlags);
+  }
+  if (fd < 0) {
+    const int e = errno;
+    if (e == ENOENT || e == ENOTDIR || e == ELOOP) return f;
+    if (e == ENXIO) {  // a socket, or a device with nothing behind it
+      f.found = Found::Other;
+      return f;
+    }
+    throw OsError(e, path);
+  }
+  UniqueFd owned(fd);
   struct stat st;
+  if (::fstat(fd, &st) != 0) throw OsError(errno, path);
+  if (!S_ISREG(st.st_mode)) {
+    f.found = Found::Other;
+    f.dir = S_ISDIR(st.st_mode);
+    return f;
+  }
+  f.found = Found::File;
+  f.fd = std::move(owned);
+  f.size = static_cast<uint64_t>(st.st_size);
+  return f;
+}
+
+namespace {
+
+// The rest of an open file, read to its end; `size_hint` sizes the buffer.
+std::string read_to_end(int fd, uint64_t size_hint, const std::string& path) {
   std::string out;
-  if (::fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-    out.reserve(static_cast<size_t>(st.st_size));
+  // One byte more than the size, so a file read whole ends with a read of 0
+  // into spare room rather than a regrowth.
+  out.reserve(static_cast<size_t>(size_hint) + 1);
   char buf[1 << 16];
   for (;;) {
     // Read straight into the string's spare capacity when there is room.
     size_t spare = out.capacity() - out.size();
-    if (spare >= sizeof buf) {
+    if (spare > 0 && (spare >= sizeof buf || out.size() <= size_hint)) {
       size_t old = out.size();
       out.resize(out.capacity());
-      ssize_t n = ::read(fd.fd, out.data() + old, spare);
+      ssize_t n = ::read(fd, out.data() + old, spare);
       if (n < 0) {
         int e = errno;
         out.resize(old);
@@ -190,7 +222,7 @@ std::string read_bytes(const std::string& path) {
       if (n == 0) break;
       continue;
     }
-    ssize_t n = ::read(fd.fd, buf, sizeof buf);
+    ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw OsError(errno, path);
@@ -201,50 +233,218 @@ std::string read_bytes(const std::string& path) {
   return out;
 }
 
+}  // namespace
+
+std::optional<std::string> read_bytes_if_file(const std::string& path) {
+  OpenedFile f = open_for_reading(path);
+  if (f.found != Found::File) return std::nullopt;
+  return read_to_end(f.fd.get(), f.size, path);
+}
+
+std::string read_bytes(const std::string& path) {
+  OpenedFile f = open_for_reading(path);
+  switch (f.found) {
+    case Found::File:
+      return read_to_end(f.fd.get(), f.size, path);
+    case Found::Nothing:
+      throw OsError(ENOENT, path);
+    case Found::Other:
+      break;
+  }
+  if (f.dir) throw OsError(EISDIR, path);
+  throw NotRegularFile(path);
+}
+
 std::string read_text(const std::string& path, text::Errors errors) {
   return text::universal_newlines(text::decode(read_bytes(path), errors));
 }
 
-void write_atomic(const std::string& path, std::string_view data) {
-  // Through a symbolic link the file it names is replaced, as open(path, "w")
-  // would write it, rather than the link itself.
-  std::string target = is_link(path) ? resolve(path) : path;
-  auto [dir, base] = split(target);
-  std::string prefix = (dir.empty() ? std::string() : dir + "/") + "." + base + ".";
-  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    unsigned char rnd[6];
-    if (::getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd))
-      for (auto& r : rnd) r = static_cast<unsigned char>(std::rand());
-    tmp = prefix;
-    for (unsigned char r : rnd) tmp += kChars[r % (sizeof kChars - 1)];
-    // Mode 0666 and the umask, like any file Python would create.
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) throw OsError(errno, path);
-  }
-  if (fd < 0) throw OsError(EEXIST, tmp);
-  try {
-    write_all(fd, data, path);
-    int rc = ::close(fd);
-    fd = -1;
-    if (rc != 0) throw OsError(errno, path);
-    if (::rename(tmp.c_str(), target.c_str()) != 0) throw OsError(errno, path);
-  } catch (...) {
-    if (fd >= 0) ::close(fd);
-    ::unlink(tmp.c_str());
-    throw;
+std::optional<std::string> read_text_if_file(const std::string& path, text::Errors errors) {
+  std::optional<std::string> bytes = read_bytes_if_file(path);
+  if (!bytes) return std::nullopt;
+  return text::universal_newlines(text::decode(*bytes, errors));
+}
+
+// ---- writing ----------------------------------------------------------------------
+
+void write_all(int fd, std::string_view data, const std::string& name) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw OsError(errno, name);
+    }
+    data.remove_prefix(static_cast<size_t>(n));
   }
 }
 
+namespace {
+
+constexpr char kTempChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr size_t kTempRandom = 6;
+constexpr time_t kStaleSeconds = 60 * 60;
+
+// `prefix` followed by six random letters or digits. Without getrandom (an old
+// kernel, a seccomp filter) the clock, the process and the attempt still make
+// names that differ from try to try.
+std::string temp_name(const std::string& prefix, int attempt) {
+  unsigned char rnd[kTempRandom];
+  if (::getrandom(rnd, sizeof rnd, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof rnd)) {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    uint64_t x = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(::getpid()) << 32) ^
+                 (static_cast<uint64_t>(attempt) * 0x9E3779B97F4A7C15ULL);
+    for (auto& r : rnd) {
+      x ^= x >> 33;
+      x *= 0xFF51AFD7ED558CCDULL;
+      r = static_cast<unsigned char>(x >> 56);
+    }
+  }
+  std::string out = prefix;
+  for (unsigned char r : rnd) out += kTempChars[r % (sizeof kTempChars - 1)];
+  return out;
+}
+
+bool is_temp_name(std::string_view name, std::string_view base_prefix) {
+  if (name.size() != base_prefix.size() + kTempRandom || !name.starts_with(base_prefix)) return false;
+  for (char c : name.substr(base_prefix.size()))
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+// Removes what killed writers of the same target left in `dir`: regular files
+// named ".<name>.kestrune-XXXXXX", ours, untouched for an hour (a live writer's file
+// changes as it writes; one that has not for an hour is no one's). Best effort:
+// whatever cannot be listed or removed stays.
+void remove_stale_temporaries(const std::string& dir, std::string_view base_prefix) {
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (!d) return;
+  const time_t now = ::time(nullptr);
+  const uid_t me = ::geteuid();
+  while (struct dirent* e = ::readdir(d)) {
+    if (!is_temp_name(e->d_name, base_prefix)) continue;
+    struct stat st;
+    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_uid != me || now - st.st_mtime < kStaleSeconds) continue;
+    ::unlinkat(::dirfd(d), e->d_name, 0);
+  }
+  ::closedir(d);
+}
+
+}  // namespace
+
+AtomicWriter::AtomicWriter(const std::string& path, bool allow_unnamed) : path_(path) {
+  // Through a symbolic link the file it names is replaced, as open(path, "w")
+  // would write it, rather than the link itself.
+  target_ = is_link(path) ? resolve(path) : path;
+  const std::string dir = dirname(target_);
+  // The marker keeps the cleanup away from a user's own ".name.backup".
+  std::string base(1, '.');  // piecewise: GCC 12 warns falsely (-Wrestrict) on "." + name + "."
+  base += name(target_);
+  base += ".kestrune-";
+  prefix_ = (dir.empty() ? std::string() : dir + "/") + base;
+  remove_stale_temporaries(dir, base);
+
+  // Mode 0666 and the umask, like any file Python would create. Linking an
+  // unnamed file goes through /proc (linkat with AT_EMPTY_PATH needs a
+  // capability): without /proc the temporary is named from the start.
+  if (allow_unnamed && ::access("/proc/self/fd", X_OK) == 0) {
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      fd_ = UniqueFd(fd);
+      unnamed_ = true;
+      return;
+    }
+    // Not supported here (EOPNOTSUPP, EISDIR on old kernels), or a real
+    // failure that the named attempt reports with the target's name.
+  }
+  for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
+    std::string tmp = temp_name(prefix_, attempt);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      fd_ = UniqueFd(fd);
+      tmp_ = std::move(tmp);
+    } else if (errno != EEXIST) {
+      throw OsError(errno, path_);
+    }
+  }
+  if (!fd_) throw OsError(EEXIST, prefix_ + "XXXXXX");
+}
+
+AtomicWriter::~AtomicWriter() {
+  fd_ = UniqueFd();
+  if (!committed_ && !tmp_.empty()) ::unlink(tmp_.c_str());
+}
+
+void AtomicWriter::write(std::string_view data) { write_all(fd_.get(), data, path_); }
+
+void AtomicWriter::write(std::span<const std::string_view> parts) {
+  std::vector<iovec> iov;
+  for (size_t i = 0; i < parts.size();) {
+    iov.clear();
+    size_t bytes = 0;
+    for (; i < parts.size() && iov.size() < IOV_MAX; ++i) {
+      iov.push_back({const_cast<char*>(parts[i].data()), parts[i].size()});
+      bytes += parts[i].size();
+    }
+    ssize_t n = ::writev(fd_.get(), iov.data(), static_cast<int>(iov.size()));
+    if (n < 0 && errno == EINTR)
+      n = 0;
+    else if (n < 0)
+      throw OsError(errno, path_);
+    if (static_cast<size_t>(n) == bytes) continue;
+    // A short write: the rest of this batch goes out piece by piece.
+    size_t done = static_cast<size_t>(n);
+    for (const iovec& v : iov) {
+      const size_t len = v.iov_len;
+      if (done >= len) {
+        done -= len;
+        continue;
+      }
+      write(std::string_view(static_cast<const char*>(v.iov_base) + done, len - done));
+      done = 0;
+    }
+  }
+}
+
+void AtomicWriter::commit() {
+  if (unnamed_) {
+    // A name only now, and for as short a time as a rename takes.
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd_.get());
+    for (int attempt = 0; attempt < 100 && tmp_.empty(); ++attempt) {
+      std::string tmp = temp_name(prefix_, attempt);
+      if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        tmp_ = std::move(tmp);
+      else if (errno != EEXIST)
+        throw OsError(errno, path_);
+    }
+    if (tmp_.empty()) throw OsError(EEXIST, prefix_ + "XXXXXX");
+  }
+  const int rc = ::close(fd_.release());
+  if (rc != 0) throw OsError(errno, path_);
+  if (::rename(tmp_.c_str(), target_.c_str()) != 0) throw OsError(errno, path_);
+  committed_ = true;
+}
+
+void write_atomic(const std::string& path, std::string_view data) {
+  AtomicWriter file(path);
+  file.write(data);
+  file.commit();
+}
+
 void append(const std::string& path, std::string_view data) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (fd.fd < 0) throw OsError(errno, path);
-  write_all(fd.fd, data, path);
-  int rc = ::close(fd.fd);
-  fd.fd = -1;
-  if (rc != 0) throw OsError(errno, path);
+  // O_NONBLOCK: a FIFO without a reader fails at once (ENXIO) instead of waiting.
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+  if (fd < 0) {
+    if (errno == ENXIO) throw NotRegularFile(path);
+    throw OsError(errno, path);
+  }
+  UniqueFd owned(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw OsError(errno, path);
+  if (!S_ISREG(st.st_mode)) throw NotRegularFile(path);
+  write_all(fd, data, path);
+  if (::close(owned.release()) != 0) throw OsError(errno, path);
 }
 
 void makedirs(const std::string& path) {

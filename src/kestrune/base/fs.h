@@ -20,17 +20,130 @@ struct OsError : std::runtime_error {
   OsError(int err, const std::string& path);
   int err;
   std::string path;
+
+ protected:
+  OsError(int err, const std::string& path, const std::string& what);
 };
 
-// ---- reading and writing --------------------------------------------------
+// A name that holds something other than a regular file (a FIFO, a socket, a
+// device) where a file is read or appended to. err is EINVAL; what() is
+// "Not a regular file: 'path'". A directory is reported as OsError(EISDIR).
+struct NotRegularFile : OsError {
+  explicit NotRegularFile(const std::string& path);
+};
 
-std::string read_bytes(const std::string& path);  // throws OsError
+// A file descriptor, closed when dropped.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release();
+
+ private:
+  int fd_ = -1;
+};
+
+// ---- reading files by name ------------------------------------------------
+//
+// Every file the product reads by name goes through open_for_reading(). The
+// open never waits: O_NONBLOCK, so a FIFO without a writer or a device cannot
+// hang the command. fstat then tells what the name holds, and only a regular
+// file (links followed) is ever read. Each caller decides whether anything
+// else counts as absent (the *_if_file readers) or as unreadable (read_bytes,
+// read_text, json::load_file).
+
+enum class Found {
+  File,     // a regular file, open for reading
+  Nothing,  // no such name (ENOENT, ENOTDIR, a dangling link or a link loop)
+  Other,    // a directory, FIFO, socket or device: not opened
+};
+
+struct OpenedFile {
+  Found found = Found::Nothing;
+  UniqueFd fd;        // open read-only when found == File (O_NONBLOCK stays set: no effect on a regular file)
+  uint64_t size = 0;  // the file's size when opened
+  bool dir = false;   // found == Other and the name is a directory
+  bool link = false;  // the name itself is a symbolic link; told only when asked for
+};
+
+// Opens `path` for reading. With tell_link, the name is looked up once without
+// following a final link (O_NOFOLLOW) and, only when it is one, again through
+// it, so `link` says what the name is at no extra cost for plain files.
+// Throws OsError for every failure other than the two outcomes above
+// (permission denied, I/O error, a name too long).
+OpenedFile open_for_reading(const std::string& path, bool tell_link = false);
+
+// The file must be there and be a regular file: throws OsError(ENOENT) when it
+// is missing, OsError(EISDIR) for a directory, NotRegularFile for the rest.
+std::string read_bytes(const std::string& path);
 // open(path, encoding="utf-8", errors=...).read(): decoded, universal newlines.
 std::string read_text(const std::string& path, text::Errors errors);
-// Replaces `path` whole: writes a temporary file in the same directory, then
-// renames it over `path`. Throws OsError; never leaves a half-written `path`.
+// read_bytes and read_text, but nullopt when nothing by that name exists or it
+// is not a regular file; they still throw OsError when a regular file cannot
+// be opened or read (permission denied, I/O error).
+std::optional<std::string> read_bytes_if_file(const std::string& path);
+std::optional<std::string> read_text_if_file(const std::string& path, text::Errors errors);
+
+// ---- writing --------------------------------------------------------------
+
+// Writes all of `data` to `fd`, retrying short writes and EINTR. Throws
+// OsError(errno, name) on failure (EPIPE for a reader that went away).
+void write_all(int fd, std::string_view data, const std::string& name);
+
+// A file replaced whole, written as a stream: the one way the product replaces
+// a file.
+//
+// The bytes go to a temporary file in the target's directory: an unnamed one
+// (O_TMPFILE) where the file system supports it, given a name only at commit,
+// just before it is renamed over the target; otherwise a named one,
+// ".<name>.kestrune-XXXXXX" (six letters or digits). Until commit() returns the target
+// is untouched; after it the target holds exactly the bytes written.
+//  - A writer dropped without commit (an exception, a failed write) removes
+//    its temporary.
+//  - A process killed while writing leaves no name behind with an unnamed
+//    temporary (the kernel reclaims it); a named one stays until a later
+//    writer of the same target cleans up: every writer removes the regular
+//    files of its own temporary pattern (".<name>.kestrune-XXXXXX", owned by this user,
+//    unmodified for an hour) in the directory it writes to.
+//  - Through a symbolic link the file it names is replaced, not the link.
+//  - The new file has mode 0666 less the umask, like any file Python creates.
+// Every failure throws OsError naming `path`.
+class AtomicWriter {
+ public:
+  // allow_unnamed = false always uses a named temporary (for tests).
+  explicit AtomicWriter(const std::string& path, bool allow_unnamed = true);
+  ~AtomicWriter();
+  AtomicWriter(const AtomicWriter&) = delete;
+  AtomicWriter& operator=(const AtomicWriter&) = delete;
+
+  void write(std::string_view data);
+  // The parts one after another, many to a system call.
+  void write(std::span<const std::string_view> parts);
+  // Puts the file in place. Once only; nothing may be written after it.
+  void commit();
+
+  // Whether the temporary is unnamed (O_TMPFILE).
+  bool unnamed() const { return unnamed_; }
+
+ private:
+  std::string path_, target_, prefix_, tmp_;  // tmp_: the temporary's name, once it has one
+  UniqueFd fd_;
+  bool unnamed_ = false;
+  bool committed_ = false;
+};
+
+// Replaces `path` whole with `data` (an AtomicWriter written once).
 void write_atomic(const std::string& path, std::string_view data);
-// Appends `data` with a single write(2) on an O_APPEND descriptor (creates the file).
+// Appends `data` with a single write(2) on an O_APPEND descriptor (creates the
+// file). The open never waits: a FIFO or device throws NotRegularFile.
 void append(const std::string& path, std::string_view data);
 // os.makedirs(path, exist_ok=True)
 void makedirs(const std::string& path);

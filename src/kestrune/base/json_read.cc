@@ -131,7 +131,9 @@ bool check(od::value v, size_t depth) {
   return false;
 }
 
-// The element's text as it stands in the document.
+// The element's text as it stands in the document. A string is read past as
+// well: one left unread is skipped as if it were a key when a colon follows
+// it, so a malformed array ("a": 1 among its elements) would pass unseen.
 bool element_text(od::value v, std::string_view& out) {
   od::json_type type;
   if (v.type().get(type)) return false;
@@ -146,7 +148,8 @@ bool element_text(od::value v, std::string_view& out) {
   out = v.raw_json_token();
   while (!out.empty() && (out.back() == ' ' || out.back() == '\t' || out.back() == '\n' || out.back() == '\r'))
     out.remove_suffix(1);
-  return true;
+  od::raw_json_string unread;
+  return type != od::json_type::string || !v.get_raw_json_string().get(unread);
 }
 
 enum class Stream { Done, Stopped, Unusual };

@@ -344,6 +344,10 @@ bool isalpha(char32_t c) {
   if (c < 0x80) return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
   return has(c, kAlpha);
 }
+bool isdecimal(char32_t c) {
+  if (c < 0x80) return c >= '0' && c <= '9';
+  return has(c, kDecimal);
+}
 bool isdigit(char32_t c) {
   if (c < 0x80) return c >= '0' && c <= '9';
   return has(c, kDigit);

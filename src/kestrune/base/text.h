@@ -50,6 +50,7 @@ bool isspace(char32_t c);   // Python str.isspace of one character
 bool isupper(char32_t c);   // Python str.isupper of one character (Lu or Other_Uppercase)
 bool islower(char32_t c);   // Python str.islower of one character
 bool isalpha(char32_t c);   // categories L*
+bool isdecimal(char32_t c); // Python str.isdecimal of one character (category Nd)
 bool isdigit(char32_t c);   // Python str.isdigit of one character
 bool isalnum(char32_t c);   // Python str.isalnum of one character
 bool isprintable(char32_t c);  // Python str.isprintable of one character

@@ -5,9 +5,13 @@
 // score.h, capability.h, retrieve.h and commands.h.
 #pragma once
 
+#include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "kestrune/base/command.h"
 #include "kestrune/base/json.h"
 
 namespace kestrune::br {
@@ -29,8 +33,17 @@ void set_base_dir(const std::string& dir);
 // Creates data_dir with any missing parents.
 void ensure_data_dir();
 
-// The graph record: paths().graph_json when it exists (never rescanned),
-// otherwise a scan of paths().default_root, written to graph_json first.
+// The one loader of br's graph, for br and the launcher. The graph record:
+// read from paths().graph_json when that name exists (never rescanned, whatever
+// project it was built for); otherwise a scan of `root`, written to graph_json
+// (data_dir created) and then returned. `scanning`, when given, is called just
+// before a scan starts.
+// Throws: fs::OsError when graph_json cannot be read (fs::NotRegularFile when it
+// is a FIFO or device: never waited on) or written, json::ParseError when it is
+// not JSON, TypeError when its top level is not an object; a failed scan leaves
+// graph_json as it was.
+json::Value load_graph(const std::string& root, const std::function<void()>& scanning = {});
+// load_graph(paths().default_root).
 json::Value load_graph();
 
 struct RetrieveResult {
@@ -47,5 +60,24 @@ RetrieveResult retrieve(const json::Value& graph, std::string_view query, long l
 // the graph file exists; results are identical.
 RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_files,
                                         long long top_edges);
+
+// How files are chosen: the heuristic scoring above, or the relevance ranker
+// (relevance.h), which weighs words by their rarity and follows imports.
+enum class Ranker { Heuristic, Relevance };
+// "heuristic" or "relevance"; nullopt for anything else.
+std::optional<Ranker> ranker_from_name(std::string_view name);
+std::string_view ranker_name(Ranker ranker);
+// A setting from the environment that cannot be used, with a one-line message.
+struct SettingError : command::UsageError {
+  using command::UsageError::UsageError;
+};
+// KESTRUNE_RANKER when set, else the heuristic ranker; an unknown value throws SettingError.
+Ranker default_ranker();
+
+RetrieveResult retrieve(const json::Value& graph, std::string_view query, long long top_files,
+                        long long top_edges, Ranker ranker);
+// The relevance ranker keeps its index beside the graph file.
+RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_files,
+                                        long long top_edges, Ranker ranker);
 
 }  // namespace kestrune::br

@@ -39,9 +39,11 @@ std::vector<CapabilityEntry> parse_capability_index(std::string_view content) {
 }
 
 std::vector<CapabilityEntry> load_capability_index(const std::string& path) {
-  // A directory (BR_CAPABILITY_INDEX set to "" names the working directory) is no index.
-  if (!fs::exists(path) || fs::is_dir(path)) return {};
-  return parse_capability_index(fs::read_text(path, text::Errors::Drop));
+  // Only a regular file is an index: a directory (BR_CAPABILITY_INDEX set to ""
+  // names the working directory) or a FIFO counts as none.
+  std::optional<std::string> text = fs::read_text_if_file(path, text::Errors::Drop);
+  if (!text) return {};
+  return parse_capability_index(*text);
 }
 
 void CapabilityBoosts::raise(const std::string& file, long long boost) {

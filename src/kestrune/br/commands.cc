@@ -1,7 +1,6 @@
 #include "kestrune/br/commands.h"
 
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,10 +8,11 @@
 #include <unordered_map>
 
 #include "kestrune/base/args.h"
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
 #include "kestrune/br/br.h"
-#include "kestrune/br/pyint.h"
+#include "kestrune/base/pyint.h"
 #include "kestrune/br/retrieve.h"
 #include "kestrune/lexscan/lexscan.h"
 
@@ -21,24 +21,12 @@ namespace {
 
 // ---- output ---------------------------------------------------------------
 
-// Standard output was closed by the reader (br retrieve | head): stop quietly.
-struct StdoutClosed {};
-
-void write_fd(int fd, std::string_view s) {
-  while (!s.empty()) {
-    ssize_t n = ::write(fd, s.data(), s.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (fd == 1 && errno == EPIPE) throw StdoutClosed{};
-      throw fs::OsError(errno, fd == 1 ? "<stdout>" : "<stderr>");
-    }
-    s.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-void print(std::string_view s) { write_fd(1, s); }
+void print(std::string_view s) { command::out(s); }
 
 // ---- argument parsing -----------------------------------------------------
+
+constexpr const char* kRankerHelp =
+    "How files are chosen: heuristic or relevance (default: $KESTRUNE_RANKER, else heuristic)";
 
 args::Parser build_parser() {
   const Paths& p = paths();
@@ -50,12 +38,14 @@ args::Parser build_parser() {
       .required_text({"--query"}, "Natural language task/query")
       .integer({"--top-files"}, 20)
       .integer({"--top-edges"}, 40)
-      .flag({"--json"});
+      .flag({"--json"})
+      .text({"--ranker"}, std::nullopt, kRankerHelp);
   br.command("cmd", "prime", "Output compact context for Claude hooks")
       .text({"--query"}, "", "Current query/task")
       .integer({"--top-files"}, 12)
       .integer({"--top-edges"}, 20)
-      .integer({"--recent-actions"}, 8);
+      .integer({"--recent-actions"}, 8)
+      .text({"--ranker"}, std::nullopt, kRankerHelp);
   br.command("cmd", "action", "Action graph operations")
       .command("action_cmd", "log", "Append action event")
       .required_text({"--kind"}, "Action kind")
@@ -132,6 +122,13 @@ std::optional<Args> parse_args(const std::vector<std::string>& argv) {
     return std::nullopt;
   }
   Args out;
+  if (auto ranker = parsed.has("ranker") ? parsed.optional_text("ranker") : std::nullopt;
+      ranker && !ranker_from_name(*ranker)) {
+    const std::string cmd = parsed.text("cmd");
+    const std::string message = "argument --ranker: invalid choice: " + json::py_repr(json::Value(*ranker)) +
+                                " (choose from 'heuristic', 'relevance')";
+    throw UsageError{2, "usage: br " + cmd + " [-h] ...\nbr " + cmd + ": error: " + message + "\n", message};
+  }
   for (const auto& [dest, value] : parsed.values()) {
     if (const auto* s = std::get_if<std::string>(&value))
       (dest == "cmd" ? out.cmd : dest == "action_cmd" ? out.action_cmd : out.text[dest]) = *s;
@@ -147,19 +144,28 @@ json::Array read_action_events(long long limit) { return last(read_jsonl(paths()
 
 int cmd_scan(const Args& args) {
   const std::string root = fs::resolve(args.text.at("root"));
-  json::Value graph = lexscan::scan(root);
+  const lexscan::Graph graph = lexscan::scan_graph(root, nullptr, 0, lexscan::Render::ForWriting);
   ensure_data_dir();
   const std::string& out_arg = args.text.at("out");
   const std::string out = out_arg.empty() ? paths().graph_json : fs::resolve(out_arg);
-  fs::write_atomic(out, json::dumps(graph, {.indent = 2}));
-  print("Scanned: " + str_of(graph.find("node_count"), "None") + " nodes, " +
-        str_of(graph.find("edge_count"), "None") + " edges\nWrote: " + out + "\n");
+  lexscan::write_graph(graph, out);
+  print("Scanned: " + std::to_string(graph.nodes.size()) + " nodes, " + std::to_string(graph.edges.size()) +
+        " edges\nWrote: " + out + "\n");
   return 0;
+}
+
+// --ranker when given, else the default KESTRUNE_RANKER sets.
+Ranker chosen_ranker(const Args& args) {
+  auto it = args.text.find("ranker");
+  if (it != args.text.end())
+    if (auto r = ranker_from_name(it->second)) return *r;
+  return default_ranker();
 }
 
 int cmd_retrieve(const Args& args) {
   const std::string& query = args.text.at("query");
-  RetrieveResult r = retrieve_from_graph_file(query, args.num.at("top_files"), args.num.at("top_edges"));
+  RetrieveResult r = retrieve_from_graph_file(query, args.num.at("top_files"), args.num.at("top_edges"),
+                                              chosen_ranker(args));
   if (args.flag.at("json")) {
     json::Object o;
     o.append("query", query);
@@ -183,7 +189,8 @@ int cmd_prime(const Args& args) {
     const char* env = std::getenv("BR_QUERY");
     query = env ? env : "General codebase maintenance task";
   }
-  RetrieveResult r = retrieve_from_graph_file(query, args.num.at("top_files"), args.num.at("top_edges"));
+  RetrieveResult r = retrieve_from_graph_file(query, args.num.at("top_files"), args.num.at("top_edges"),
+                                              chosen_ranker(args));
   json::Array actions = read_action_events(args.num.at("recent_actions"));
   std::string out =
       "# Braid Active\n\n## Rules\n"
@@ -216,7 +223,7 @@ int cmd_action_log(const Args& args) {
       reason = e.what();
     }
     if (!reason.empty()) {
-      write_fd(2, "error: invalid --meta JSON: " + reason + "\n");
+      command::err("error: invalid --meta JSON: " + reason + "\n");
       return 2;
     }
   }
@@ -232,16 +239,16 @@ int cmd_action_log(const Args& args) {
 
 int cmd_stats(const Args& args) {
   json::Array events = read_jsonl(paths().token_log);
-  BigInt total;
-  std::vector<std::pair<std::string, BigInt>> by_mode;
+  pyint::BigInt total;
+  std::vector<std::pair<std::string, pyint::BigInt>> by_mode;
   std::unordered_map<std::string, size_t> mode_index;
   for (const auto& e : events) {
     const json::Value* t = e.find("total_tokens");
-    BigInt tokens = t ? int_from_json(*t) : BigInt(0);
+    pyint::BigInt tokens = t ? pyint::int_from_json(*t) : pyint::BigInt(0);
     total += tokens;
     std::string mode = str_of(e.find("mode"), "unknown");
     auto [it, added] = mode_index.try_emplace(mode, by_mode.size());
-    if (added) by_mode.emplace_back(mode, BigInt(0));
+    if (added) by_mode.emplace_back(mode, pyint::BigInt(0));
     by_mode[it->second].second += tokens;
   }
   if (args.flag.at("json")) {
@@ -261,32 +268,16 @@ int cmd_stats(const Args& args) {
   return 0;
 }
 
-int run(int argc, char** argv) {
-  try {
-    std::vector<std::string> arg_list(argv, argv + argc);
-    std::optional<Args> args;
-    try {
-      args = parse_args(arg_list);
-    } catch (const UsageError& e) {
-      write_fd(2, e.text);
-      return e.status;
-    }
+int command_main(int argc, char** argv) {
+  return command::run("br: error: ", [&] {
+    const std::optional<Args> args = parse_args({argv, argv + argc});
     if (!args) return 0;
     if (args->cmd == "scan") return cmd_scan(*args);
     if (args->cmd == "retrieve") return cmd_retrieve(*args);
     if (args->cmd == "prime") return cmd_prime(*args);
     if (args->cmd == "action") return cmd_action_log(*args);
     return cmd_stats(*args);
-  } catch (const StdoutClosed&) {
-    return 0;
-  } catch (const std::exception& e) {
-    std::string msg = text::replace(e.what(), "\n", " ");
-    try {
-      write_fd(2, "br: error: " + msg + "\n");
-    } catch (...) {
-    }
-    return 1;
-  }
+  });
 }
 
 }  // namespace kestrune::br

@@ -37,6 +37,6 @@ json::Array read_action_events(long long limit = 8);
 
 // The whole command: parse, run, map failures to exit statuses (2 for
 // argument errors, 1 for runtime failures).
-int run(int argc, char** argv);
+int command_main(int argc, char** argv);
 
 }  // namespace kestrune::br

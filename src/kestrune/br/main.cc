@@ -1,9 +1,4 @@
-#include <csignal>
-
+#include "kestrune/base/command.h"
 #include "kestrune/br/commands.h"
 
-int main(int argc, char** argv) {
-  // A reader that goes away (br prime | head) ends the command quietly.
-  std::signal(SIGPIPE, SIG_IGN);
-  return kestrune::br::run(argc, argv);
-}
+int main(int argc, char** argv) { return kestrune::command::main(argc, argv, &kestrune::br::command_main); }

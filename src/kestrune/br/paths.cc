@@ -3,6 +3,7 @@
 #include "kestrune/base/fs.h"
 #include "kestrune/br/br.h"
 #include "kestrune/br/capability.h"
+#include "kestrune/br/relevance.h"
 #include "kestrune/br/retrieve.h"
 #include "kestrune/lexscan/lexscan.h"
 
@@ -41,18 +42,21 @@ const Paths& paths() {
 
 void ensure_data_dir() { fs::makedirs(paths().data_dir); }
 
-json::Value load_graph() {
+json::Value load_graph(const std::string& root, const std::function<void()>& scanning) {
   const Paths& p = paths();
   if (fs::exists(p.graph_json)) {
     json::Value graph = json::load_file(p.graph_json);
     if (!graph.is_object()) throw TypeError("graph must be a dict");
     return graph;
   }
-  json::Value graph = lexscan::scan(p.default_root);
+  if (scanning) scanning();
+  lexscan::Graph graph = lexscan::scan_graph(root);
   ensure_data_dir();
-  fs::write_atomic(p.graph_json, json::dumps(graph, {.indent = 2}));
-  return graph;
+  lexscan::write_graph(graph, p.graph_json);
+  return std::move(graph).to_json();
 }
+
+json::Value load_graph() { return load_graph(paths().default_root); }
 
 RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_files,
                                         long long top_edges) {
@@ -60,6 +64,15 @@ RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_fi
   if (!fs::exists(p.graph_json)) return retrieve(load_graph(), query, top_files, top_edges);
   return retrieve_file(p.graph_json, query, top_files, top_edges,
                        load_capability_index(p.capability_index));
+}
+
+RetrieveResult retrieve_from_graph_file(std::string_view query, long long top_files, long long top_edges,
+                                        Ranker ranker) {
+  if (ranker == Ranker::Heuristic) return retrieve_from_graph_file(query, top_files, top_edges);
+  const Paths& p = paths();
+  if (!fs::exists(p.graph_json)) return retrieve(load_graph(), query, top_files, top_edges, ranker);
+  return retrieve_file_relevance(p.graph_json, query, top_files, top_edges,
+                                 load_capability_index(p.capability_index));
 }
 
 }  // namespace kestrune::br

@@ -6,7 +6,8 @@
 #include "kestrune/base/py_support.h"
 #include "kestrune/br/br.h"
 #include "kestrune/br/commands.h"
-#include "kestrune/br/pyint.h"
+#include "kestrune/base/pyint.h"
+#include "kestrune/br/relevance.h"
 #include "kestrune/br/retrieve.h"
 
 namespace pb = pybind11;
@@ -52,7 +53,7 @@ PYBIND11_MODULE(br, m) {
       if (p) std::rethrow_exception(p);
     } catch (const br::TypeError& e) {
       PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const br::IntConversionError& e) {
+    } catch (const kestrune::pyint::IntConversionError& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const kestrune::fs::OsError& e) {
       PyErr_SetObject(PyExc_OSError,
@@ -142,14 +143,18 @@ PYBIND11_MODULE(br, m) {
   // Scores on a converted copy but answers with the caller's own objects:
   // chosen edges and fallback nodes are the graph's, chosen files are copies.
   m.def("retrieve", [RetrieveResult](pb::object graph, pb::object query, pb::object top_files,
-                                     pb::object top_edges) {
+                                     pb::object top_edges, pb::object ranker) {
     pb::dict g = kpy::require_dict(graph, "graph");
     std::string q = kpy::require_str(query, "query");
     long long tf = kpy::require_int(top_files, "top_files");
     long long te = kpy::require_int(top_edges, "top_edges");
+    const std::string ranker_name = kpy::require_str(ranker, "ranker");
+    const auto chosen = br::ranker_from_name(ranker_name);
+    if (!chosen) throw pb::value_error("ranker must be 'heuristic' or 'relevance', not '" + ranker_name + "'");
     auto caps = br::load_capability_index(br::paths().capability_index);
     Value converted = kpy::from_python(g, "graph");
-    br::Selection sel = br::select(converted, q, tf, te, caps);
+    br::Selection sel = *chosen == br::Ranker::Heuristic ? br::select(converted, q, tf, te, caps)
+                                                         : br::select_relevance(converted, q, tf, te, caps);
     pb::object nodes = g.contains("nodes") ? g["nodes"] : pb::object(pb::list());
     pb::object edges = g.contains("edges") ? g["edges"] : pb::object(pb::list());
     pb::list files, chosen_edges;
@@ -167,12 +172,13 @@ PYBIND11_MODULE(br, m) {
     for (size_t i : sel.edges) chosen_edges.append(edges[pb::int_(i)]);
     for (size_t i = 0; i < sel.fallback_edges; ++i) chosen_edges.append(edges[pb::int_(i)]);
     return RetrieveResult(files, chosen_edges);
-  }, pb::arg("graph"), pb::arg("query"), pb::arg("top_files"), pb::arg("top_edges"));
+  }, pb::arg("graph"), pb::arg("query"), pb::arg("top_files"), pb::arg("top_edges"),
+     pb::arg("ranker") = "heuristic");
 
   m.def("read_action_events", [](pb::object limit) {
     return kpy::to_python(Value(br::read_action_events(kpy::require_int(limit, "limit"))));
   }, pb::arg("limit") = 8);
 
-  m.def("main", [](pb::object argv) { return kpy::run_main(&br::run, argv, "br"); },
+  m.def("main", [](pb::object argv) { return kpy::run_main(&br::command_main, argv, "br"); },
         pb::arg("argv") = pb::none());
 }

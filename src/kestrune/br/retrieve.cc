@@ -223,6 +223,22 @@ Selection Retriever::finish(size_t node_count, std::span<const EdgeFields> edges
   std::vector<EndHashes> hashes(edges.size());
   for (size_t i = 0; i < edges.size(); ++i) hashes[i] = {id_hash(edges[i].from), id_hash(edges[i].to)};
   choose_files(edges, hashes);
+  return choose_edges(node_count, edges, hashes);
+}
+
+Selection Retriever::finish_with(std::vector<ChosenFile> files,
+                                 std::span<const std::pair<std::string_view, bool>> ids, size_t node_count,
+                                 std::span<const EdgeFields> edges) {
+  std::vector<EndHashes> hashes(edges.size());
+  for (size_t i = 0; i < edges.size(); ++i) hashes[i] = {id_hash(edges[i].from), id_hash(edges[i].to)};
+  chosen_ = std::move(files);
+  chosen_ids_ = IdMap<unsigned char>();
+  for (const auto& [id, is_str] : ids) chosen_ids_[id] |= is_str ? kStringId : kOtherId;
+  return choose_edges(node_count, edges, hashes);
+}
+
+Selection Retriever::choose_edges(size_t node_count, std::span<const EdgeFields> edges,
+                                  std::span<const EndHashes> hashes) {
   if (top_edges_ > 0)  // otherwise no edge is chosen
     for (size_t i = 0; i < edges.size(); ++i) add_edge(i, edges[i], hashes[i]);
   const size_t edge_count = edges.size();

@@ -49,6 +49,11 @@ size_t slice_count(size_t size, long long limit);
 // Feed order: add_node() for every node, then finish() with every edge.
 // Views passed in must stay valid until finish() returns.
 class Retriever {
+  // The id_hash() of an edge's ends, worked out once for the passes over the edges.
+  struct EndHashes {
+    uint64_t from, to;
+  };
+
  public:
   Retriever(std::string_view query, long long top_files, long long top_edges,
             const std::vector<CapabilityEntry>& caps);
@@ -57,8 +62,15 @@ class Retriever {
   void expect_nodes(size_t count);
   void add_node(size_t index, const NodeFields& n);
   Selection finish(size_t node_count, std::span<const EdgeFields> edges);
+  // For files another ranker chose (`ids`: their entries' ids, and whether
+  // each is a string): no node is fed; the edges are chosen among those files
+  // as finish() chooses them among its own.
+  Selection finish_with(std::vector<ChosenFile> files, std::span<const std::pair<std::string_view, bool>> ids,
+                        size_t node_count, std::span<const EdgeFields> edges);
 
  private:
+  Selection choose_edges(size_t node_count, std::span<const EdgeFields> edges,
+                         std::span<const EndHashes> hashes);
   struct KeptNode {
     long long score;
     size_t index;
@@ -75,10 +87,6 @@ class Retriever {
   static bool better_edge(const KeptEdge& a, const KeptEdge& b);
 
   long long most_from_edges() const;
-  // The id_hash() of an edge's ends, worked out once for the passes over the edges.
-  struct EndHashes {
-    uint64_t from, to;
-  };
   // Adds to each of `nodes` its share from `edges`, and drops those left at 0 or below.
   void add_edge_share(std::vector<KeptNode>& nodes, std::span<const EdgeFields> edges,
                       std::span<const EndHashes> hashes);

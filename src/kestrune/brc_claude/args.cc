@@ -21,6 +21,8 @@ args::Parser parser() {
   p.flag({"--no-permissions"}, "Add --dangerously-skip-permissions (for benchmarks)");
   p.flag({"--no-session"}, "Add --no-session-persistence (for benchmarks)");
   p.flag({"--verbose", "-v"}, "Print pack timing and token estimate to stderr");
+  p.text({"--ranker"}, std::nullopt,
+         "How files are chosen: heuristic or relevance (default: $KESTRUNE_RANKER, else heuristic)");
   return p;
 }
 
@@ -44,6 +46,12 @@ Args parse_args(const std::vector<std::string>& argv) {
   a.no_permissions = r.flag("no_permissions");
   a.no_session = r.flag("no_session");
   a.verbose = r.flag("verbose");
+  a.ranker = r.optional_text("ranker").value_or("");
+  if (!a.ranker.empty() && a.ranker != "heuristic" && a.ranker != "relevance") {
+    const std::string message = "argument --ranker: invalid choice: '" + a.ranker +
+                                "' (choose from 'heuristic', 'relevance')";
+    throw ParseExit{2, parser().usage() + "brc-claude: error: " + message + "\n", message};
+  }
   return a;
 }
 

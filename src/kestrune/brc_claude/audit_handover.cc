@@ -3,8 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <stdexcept>
 
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
 #include "kestrune/brc_claude/brc_claude.h"
@@ -23,14 +24,16 @@ std::string audit_prompt(std::string_view audit_context_text) {
   return out;
 }
 
-int brc_main(const std::vector<std::string>& argv) {
+namespace {
+
+int hand_over(const std::vector<std::string>& argv) {
   if (argv.size() != 1 || argv[0].empty()) {
-    std::fputs("usage: brc <project-root>\n", stderr);
+    command::err("usage: brc <project-root>\n");
     return 2;
   }
   const std::string root = fs::resolve(fs::expanduser(argv[0]));
   if (!fs::is_dir(root)) {
-    std::fprintf(stderr, "[brc] Error: project root does not exist: %s\n", root.c_str());
+    command::err("[brc] Error: project root does not exist: " + root + "\n");
     return 1;
   }
   const std::string context_file = fs::join(root, AUDIT_CONTEXT);
@@ -39,25 +42,27 @@ int brc_main(const std::vector<std::string>& argv) {
     if (!fs::is_file(context_file)) throw fs::OsError(ENOENT, context_file);
     context = fs::read_text(context_file, text::Errors::Replace);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[brc] Error: no audit context (%s); run the audit on %s first\n", e.what(),
-                 root.c_str());
+    command::err("[brc] Error: no audit context (" + std::string(e.what()) + "); run the audit on " + root +
+                 " first\n");
     return 1;
   }
   if (!which("claude")) {
     print_claude_missing();
     return 1;
   }
-  if (::chdir(root.c_str()) != 0) {
-    std::fprintf(stderr, "[brc] Error: %s\n", fs::OsError(errno, root).what());
-    return 1;
-  }
-  std::fprintf(stderr, "[brc] Starting claude in %s with the audit context\n", root.c_str());
+  if (::chdir(root.c_str()) != 0) throw fs::OsError(errno, root);
+  command::err("[brc] Starting claude in " + root + " with the audit context\n");
   try {
     exec_program("claude", {"claude", audit_prompt(context)}, child_environment());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[brc] Error: could not start claude: %s\n", e.what());
+    throw std::runtime_error(std::string("could not start claude: ") + e.what());
   }
-  return 1;
+}
+
+}  // namespace
+
+int brc_command_main(int argc, char** argv) {
+  return command::run("[brc] Error: ", [&] { return hand_over({argv + 1, argv + argc}); });
 }
 
 }  // namespace kestrune::brc_claude

@@ -25,6 +25,7 @@ struct Args {
   bool no_permissions = false;
   bool no_session = false;
   bool verbose = false;
+  std::string ranker;  // "heuristic" or "relevance"; "" for the default (KESTRUNE_RANKER)
 };
 
 // How parsing ended without arguments to run with: --help (status 0, `text`
@@ -71,12 +72,12 @@ void print_claude_missing();
 // ---- commands ---------------------------------------------------------------
 
 // brc-claude: returns the exit status, or does not return once claude runs.
-int main(const std::vector<std::string>& argv);
+int command_main(int argc, char** argv);
 
 // brc <project-root>: an interactive claude session in the root, asked first
 // to work through .braid/AUDIT_CONTEXT.md.
 inline constexpr std::string_view AUDIT_CONTEXT = ".braid/AUDIT_CONTEXT.md";
 std::string audit_prompt(std::string_view audit_context_text);
-int brc_main(const std::vector<std::string>& argv);
+int brc_command_main(int argc, char** argv);
 
 }  // namespace kestrune::brc_claude

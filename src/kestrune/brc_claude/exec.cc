@@ -7,6 +7,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
 #include "kestrune/brc_claude/brc_claude.h"
@@ -80,11 +81,10 @@ void exec_program(const std::string& program, const std::vector<std::string>& ar
 }
 
 void print_claude_missing() {
-  std::fputs(
+  command::err(
       "[brc] Error: 'claude' binary not found in PATH.\n"
       "Install Claude Code CLI: npm install -g @anthropic-ai/claude-code "
-      "(https://docs.anthropic.com/en/docs/claude-code)\n",
-      stderr);
+      "(https://docs.anthropic.com/en/docs/claude-code)\n");
 }
 
 }  // namespace kestrune::brc_claude

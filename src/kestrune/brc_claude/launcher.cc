@@ -1,21 +1,19 @@
 // brc-claude: graph, retrieval, packed context, then `claude -p`.
 #include <chrono>
-#include <cstdio>
+#include <optional>
+#include <stdexcept>
 
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
 #include "kestrune/br/br.h"
 #include "kestrune/brc_claude/brc_claude.h"
 #include "kestrune/ctxpack/ctxpack.h"
-#include "kestrune/lexscan/lexscan.h"
 
 namespace kestrune::brc_claude {
 namespace {
 
-void say(const std::string& line) {
-  std::string s = line + "\n";
-  std::fwrite(s.data(), 1, s.size(), stderr);
-}
+void say(const std::string& line) { command::err(line + "\n"); }
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -29,15 +27,14 @@ std::string count_text(const json::Value& graph, std::string_view key) {
 }  // namespace
 
 json::Value ensure_graph(const std::string& project_root) {
-  const br::Paths& p = br::paths();
-  if (fs::exists(p.graph_json)) return br::load_graph();
-  say("[brc] No graph found — scanning " + project_root + " ...");
-  auto t0 = std::chrono::steady_clock::now();
-  json::Value graph = lexscan::scan(project_root);
-  br::ensure_data_dir();
-  fs::write_atomic(p.graph_json, json::dumps(graph, {.indent = 2}));
-  say("[brc] Graph built in " + text::format_fixed(seconds_since(t0), 1) + "s: " +
-      count_text(graph, "node_count") + " nodes, " + count_text(graph, "edge_count") + " edges");
+  std::optional<std::chrono::steady_clock::time_point> t0;
+  json::Value graph = br::load_graph(project_root, [&] {
+    say("[brc] No graph found — scanning " + project_root + " ...");
+    t0 = std::chrono::steady_clock::now();
+  });
+  if (t0)
+    say("[brc] Graph built in " + text::format_fixed(seconds_since(*t0), 1) + "s: " +
+        count_text(graph, "node_count") + " nodes, " + count_text(graph, "edge_count") + " edges");
   return graph;
 }
 
@@ -57,15 +54,10 @@ std::vector<std::string> claude_argv(const Args& args, const std::string& prompt
   return out;
 }
 
-int main(const std::vector<std::string>& argv) {
-  Args args;
-  try {
-    args = parse_args(argv);
-  } catch (const ParseExit& e) {
-    std::fputs(e.text.c_str(), e.status == 0 ? stdout : stderr);
-    return e.status;
-  }
+namespace {
 
+// Everything after the options: the question, the graph, the context, claude.
+int launch(const Args& args) {
   const std::string query(text::strip(text::join(args.query, " ")));
   if (query.empty()) {
     say("Usage: brc-claude [OPTIONS] \"your question here\"");
@@ -78,6 +70,14 @@ int main(const std::vector<std::string>& argv) {
     return 1;
   }
 
+  br::Ranker ranker;
+  try {
+    ranker = args.ranker.empty() ? br::default_ranker() : *br::ranker_from_name(args.ranker);
+  } catch (const br::SettingError& e) {
+    say(std::string("[brc] Error: ") + e.what());
+    return 2;
+  }
+
   json::Value graph;
   try {
     graph = ensure_graph(root);
@@ -86,26 +86,21 @@ int main(const std::vector<std::string>& argv) {
     return 1;
   }
 
-  std::string context;
-  try {
-    auto t0 = std::chrono::steady_clock::now();
-    br::RetrieveResult result = br::retrieve(graph, query, args.max_files, EDGE_LIMIT);
-    ctxpack::Summaries summaries = ctxpack::load_summaries(root);
-    context = ctxpack::pack({result.files, result.edges, summaries, graph, root, args.budget,
-                             args.max_files, query});
-    double pack_time = seconds_since(t0);
-    if (args.verbose)
-      say("[brc] Context packed in " + text::format_fixed(pack_time, 2) + "s (~" +
-          std::to_string(ctxpack::estimate_tokens(context)) + " tokens)");
-  } catch (const std::exception& e) {
-    say(std::string("[brc] Error: ") + e.what());
-    return 1;
-  }
+  auto t0 = std::chrono::steady_clock::now();
+  // The relevance ranker answers from the graph file, with the index kept beside it.
+  br::RetrieveResult result = ranker == br::Ranker::Relevance && fs::exists(br::paths().graph_json)
+                                  ? br::retrieve_from_graph_file(query, args.max_files, EDGE_LIMIT, ranker)
+                                  : br::retrieve(graph, query, args.max_files, EDGE_LIMIT);
+  ctxpack::Summaries summaries = ctxpack::load_summaries(root);
+  const std::string context =
+      ctxpack::pack({result.files, result.edges, summaries, graph, root, args.budget, args.max_files, query});
+  double pack_time = seconds_since(t0);
+  if (args.verbose)
+    say("[brc] Context packed in " + text::format_fixed(pack_time, 2) + "s (~" +
+        std::to_string(ctxpack::estimate_tokens(context)) + " tokens)");
 
   if (args.dry_run) {
-    context += '\n';
-    std::fwrite(context.data(), 1, context.size(), stdout);
-    std::fflush(stdout);
+    command::out(context + "\n");
     return 0;
   }
 
@@ -118,9 +113,14 @@ int main(const std::vector<std::string>& argv) {
   try {
     exec_program("claude", claude, child_environment());
   } catch (const std::exception& e) {
-    say(std::string("[brc] Error: could not start claude: ") + e.what());
+    throw std::runtime_error(std::string("could not start claude: ") + e.what());
   }
-  return 1;
+}
+
+}  // namespace
+
+int command_main(int argc, char** argv) {
+  return command::run("[brc] Error: ", [&] { return launch(parse_args({argv + 1, argv + argc})); });
 }
 
 }  // namespace kestrune::brc_claude

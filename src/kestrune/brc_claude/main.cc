@@ -1,13 +1,4 @@
-#include <cstdio>
-#include <exception>
-
+#include "kestrune/base/command.h"
 #include "kestrune/brc_claude/brc_claude.h"
 
-int main(int argc, char** argv) {
-  try {
-    return kestrune::brc_claude::main({argv + 1, argv + argc});
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "[brc] Error: %s\n", e.what());
-    return 1;
-  }
-}
+int main(int argc, char** argv) { return kestrune::command::main(argc, argv, &kestrune::brc_claude::command_main); }

@@ -44,8 +44,6 @@ brc_claude::Args parse_or_exit(const std::vector<std::string>& argv) {
   }
 }
 
-int command_main(int argc, char** argv) { return brc_claude::main({argv + 1, argv + argc}); }
-
 }  // namespace
 
 PYBIND11_MODULE(brc_claude, m) {
@@ -101,7 +99,7 @@ PYBIND11_MODULE(brc_claude, m) {
         parse_or_exit(args);
         pb::list words;
         for (const std::string& a : args) words.append(pb::str(a));
-        return kpy::run_main(&command_main, words, "brc-claude");
+        return kpy::run_main(&brc_claude::command_main, words, "brc-claude");
       },
       pb::arg("argv") = pb::none(),
       "Runs brc-claude; returns its exit status unless claude has replaced the process.");

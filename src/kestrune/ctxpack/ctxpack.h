@@ -44,7 +44,9 @@ struct PackRequest {
 
 // The context text. Never longer than token_budget by estimate_tokens; the
 // same inputs (and file contents) always give the same text. Files that cannot
-// be read are left out.
+// be read are left out, and so is every entry whose id, joined to the project
+// root and resolved, lies outside the resolved root (ids with "..", absolute
+// ids, links out of the project): only project files reach the context.
 std::string pack(const PackRequest& req);
 
 }  // namespace kestrune::ctxpack

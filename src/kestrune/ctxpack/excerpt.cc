@@ -103,6 +103,20 @@ class Selection {
 
 }  // namespace
 
+SourceText::SourceText(std::string text) : text_(std::make_unique<const std::string>(std::move(text))) {
+  std::string_view s = *text_;
+  size_t start = 0;
+  while (start < s.size()) {
+    size_t nl = s.find('\n', start);
+    if (nl == std::string_view::npos) {
+      lines_.push_back(s.substr(start));
+      break;
+    }
+    lines_.push_back(s.substr(start, nl - start));
+    start = nl + 1;
+  }
+}
+
 std::vector<Span> choose_windows(const std::vector<std::string_view>& lines, const Span* focus,
                                  const std::vector<SymbolInfo>& symbols,
                                  const std::vector<std::string>& terms) {

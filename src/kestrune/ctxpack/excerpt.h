@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,21 @@ namespace kestrune::ctxpack {
 struct Span {
   size_t first = 0;
   size_t last = 0;
+};
+
+// A file's text and its lines (split at "\n", no final empty line). The lines
+// view the text, which has a heap block of its own: moving a SourceText (as a
+// growing vector of them does) never moves the text, so the views stay valid.
+// It cannot be copied, which would leave the copy's lines viewing the original.
+class SourceText {
+ public:
+  SourceText() = default;
+  explicit SourceText(std::string text);
+  const std::vector<std::string_view>& lines() const { return lines_; }
+
+ private:
+  std::unique_ptr<const std::string> text_;
+  std::vector<std::string_view> lines_;
 };
 
 // A symbol of the file as the outline and the excerpt see it.

@@ -125,10 +125,10 @@ SymbolInfo symbol_info(const json::Value& node) {
 // One file of the context, gathered before the budget is shared out.
 struct Section {
   std::string id;
-  const json::Value* entry = nullptr;  // the retrieval entry
-  std::optional<Span> focus;           // the retrieved symbol, when the entry is one
-  std::string text;                    // current file text
-  std::vector<std::string_view> lines;
+  const json::Value* entry = nullptr;      // the retrieval entry
+  const json::Value* file_node = nullptr;  // the file's own graph node, when there is one
+  std::optional<Span> focus;               // the retrieved symbol, when the entry is one
+  SourceText source;                       // current file text
   std::vector<SymbolInfo> symbols;
   std::string header;
   std::vector<Span> windows;
@@ -137,30 +137,20 @@ struct Section {
   size_t allowance = 0;
 };
 
+// The current text of file `id`, or nothing when it cannot be read or when the
+// id, joined to `root` (resolved) and resolved, lies outside the root: a stale
+// or tampered graph may name any path, and no file beyond the project may
+// reach a prompt.
 std::optional<std::string> read_project_file(const std::string& root, const std::string& id) {
   if (id.empty() || id.front() == '/') return std::nullopt;
-  const std::string path = fs::join(root, id);
   try {
+    const std::string path = fs::resolve(fs::join(root, id));
+    if (!fs::is_within(path, root)) return std::nullopt;
     if (!fs::is_file(path) || fs::file_size_or_throw(path) > MAX_READ_BYTES) return std::nullopt;
     return fs::read_text(path, text::Errors::Drop);
   } catch (const std::exception&) {
     return std::nullopt;
   }
-}
-
-std::vector<std::string_view> split_lines(std::string_view s) {
-  std::vector<std::string_view> out;
-  size_t start = 0;
-  while (start < s.size()) {
-    size_t nl = s.find('\n', start);
-    if (nl == std::string_view::npos) {
-      out.push_back(s.substr(start));
-      break;
-    }
-    out.push_back(s.substr(start, nl - start));
-    start = nl + 1;
-  }
-  return out;
 }
 
 std::string line_range(Span s) {
@@ -219,90 +209,100 @@ void share_out(std::vector<Section>& secs, size_t avail) {
   }
 }
 
-}  // namespace
-
-std::string pack(const PackRequest& req) {
-  const long long budget = std::min(req.token_budget, MAX_BUDGET);
-  if (budget <= 0) return std::string();
-  const size_t capacity = static_cast<size_t>(budget * CHARS_PER_TOKEN);
-  const std::vector<std::string> terms = query_terms(req.query);
-
-  std::string out(PREAMBLE_HEAD);
-  out += "Root: " + req.project_root;
-  out += PREAMBLE_TAIL;
-  size_t used = text::length(out);
-  if (used > capacity) return std::string();
-
-  // The files to show: retrieval order, one section per file, unreadable ones left out.
+// The files to show: retrieval order, one section per file, at most
+// max_files, unreadable ones left out.
+std::vector<Section> gather_sections(const PackRequest& req) {
   std::vector<Section> secs;
+  std::string root;
+  try {
+    root = fs::resolve(req.project_root);
+  } catch (const std::exception&) {
+    return secs;  // a root caught in a link loop holds no readable file
+  }
   std::unordered_set<std::string> seen;
   for (const json::Value& entry : req.files) {
     if (static_cast<long long>(secs.size()) >= req.max_files) break;
     if (!entry.is_object()) continue;
     std::string id = file_id_of(entry);
     if (id.empty() || !seen.insert(id).second) continue;
-    std::optional<std::string> content = read_project_file(req.project_root, id);
+    std::optional<std::string> content = read_project_file(root, id);
     if (!content) continue;
     Section& sec = secs.emplace_back();
     sec.id = std::move(id);
     sec.entry = &entry;
-    sec.text = std::move(*content);
-    sec.lines = split_lines(sec.text);
+    sec.source = SourceText(std::move(*content));
     if (str_field(entry, "kind") == "symbol") sec.focus = symbol_info(entry).lines;
     std::string ext = str_field(entry, "ext");
     sec.lang = fence_language(ext.empty() ? text::lower(fs::suffix(sec.id)) : text::lower(ext));
   }
+  return secs;
+}
 
-  // The graph's view of those files: their nodes and symbols, in graph order.
+// The graph's view of the sections' files: each file's own node (the first
+// one) and its symbols, in graph order.
+void attach_graph(std::vector<Section>& secs, const json::Value& graph) {
+  const json::Value* nodes = graph.find("nodes");
+  if (!nodes || !nodes->is_array()) return;
   std::unordered_map<std::string_view, Section*> by_id;
   for (Section& sec : secs) by_id.emplace(sec.id, &sec);
-  std::unordered_map<std::string_view, const json::Value*> file_nodes;
-  if (const json::Value* nodes = req.graph.find("nodes"); nodes && nodes->is_array()) {
-    for (const json::Value& node : nodes->as_array()) {
-      if (!node.is_object()) continue;
-      std::string fid = file_id_of(node);
-      auto it = by_id.find(fid);
-      if (it == by_id.end()) continue;
-      if (str_field(node, "kind") == "symbol")
-        it->second->symbols.push_back(symbol_info(node));
-      else
-        file_nodes.emplace(it->second->id, &node);
-    }
+  for (const json::Value& node : nodes->as_array()) {
+    if (!node.is_object()) continue;
+    auto it = by_id.find(file_id_of(node));
+    if (it == by_id.end()) continue;
+    Section& sec = *it->second;
+    if (str_field(node, "kind") == "symbol")
+      sec.symbols.push_back(symbol_info(node));
+    else if (!sec.file_node)
+      sec.file_node = &node;
   }
+}
 
-  for (Section& sec : secs) {
-    if (sec.symbols.empty() && sec.focus) sec.symbols.push_back(symbol_info(*sec.entry));
-    std::stable_sort(sec.symbols.begin(), sec.symbols.end(),
-                     [](const SymbolInfo& a, const SymbolInfo& b) { return a.lines.first < b.lines.first; });
-    std::string summary;
-    if (auto it = req.summaries.find(sec.id); it != req.summaries.end())
-      summary = std::string(text::strip(it->second));
-    if (summary.empty()) {
-      auto node = file_nodes.find(sec.id);
-      const json::Value& from = node != file_nodes.end() ? *node->second : *sec.entry;
-      summary = std::string(text::strip(str_field(from, "summary")));
-    }
-    sec.header = render_header(sec, summary);
-    sec.windows = choose_windows(sec.lines, sec.focus ? &*sec.focus : nullptr, sec.symbols, terms);
-    sec.want = sec.windows.empty() ? 0 : excerpt_size(sec.lines, sec.windows, sec.lang) + 2;
-  }
+// A written summary wins over the graph's; the graph's file node over the retrieval entry.
+std::string summary_of(const Section& sec, const Summaries& summaries) {
+  if (auto it = summaries.find(sec.id); it != summaries.end())
+    if (std::string_view s = text::strip(it->second); !s.empty()) return std::string(s);
+  return std::string(text::strip(str_field(sec.file_node ? *sec.file_node : *sec.entry, "summary")));
+}
 
-  // Relations, minus "contains" edges of shown files (their outlines list them).
-  std::vector<std::string> relation_lines;
-  size_t relations_size = 0;
-  for (const json::Value& edge : req.edges) {
+// Outline, header, excerpt windows and the excerpt's full size of one section.
+void lay_out(Section& sec, const Summaries& summaries, const std::vector<std::string>& terms) {
+  if (sec.symbols.empty() && sec.focus) sec.symbols.push_back(symbol_info(*sec.entry));
+  std::stable_sort(sec.symbols.begin(), sec.symbols.end(),
+                   [](const SymbolInfo& a, const SymbolInfo& b) { return a.lines.first < b.lines.first; });
+  sec.header = render_header(sec, summary_of(sec, summaries));
+  const std::vector<std::string_view>& lines = sec.source.lines();
+  sec.windows = choose_windows(lines, sec.focus ? &*sec.focus : nullptr, sec.symbols, terms);
+  sec.want = sec.windows.empty() ? 0 : excerpt_size(lines, sec.windows, sec.lang) + 2;
+}
+
+constexpr std::string_view RELATIONS_HEAD = "\n\n## Relations";
+
+struct Relations {
+  std::vector<std::string> lines;
+  size_t size = 0;  // characters of the whole block, head included
+};
+
+// The relations block, minus "contains" edges of shown files (their outlines list them).
+Relations relations(const json::Array& edges, const std::vector<Section>& secs) {
+  std::unordered_set<std::string_view> shown;
+  for (const Section& sec : secs) shown.insert(sec.id);
+  Relations out;
+  for (const json::Value& edge : edges) {
     if (!edge.is_object()) continue;
     std::string from = str_field(edge, "from"), rel = str_field(edge, "rel");
-    if (rel == "contains" && by_id.contains(from)) continue;
+    if (rel == "contains" && shown.contains(from)) continue;
     std::string line = "\n- " + from + " " + rel + " " + str_field(edge, "to");
-    relations_size += text::length(line);
-    relation_lines.push_back(std::move(line));
+    out.size += text::length(line);
+    out.lines.push_back(std::move(line));
   }
-  constexpr std::string_view RELATIONS_HEAD = "\n\n## Relations";
-  if (!relation_lines.empty()) relations_size += RELATIONS_HEAD.size();
-  const size_t reserve = std::min(relations_size, capacity / RELATIONS_SHARE);
+  if (!out.lines.empty()) out.size += RELATIONS_HEAD.size();
+  return out;
+}
 
-  // Headers first, best file first; a file whose header does not fit ends the list.
+// Keeps the sections whose headers fit, best file first, with `reserve`
+// characters held back; a header that does not fit ends the list. Returns the
+// characters used after the headers.
+size_t keep_fitting_headers(std::vector<Section>& secs, size_t used, size_t reserve, size_t capacity) {
   size_t kept = 0;
   for (; kept < secs.size(); ++kept) {
     size_t h = text::length(secs[kept].header);
@@ -310,28 +310,62 @@ std::string pack(const PackRequest& req) {
     used += h;
   }
   secs.resize(kept);
+  return used;
+}
 
-  share_out(secs, capacity - used - std::min(reserve, capacity - used));
-  for (Section& sec : secs) {
+// Appends each section's header and its excerpt within its allowance; returns
+// the characters the excerpts took.
+size_t append_sections(std::string& out, const std::vector<Section>& secs) {
+  size_t used = 0;
+  for (const Section& sec : secs) {
     out += sec.header;
     if (sec.allowance <= 2) continue;
-    std::string block = render_excerpt(sec.lines, sec.windows, sec.lang, sec.allowance - 2);
+    std::string block = render_excerpt(sec.source.lines(), sec.windows, sec.lang, sec.allowance - 2);
     if (block.empty()) continue;
     out += "\n\n";
     out += block;
     used += 2 + text::length(block);
   }
+  return used;
+}
 
-  if (!relation_lines.empty() && used + RELATIONS_HEAD.size() + text::length(relation_lines[0]) <= capacity) {
-    out += RELATIONS_HEAD;
-    used += RELATIONS_HEAD.size();
-    for (const std::string& line : relation_lines) {
-      size_t n = text::length(line);
-      if (used + n > capacity) break;
-      out += line;
-      used += n;
-    }
+// Appends the relations that fit in `room` characters: none unless the head and the first one fit.
+void append_relations(std::string& out, const Relations& rel, size_t room) {
+  if (rel.lines.empty() || RELATIONS_HEAD.size() + text::length(rel.lines[0]) > room) return;
+  out += RELATIONS_HEAD;
+  room -= RELATIONS_HEAD.size();
+  for (const std::string& line : rel.lines) {
+    size_t n = text::length(line);
+    if (n > room) break;
+    out += line;
+    room -= n;
   }
+}
+
+}  // namespace
+
+std::string pack(const PackRequest& req) {
+  const long long budget = std::min(req.token_budget, MAX_BUDGET);
+  if (budget <= 0) return std::string();
+  const size_t capacity = static_cast<size_t>(budget * CHARS_PER_TOKEN);
+
+  std::string out(PREAMBLE_HEAD);
+  out += "Root: " + req.project_root;
+  out += PREAMBLE_TAIL;
+  size_t used = text::length(out);
+  if (used > capacity) return std::string();
+
+  std::vector<Section> secs = gather_sections(req);
+  attach_graph(secs, req.graph);
+  const std::vector<std::string> terms = query_terms(req.query);
+  for (Section& sec : secs) lay_out(sec, req.summaries, terms);
+  const Relations rel = relations(req.edges, secs);
+
+  const size_t reserve = std::min(rel.size, capacity / RELATIONS_SHARE);
+  used = keep_fitting_headers(secs, used, reserve, capacity);
+  share_out(secs, capacity - used - std::min(reserve, capacity - used));
+  used += append_sections(out, secs);
+  append_relations(out, rel, used < capacity ? capacity - used : 0);
   return out;
 }
 

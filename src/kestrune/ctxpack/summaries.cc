@@ -9,7 +9,8 @@ namespace kestrune::ctxpack {
 Summaries load_summaries(const std::string& project_root) {
   Summaries out;
   const std::string path = fs::join(project_root, SUMMARIES_FILE);
-  if (!fs::exists(path)) return out;
+  // No regular file there (a FIFO counts as none): no summaries.
+  if (!fs::is_file(path)) return out;
   json::Value doc;
   try {
     doc = json::load_file(path, text::Errors::Replace);

@@ -99,6 +99,6 @@ Decision decide(std::string_view input, const Host& host);
 std::string decision_json(const Decision& d);
 
 // The hook command: flags, standard input, the answer, the exit status.
-int run(int argc, char** argv);
+int command_main(int argc, char** argv);
 
 }  // namespace kestrune::edit_guard

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
 #include "kestrune/edit_guard/edit_guard.h"
@@ -32,18 +33,6 @@ std::string read_all(int fd) {
     } else if (n == 0 || errno != EINTR) {
       return data;
     }
-  }
-}
-
-// A reader that has gone away is not our failure: the rest is dropped quietly.
-void write_all(int fd, std::string_view s) {
-  while (!s.empty()) {
-    ssize_t n = ::write(fd, s.data(), s.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    s.remove_prefix(static_cast<size_t>(n));
   }
 }
 
@@ -86,38 +75,42 @@ std::string decision_json(const Decision& d) {
   return json::dumps(outer);
 }
 
-int run(int argc, char** argv) {
-  bool as_json = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--decision-json") {
-      as_json = true;
-    } else if (arg == "-h" || arg == "--help") {
-      write_all(STDOUT_FILENO, USAGE);
-      return 0;
-    } else {
-      // Exit 1, not the usual 2: to the assistant 2 would mean "block this
-      // call", and a mistyped hook command must not stop every tool call.
-      write_all(STDERR_FILENO, "edit_guard: unrecognized argument: " + std::string(arg) + "\n");
-      return 1;
+int command_main(int argc, char** argv) {
+  // Writes never fail the hook: its exit status is its answer, whoever reads the text.
+  auto say = [](int fd, std::string_view s) { command::write_all(fd, s); };
+  return command::run("edit_guard: error: ", [&] {
+    bool as_json = false;
+    for (int i = 1; i < argc; ++i) {
+      std::string_view arg = argv[i];
+      if (arg == "--decision-json") {
+        as_json = true;
+      } else if (arg == "-h" || arg == "--help") {
+        say(STDOUT_FILENO, USAGE);
+        return 0;
+      } else {
+        // Exit 1, not the usual 2: to the assistant 2 would mean "block this
+        // call", and a mistyped hook command must not stop every tool call.
+        say(STDERR_FILENO, "edit_guard: error: unrecognized argument: " + std::string(arg) + "\n");
+        return 1;
+      }
     }
-  }
 
-  // Switched off, the guard does not even read its input.
-  const char* guard = std::getenv("BR_EDIT_GUARD");
-  if (guard != nullptr && std::string_view(guard) == "0") return 0;
-  Decision d = decide(read_all(STDIN_FILENO), system_host());
-  if (d.verdict == Verdict::Allow) return 0;
-  if (as_json) {
-    write_all(STDOUT_FILENO, decision_json(d) + "\n");
-    return 0;
-  }
-  // The assistant reads only standard error from a hook that exits 1 or 2;
-  // standard output keeps the message for whatever else reads it.
-  std::string text = d.message + "\n";
-  write_all(STDOUT_FILENO, text);
-  write_all(STDERR_FILENO, text);
-  return d.status();
+    // Switched off, the guard does not even read its input.
+    const char* guard = std::getenv("BR_EDIT_GUARD");
+    if (guard != nullptr && std::string_view(guard) == "0") return 0;
+    Decision d = decide(read_all(STDIN_FILENO), system_host());
+    if (d.verdict == Verdict::Allow) return 0;
+    if (as_json) {
+      say(STDOUT_FILENO, decision_json(d) + "\n");
+      return 0;
+    }
+    // The assistant reads only standard error from a hook that exits 1 or 2;
+    // standard output keeps the message for whatever else reads it.
+    const std::string text = d.message + "\n";
+    say(STDOUT_FILENO, text);
+    say(STDERR_FILENO, text);
+    return d.status();
+  });
 }
 
 }  // namespace kestrune::edit_guard

@@ -1,8 +1,4 @@
-#include <csignal>
-
+#include "kestrune/base/command.h"
 #include "kestrune/edit_guard/edit_guard.h"
 
-int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
-  return kestrune::edit_guard::run(argc, argv);
-}
+int main(int argc, char** argv) { return kestrune::command::main(argc, argv, &kestrune::edit_guard::command_main); }

@@ -74,7 +74,7 @@ PYBIND11_MODULE(edit_guard, m) {
 
   // The hook command: reads standard input, answers, and exits non-zero through SystemExit.
   m.def("main", [](pb::object argv) {
-    const int status = kp::run_main(&eg::run, argv, "edit_guard");
+    const int status = kp::run_main(&eg::command_main, argv, "edit_guard");
     if (status != 0) {
       PyErr_SetObject(PyExc_SystemExit, pb::int_(status).ptr());
       throw pb::error_already_set();

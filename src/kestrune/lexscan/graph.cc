@@ -1,14 +1,7 @@
 #include "kestrune/lexscan/graph.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/random.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <functional>
 #include <span>
+#include <stdexcept>
 #include <unordered_set>
 
 #include "kestrune/base/fs.h"
@@ -86,9 +79,15 @@ json::Value node_dict(N&& n) {
 json::Value Node::as_dict() const& { return node_dict(*this); }
 json::Value Node::as_dict() && { return node_dict(*this); }
 
+size_t Graph::symbol_count() const {
+  size_t n = 0;
+  for (const auto& node : nodes) n += node.kind == "symbol";
+  return n;
+}
+
 json::Value Graph::to_json() && {
-  size_t symbols = 0;
-  for (const auto& n : nodes) symbols += n.kind == "symbol";
+  if (!rendered.empty()) throw std::logic_error("a graph rendered for writing has no record");
+  const size_t symbols = symbol_count();
   json::Array node_list;
   node_list.reserve(nodes.size());
   for (auto& n : nodes) node_list.push_back(std::move(n).as_dict());
@@ -103,12 +102,11 @@ json::Value Graph::to_json() && {
   g.append("symbol_count", static_cast<long long>(symbols));
   g.append("nodes", std::move(node_list));
   g.append("edges", std::move(edge_list));
+  if (ast_mode) g.append("ast_mode", *ast_mode);
   return g;
 }
 
-namespace {
-
-json::Value index_of(const std::vector<Node>& nodes) {
+json::Value Graph::symbol_index() const {
   json::Object index;
   for (const auto& n : nodes) {
     if (n.kind != "symbol") continue;
@@ -118,95 +116,13 @@ json::Value index_of(const std::vector<Node>& nodes) {
     entry.append("body_hash", n.body_hash);
     entry.append("confidence", n.confidence);
     entry.append("path", n.path);
+    // A repeated id keeps its first place and takes the later values.
     index.set(n.id, std::move(entry));
   }
   return index;
 }
 
-}  // namespace
-
-json::Value Graph::symbol_index() const { return index_of(nodes); }
-json::Value RenderedGraph::symbol_index() const { return index_of(symbols); }
-
 namespace {
-
-// A file replaced whole: written under a temporary name in the same
-// directory, renamed over the target only when complete (what fs::write_atomic
-// does for a text held whole in memory).
-class AtomicFile {
- public:
-  explicit AtomicFile(const std::string& path) : path_(path) {
-    // Through a symbolic link the file it names is replaced, not the link.
-    target_ = fs::is_link(path) ? fs::resolve(path) : path;
-    std::string dir = fs::dirname(target_);
-    std::string prefix = (dir.empty() ? "" : dir + "/") + "." + fs::name(target_) + ".";
-    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-      unsigned char rnd[6] = {};
-      if (getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd))
-        for (auto& r : rnd) r = static_cast<unsigned char>(attempt * 37 + (&r - rnd));
-      tmp_ = prefix;
-      for (unsigned char r : rnd) tmp_ += kChars[r % (sizeof kChars - 1)];
-      fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ < 0 && errno != EEXIST) throw fs::OsError(errno, path_);
-    }
-    if (fd_ < 0) throw fs::OsError(EEXIST, tmp_);
-  }
-  ~AtomicFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!committed_) ::unlink(tmp_.c_str());
-  }
-  AtomicFile(const AtomicFile&) = delete;
-  AtomicFile& operator=(const AtomicFile&) = delete;
-
-  void write(std::string_view data) {
-    while (!data.empty()) {
-      ssize_t n = ::write(fd_, data.data(), data.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw fs::OsError(errno, path_);
-      data.remove_prefix(static_cast<size_t>(n));
-    }
-  }
-  // Writes the parts one after another, many to a system call.
-  void write_all(std::span<const std::string_view> parts) {
-    std::vector<iovec> iov;
-    for (size_t i = 0; i < parts.size();) {
-      iov.clear();
-      size_t bytes = 0;
-      for (; i < parts.size() && iov.size() < IOV_MAX; ++i) {
-        iov.push_back({const_cast<char*>(parts[i].data()), parts[i].size()});
-        bytes += parts[i].size();
-      }
-      ssize_t n = ::writev(fd_, iov.data(), static_cast<int>(iov.size()));
-      if (n < 0 && errno == EINTR) n = 0;
-      else if (n < 0) throw fs::OsError(errno, path_);
-      if (static_cast<size_t>(n) == bytes) continue;
-      // A short write: the rest of this batch goes out piece by piece.
-      size_t done = static_cast<size_t>(n);
-      for (const iovec& v : iov) {
-        const size_t len = v.iov_len;
-        if (done >= len) {
-          done -= len;
-          continue;
-        }
-        write(std::string_view(static_cast<const char*>(v.iov_base) + done, len - done));
-        done = 0;
-      }
-    }
-  }
-  void commit() {
-    int rc = ::close(fd_);
-    fd_ = -1;
-    if (rc != 0) throw fs::OsError(errno, path_);
-    if (::rename(tmp_.c_str(), target_.c_str()) != 0) throw fs::OsError(errno, path_);
-    committed_ = true;
-  }
-
- private:
-  std::string path_, target_, tmp_;
-  int fd_ = -1;
-  bool committed_ = false;
-};
 
 // Pieces of the indented layout; `in` is the indentation of the member's line.
 class GraphWriter {
@@ -274,41 +190,64 @@ void render_head(std::string& out, std::string_view root, size_t nodes, size_t s
 // What follows the last node.
 constexpr std::string_view kNodesEnd = "\n  ],\n";
 
-// The edge list and the end of the document, handed to `flush` in pieces of about 1 MB.
-void render_tail(std::string& out, const std::vector<Edge>& edges, const std::function<void(std::string&)>& flush) {
-  GraphWriter w(out);
-  w.key(kTop, "edges");
-  out += edges.empty() ? "[]\n" : "[\n";
-  for (size_t i = 0; i < edges.size(); ++i) {
-    out += "    {\n";
-    w.str(kMember, "from", edges[i].from);
-    w.str(kMember, "to", edges[i].to);
-    w.str(kMember, "rel", edges[i].rel, true);
-    out += i + 1 < edges.size() ? "    },\n" : "    }\n  ]\n";
-    if (out.size() > kPiece) flush(out);
-  }
-  out += "}";
-  flush(out);
-}
-
-// The indented graph text, handed to `flush` in pieces of about 1 MB.
-void emit(Graph&& g, const std::function<void(std::string&)>& flush) {
-  auto& [root, nodes, edges] = g;
-  size_t symbols = 0;
-  for (const auto& n : nodes) symbols += n.kind == "symbol";
+// The graph text of `g`, handed to `sink` (write(string_view) and
+// write(span<const string_view>)) in pieces of about 1 MB, or as the rendered
+// pieces themselves.
+template <class Sink>
+void emit(const Graph& g, Sink& sink) {
   std::string out;
   out.reserve(2 * kPiece);
-  render_head(out, root, nodes.size(), symbols, edges.size());
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    render_node(out, nodes[i]);
-    out += i + 1 < nodes.size() ? std::string_view(",\n") : kNodesEnd;
-    nodes[i] = Node();  // its text is in `out` now
-    if (out.size() > kPiece) flush(out);
+  auto flush = [&] {
+    sink.write(std::string_view(out));
+    out.clear();
+  };
+  render_head(out, g.root, g.nodes.size(), g.symbol_count(), g.edges.size());
+  if (!g.rendered.empty()) {
+    // The pieces go out as they are; only the last node's separator changes.
+    std::vector<std::string_view> parts{out};
+    for (const std::string& p : g.rendered)
+      if (!p.empty()) parts.push_back(p);
+    if (parts.size() > 1) {
+      parts.back().remove_suffix(2);  // ",\n"
+      parts.push_back(kNodesEnd);
+    }
+    sink.write(std::span<const std::string_view>(parts));
+    out.clear();
+  } else {
+    for (size_t i = 0; i < g.nodes.size(); ++i) {
+      render_node(out, g.nodes[i]);
+      out += i + 1 < g.nodes.size() ? std::string_view(",\n") : kNodesEnd;
+      if (out.size() > kPiece) flush();
+    }
   }
-  render_tail(out, edges, flush);
-  nodes.clear();
-  edges.clear();
+  GraphWriter w(out);
+  w.key(kTop, "edges");
+  out += g.edges.empty() ? "[]" : "[\n";
+  for (size_t i = 0; i < g.edges.size(); ++i) {
+    out += "    {\n";
+    w.str(kMember, "from", g.edges[i].from);
+    w.str(kMember, "to", g.edges[i].to);
+    w.str(kMember, "rel", g.edges[i].rel, true);
+    out += i + 1 < g.edges.size() ? "    },\n" : "    }\n  ]";
+    if (out.size() > kPiece) flush();
+  }
+  if (g.ast_mode) {
+    out += ",\n";
+    w.boolean(kTop, "ast_mode", *g.ast_mode, true);
+  } else {
+    out += '\n';
+  }
+  out += "}";
+  flush();
 }
+
+struct StringSink {
+  std::string& text;
+  void write(std::string_view s) { text += s; }
+  void write(std::span<const std::string_view> parts) {
+    for (std::string_view p : parts) text += p;
+  }
+};
 
 }  // namespace
 
@@ -337,45 +276,24 @@ void render_node(std::string& out, const Node& n) {
   out += "    }";
 }
 
-std::string Graph::serialise() && {
+std::string Graph::serialise() const {
   std::string text;
-  emit(std::move(*this), [&](std::string& piece) {
-    text += piece;
-    piece.clear();
-  });
+  StringSink sink{text};
+  emit(*this, sink);
   return text;
 }
 
-void Graph::write(const std::string& path) && {
-  AtomicFile file(path);
-  emit(std::move(*this), [&](std::string& piece) {
-    file.write(piece);
-    piece.clear();
-  });
+void write_graph(const Graph& g, const std::string& path) {
+  fs::AtomicWriter file(path);
+  emit(g, file);
   file.commit();
 }
 
-void RenderedGraph::write(const std::string& path) && {
-  AtomicFile file(path);
-  std::string out;
-  render_head(out, root, node_count, symbol_count, edges.size());
-  // The pieces go out as they are; only the last node's separator changes.
-  std::vector<std::string_view> parts{out};
-  for (const std::string& p : pieces)
-    if (!p.empty()) parts.push_back(p);
-  if (parts.size() > 1) {
-    parts.back().remove_suffix(2);  // ",\n"
-    parts.push_back(kNodesEnd);
-  }
-  file.write_all(parts);
-  pieces.clear();
-  std::string tail;
-  tail.reserve(2 * kPiece);
-  render_tail(tail, edges, [&](std::string& piece) {
-    file.write(piece);
-    piece.clear();
-  });
-  file.commit();
+size_t write_graph_files(const Graph& g, const std::string& out) {
+  json::Value index = g.symbol_index();
+  write_graph(g, out);
+  fs::write_atomic(symbol_index_path(out), json::dumps(index));
+  return index.as_object().size();
 }
 
 void append_symbol_nodes(std::vector<Node>& nodes, std::vector<Edge>& edges,
@@ -440,34 +358,8 @@ json::Array dedupe_edges(const json::Array& edges) {
   return out;
 }
 
-json::Value symbol_index(const json::Value& graph) {
-  json::Object index;
-  const json::Value* nodes = graph.find("nodes");
-  if (!nodes || !nodes->is_array()) return index;
-  for (const auto& n : nodes->as_array()) {
-    const json::Value* kind = n.find("kind");
-    if (!kind || !kind->is_string() || kind->as_string() != "symbol") continue;
-    json::Object entry;
-    entry.append("line_start", n["line_start"]);
-    entry.append("line_end", n["line_end"]);
-    entry.append("body_hash", n["body_hash"]);
-    const json::Value* conf = n.find("confidence");
-    entry.append("confidence", conf ? *conf : json::Value(""));
-    entry.append("path", n["path"]);
-    // A repeated id keeps its first place and takes the later values.
-    index.set(n["id"].as_string(), std::move(entry));
-  }
-  return index;
-}
-
 std::string symbol_index_path(const std::string& out) {
   return fs::pure(fs::join(fs::parent(out), "symbol_index.json"));
-}
-
-void write_graph_files(const json::Value& graph, const std::string& out) {
-  fs::makedirs(fs::parent(out));
-  fs::write_atomic(out, json::dumps(graph, {.indent = 2}));
-  fs::write_atomic(symbol_index_path(out), json::dumps(symbol_index(graph)));
 }
 
 }  // namespace kestrune::lexscan

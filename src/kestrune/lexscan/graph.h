@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,43 +62,47 @@ struct Node {
   bool operator==(const Node&) const = default;
 };
 
-// A scan before serialisation.
+// One scan of a project: the one model of a graph, from the scanner's threads
+// to the writer.
 struct Graph {
   std::string root{};
-  std::vector<Node> nodes{};
+  std::vector<Node> nodes{};  // scan order: each file's node, then its symbols
   std::vector<Edge> edges{};  // already de-duplicated
+  // The syntax-tree scanner's flag, written after "edges" when set.
+  std::optional<bool> ast_mode{};
 
+  // The nodes as the graph file holds them, when the scan rendered them on its
+  // threads (Render::ForWriting): one piece per file, in walk order, each node
+  // followed by ",\n". A rendered graph's nodes keep only what the counts and
+  // the symbol index read: their content, summary and keywords are released,
+  // so it can be written but not turned into a record.
+  std::vector<std::string> rendered{};
+
+  size_t symbol_count() const;
+  // The graph record. Throws std::logic_error for a rendered graph.
   json::Value to_json() &&;
   // The symbol_index.json record of these nodes.
   json::Value symbol_index() const;
   // The info_graph.json text: what json::dumps with indent 2 gives for to_json().
-  std::string serialise() &&;
-  // Writes that text to `path`, replacing it whole. The text goes out in
-  // pieces straight from the nodes, each node released once written, so the
-  // graph and its text are never both in memory.
-  void write(const std::string& path) &&;
+  std::string serialise() const;
 };
+
+// Whether a scan renders the graph file's text on its threads as it goes.
+enum class Render { No, ForWriting };
 
 // Appends the node as it stands in the graph file, from its opening "    {"
 // to its closing "    }", without the separator that follows.
 void render_node(std::string& out, const Node& n);
 
-// A scan as the command writes it: each file's nodes are rendered by the
-// thread that scanned the file, so writing the graph file is copying text.
-struct RenderedGraph {
-  std::string root{};
-  // Per scanned file, in walk order: its nodes' text, each followed by ",\n".
-  std::vector<std::string> pieces{};
-  size_t node_count = 0;
-  size_t symbol_count = 0;
-  std::vector<Node> symbols{};  // what the symbol index needs
-  std::vector<Edge> edges{};    // already de-duplicated
-
-  json::Value symbol_index() const;
-  // Writes the info_graph.json text at `path`, replacing it whole: the same
-  // text Graph::write gives for the same scan.
-  void write(const std::string& path) &&;
-};
+// The one writer of graph files. Writes the info_graph.json text of `g` at
+// `path`, replacing it whole (fs::AtomicWriter): from the rendered pieces when
+// there are any, else node by node, in pieces of about 1 MB, so the graph and
+// its text are never both in memory. The directory must exist. Throws
+// fs::OsError; on failure `path` keeps its earlier content.
+void write_graph(const Graph& g, const std::string& path);
+// write_graph() at `out`, then symbol_index.json beside it (only once the graph
+// file is in place). Returns the number of symbol index entries.
+size_t write_graph_files(const Graph& g, const std::string& out);
 
 json::Value string_list(const std::vector<std::string>& items);
 

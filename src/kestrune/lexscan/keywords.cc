@@ -181,42 +181,50 @@ std::vector<std::string> extract_keywords(std::string_view content, std::string_
   return kw.take(80);
 }
 
-std::string make_summary(std::string_view content, std::string_view path, std::string_view ext) {
+namespace {
+
+// The description a leading doc comment gives: a Python module docstring, or
+// the first block comment of a script; "" when there is none.
+std::string doc_comment_description(std::string_view content, std::string_view ext) {
   static const re::Regex kPyDoc(R"re(^\s*(?:\'\'\'|""")([^\'\"]{8,200}?)(?:\'\'\'|"""))re", re::S);
   static const re::Regex kBlockComment(R"(\s*/\*\*?\s*(.*?)\*/)", re::S);
+  if (ext == ".py") {
+    if (auto m = leads_with(content, "\"\"\"") || leads_with(content, "'''") ? kPyDoc.search(re::Valid(content))
+                                                                              : std::nullopt)
+      return std::string(text::head(collapse_whitespace(m->group(1)), 120));
+  } else if (is_script(ext)) {
+    if (auto m = leads_with(content, "/*") ? kBlockComment.match(re::Valid(content)) : std::nullopt)
+      return std::string(text::head(collapse_whitespace(text::replace(m->group(1), "*", "")), 120));
+  }
+  return std::string();
+}
+
+// The first of the first five lines that reads as a description once comment
+// marks are taken off; "" when none does.
+std::string first_line_description(std::string_view content) {
+  // Five lines are read. A head holding more than five lines has the first
+  // five whole: the break after the fifth is in it.
+  std::vector<std::string_view> lines;
+  for (size_t chars : {size_t{256}, size_t{2048}, content.size()}) {
+    std::string_view head = text::head(content, chars);
+    lines = text::splitlines(head);
+    if (lines.size() > 5 || head.size() == content.size()) break;
+  }
+  for (size_t i = 0; i < lines.size() && i < 5; ++i) {
+    std::string_view s = text::strip(text::lstrip(text::lstrip(text::strip(lines[i]), "#"), "/"));
+    if (text::length(s) >= 10) return std::string(text::head(s, 120));
+  }
+  return std::string();
+}
+
+// Up to five distinct declared names, in text order.
+std::vector<std::string> declared_names(std::string_view content, std::string_view ext) {
   static const re::Regex kPyDecl(R"(^(?:async\s+)?def\s+([A-Za-z_]\w*)|^class\s+([A-Za-z_]\w*))", re::M);
   static const re::Regex kScriptDecl(
       R"((?:export\s+)?(?:async\s+)?function\s+([A-Za-z_]\w*)|(?:export\s+)?class\s+([A-Za-z_]\w*))", re::M);
   static const re::Regex kCsDecl(R"((?:class|interface|enum|struct|record)\s+([A-Za-z_]\w*))");
   static const re::Regex kXamlClass(R"re(x:Class="[\w.]*\.([A-Za-z_]\w*)")re");
   static const re::Regex kXamlName(R"re(x:Name="([A-Za-z_]\w*)")re");
-  static const re::Regex kPathSep(R"([/\\])");
-  static const re::Regex kTrailingExt(R"(\.\w+$)");
-
-  std::string lead;
-  if (ext == ".py") {
-    if (auto m = leads_with(content, "\"\"\"") || leads_with(content, "'''") ? kPyDoc.search(re::Valid(content)) : std::nullopt) lead = std::string(text::head(collapse_whitespace(m->group(1)), 120));
-  } else if (is_script(ext)) {
-    if (auto m = leads_with(content, "/*") ? kBlockComment.match(re::Valid(content)) : std::nullopt)
-      lead = std::string(text::head(collapse_whitespace(text::replace(m->group(1), "*", "")), 120));
-  }
-  if (lead.empty()) {
-    // Five lines are read. A head holding more than five lines has the first
-    // five whole: the break after the fifth is in it.
-    std::vector<std::string_view> lines;
-    for (size_t chars : {size_t{256}, size_t{2048}, content.size()}) {
-      std::string_view head = text::head(content, chars);
-      lines = text::splitlines(head);
-      if (lines.size() > 5 || head.size() == content.size()) break;
-    }
-    for (size_t i = 0; i < lines.size() && i < 5; ++i) {
-      std::string_view s = text::strip(text::lstrip(text::lstrip(text::strip(lines[i]), "#"), "/"));
-      if (text::length(s) >= 10) {
-        lead = text::head(s, 120);
-        break;
-      }
-    }
-  }
 
   std::vector<std::string> names;
   auto add_name = [&](std::string_view name) {
@@ -242,7 +250,14 @@ std::string make_summary(std::string_view content, std::string_view path, std::s
     if (auto m = kXamlClass.search(re::Valid(content))) add_name(m->group(1));
     if (names.size() < 5) kXamlName.finditer(re::Valid(content), [&](const re::Match& m) { return add_name(m.group(1)); });
   }
+  return names;
+}
 
+// What the file's path says it handles: its last two telling pieces ("src",
+// "lib" and the like tell nothing) as words, without the extension.
+std::string path_domain(std::string_view path) {
+  static const re::Regex kPathSep(R"([/\\])");
+  static const re::Regex kTrailingExt(R"(\.\w+$)");
   std::vector<std::string> parts;
   for (auto& piece : kPathSep.split_plain(path))
     if (!piece.empty() && piece != ".") parts.push_back(std::move(piece));
@@ -260,20 +275,32 @@ std::string make_summary(std::string_view content, std::string_view path, std::s
   } else if (!parts.empty()) {
     domain = parts.back();
   }
-  domain = std::string(text::strip(kTrailingExt.sub("", domain)));
+  return std::string(text::strip(kTrailingExt.sub("", domain)));
+}
 
+// "Contains <n> function: a." or "Contains <n> functions/classes: a, b, c, d, ...."
+std::string names_sentence(const std::vector<std::string>& names) {
+  std::vector<std::string> shown(names.begin(),
+                                 names.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(4, names.size())));
+  std::string names_str = text::join(shown, ", ");
+  if (names.size() > 4) names_str += ", ...";
+  return "Contains " + std::to_string(names.size()) + " " + (names.size() == 1 ? "function" : "functions/classes") +
+         ": " + names_str + ".";
+}
+
+}  // namespace
+
+std::string make_summary(std::string_view content, std::string_view path, std::string_view ext) {
+  std::string lead = doc_comment_description(content, ext);
+  if (lead.empty()) lead = first_line_description(content);
   std::vector<std::string> sentences;
-  if (!lead.empty())
+  if (!lead.empty()) {
     sentences.push_back(std::string(text::rstrip(lead, ".")) + ".");
-  else if (!domain.empty())
+  } else if (std::string domain = path_domain(path); !domain.empty()) {
     sentences.push_back("Handles " + domain + ".");
-  if (!names.empty()) {
-    std::vector<std::string> shown(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(4, names.size())));
-    std::string names_str = text::join(shown, ", ");
-    if (names.size() > 4) names_str += ", ...";
-    sentences.push_back("Contains " + std::to_string(names.size()) + " " +
-                        (names.size() == 1 ? "function" : "functions/classes") + ": " + names_str + ".");
   }
+  if (std::vector<std::string> names = declared_names(content, ext); !names.empty())
+    sentences.push_back(names_sentence(names));
   return std::string(text::head(text::join(sentences, " "), 250));
 }
 

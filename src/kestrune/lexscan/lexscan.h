@@ -1,8 +1,9 @@
 // The regex scanner: turns a project tree into the information graph
 // (info_graph.json) and its symbol index (symbol_index.json).
 //
-// This is the face other modules use; the pieces behind it live in graph.h,
-// walk.h, symbols.h, relations.h, keywords.h and scan.h.
+// This is the face other modules use, with graph.h (the graph model and its
+// one writer); the pieces behind it live in walk.h, symbols.h, relations.h,
+// keywords.h and scan.h.
 #pragma once
 
 #include <string>
@@ -10,16 +11,22 @@
 #include <vector>
 
 #include "kestrune/base/json.h"
+#include "kestrune/lexscan/graph.h"
 
 namespace kestrune::lexscan {
 
-// The graph record of a scan of `root` (root passed unchanged to walk/rel; its text is the record's "root").
-// existing_nodes: file id -> earlier serialised file node (may be null). threads: 0 = all cores.
+// The scan of `root` as the typed graph (graph.h), which write_graph() stores.
+// `root` is passed unchanged to walk/rel and becomes the graph's root.
+// existing_nodes: file id -> earlier serialised file node (may be null): an
+// unchanged file keeps its keywords, summary and content. threads: 0 = all
+// cores; the graph is the same for any number. Render::ForWriting has the
+// threads render the file's text as they go (the fastest way to a graph
+// file, but the graph then has no record). Files that cannot be read are
+// skipped; anything else that fails throws.
+Graph scan_graph(const std::string& root, const json::Object* existing_nodes = nullptr, unsigned threads = 0,
+                 Render render = Render::No);
+// The graph record of that scan: scan_graph(...).to_json().
 json::Value scan(const std::string& root, const json::Object* existing_nodes = nullptr, unsigned threads = 0);
-// The symbol_index.json record for a graph record.
-json::Value symbol_index(const json::Value& graph);
-// Writes info_graph.json (indent 2) at `out` and symbol_index.json beside it, each replaced whole.
-void write_graph_files(const json::Value& graph, const std::string& out);
 std::vector<std::string> walk_files(const std::string& root);
 std::vector<json::Value> extract_symbols_ts(std::string_view content, std::string_view file_path);
 std::vector<json::Value> extract_symbols_py(std::string_view content, std::string_view file_path);

@@ -1,7 +1,5 @@
 #include "kestrune/lexscan/scan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,53 +26,41 @@ namespace kestrune::lexscan {
 
 namespace {
 
-// What one file contributes: its node, its symbol nodes, its edges.
+// What one file contributes: its node, its symbol nodes, its edges, and, when
+// the scan renders, its nodes' text in the graph file.
 struct FileResult {
   std::vector<Node> nodes;
   std::vector<Edge> edges;
+  std::string text;
 };
 
-struct SmallFile {
-  int64_t size;  // as stat gave it
-  bool link;     // whether the path is a symbolic link
-};
+}  // namespace
 
-// The bytes of a file of at most MAX_FILE_BYTES, read into `buf`, which each
-// thread reuses from file to file. Nothing for a file that cannot be read.
-std::optional<SmallFile> read_small_file(const std::string& path, std::string& buf) {
-  // Opened without following a final link first: one lookup of the path
-  // tells both what it is and gives the file.
-  bool link = false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0 && errno == ELOOP) {
-    link = true;
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  }
-  if (fd < 0) return std::nullopt;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) > MAX_FILE_BYTES) {
-    ::close(fd);
+std::optional<SmallFile> read_small_file(const std::string& path, uint64_t max_bytes, std::string& buf) {
+  // One lookup of the path tells both what it is and gives the file.
+  fs::OpenedFile file;
+  try {
+    file = fs::open_for_reading(path, /*tell_link=*/true);
+  } catch (const fs::OsError&) {
     return std::nullopt;
   }
+  if (file.found != fs::Found::File || file.size > max_bytes) return std::nullopt;
   // Read to the end, whatever the size was: the file may have grown since.
   size_t used = 0;
-  buf.resize(static_cast<size_t>(st.st_size) + 1);
+  buf.resize(static_cast<size_t>(file.size) + 1);
   for (;;) {
     if (used == buf.size()) buf.resize(2 * buf.size());
-    const ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
+    const ssize_t n = ::read(file.fd.get(), buf.data() + used, buf.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      ::close(fd);
       buf.resize(used);
       if (n < 0) return std::nullopt;
-      return SmallFile{static_cast<int64_t>(st.st_size), link};
+      return SmallFile{static_cast<int64_t>(file.size), file.link};
     }
     used += static_cast<size_t>(n);
   }
 }
 
-// The file as the scan sees it: UTF-8 with bad bytes dropped, line feeds
-// only. A view of `bytes` when they are that already, else of `owned`.
 std::string_view decode_file(const std::string& bytes, std::string& owned) {
   std::string_view text = bytes;
   if (!text::is_valid_utf8(text)) text = owned = text::decode(text, text::Errors::Drop);
@@ -82,17 +68,58 @@ std::string_view decode_file(const std::string& bytes, std::string& owned) {
   return text;
 }
 
+namespace {
+
 bool is_string_list(const json::Value& v) {
   if (!v.is_array()) return false;
   return std::all_of(v.as_array().begin(), v.as_array().end(), [](const json::Value& s) { return s.is_string(); });
 }
+
+}  // namespace
+
+// An entry whose fields have the wrong types cannot have come from a scan, so
+// the file is rebuilt rather than trusted.
+std::optional<Node> reused_node(const json::Object* reuse, const Node& current) {
+  if (!reuse) return std::nullopt;
+  const json::Value* entry = reuse->find(current.id);
+  if (!entry || !entry->is_object()) return std::nullopt;
+  const json::Value* hash = entry->find("file_hash");
+  if (!hash || !hash->is_string() || hash->as_string() != current.file_hash) return std::nullopt;
+
+  const json::Value& id = (*entry)["id"];  // a matching entry must name itself
+  if (!id.is_string()) return std::nullopt;
+  for (const char* key : {"kind", "path", "ext", "content", "summary"})
+    if (const json::Value* v = entry->find(key); v && !v->is_string()) return std::nullopt;
+  const json::Value* size = entry->find("size");
+  const json::Value* keywords = entry->find("keywords");
+  if ((size && !size->is_int()) || (keywords && !is_string_list(*keywords))) return std::nullopt;
+
+  Node n = current;
+  n.id = id.as_string();
+  auto take = [&](const char* key, std::string& field, std::string fallback) {
+    const json::Value* v = entry->find(key);
+    field = v ? v->as_string() : std::move(fallback);
+  };
+  take("kind", n.kind, "file");
+  take("path", n.path, current.id);
+  take("ext", n.ext, current.ext);
+  take("content", n.content, current.content);
+  take("summary", n.summary, "");
+  if (size) n.size = size->as_int();
+  n.keywords.clear();
+  if (keywords)
+    for (const auto& k : keywords->as_array()) n.keywords.push_back(k.as_string());
+  return n;
+}
+
+namespace {
 
 // `resolved_dir` is the resolved directory holding `path`: resolving a plain
 // file is then a join, not a walk over every component of its path.
 std::optional<FileResult> scan_file(const std::string& path, const std::string& resolved_dir,
                                     const std::string& resolved_root, const json::Object* reuse) {
   thread_local std::string bytes;
-  const std::optional<SmallFile> file = read_small_file(path, bytes);
+  const std::optional<SmallFile> file = read_small_file(path, MAX_FILE_BYTES, bytes);
   if (!file) return std::nullopt;
   std::string owned;
   const std::string_view text = decode_file(bytes, owned);
@@ -214,98 +241,46 @@ std::deque<typename Work<Outcome>::Item> scan_files(const std::string& root, con
   return std::move(work.items());
 }
 
-}  // namespace
-
-// The earlier node of this file when its fingerprint still matches; a key the
-// entry lacks takes the current value. An entry whose fields have the wrong
-// types cannot have come from a scan, so the file is rebuilt rather than trusted.
-std::optional<Node> reused_node(const json::Object* reuse, const Node& current) {
-  if (!reuse) return std::nullopt;
-  const json::Value* entry = reuse->find(current.id);
-  if (!entry || !entry->is_object()) return std::nullopt;
-  const json::Value* hash = entry->find("file_hash");
-  if (!hash || !hash->is_string() || hash->as_string() != current.file_hash) return std::nullopt;
-
-  const json::Value& id = (*entry)["id"];  // a matching entry must name itself
-  if (!id.is_string()) return std::nullopt;
-  for (const char* key : {"kind", "path", "ext", "content", "summary"})
-    if (const json::Value* v = entry->find(key); v && !v->is_string()) return std::nullopt;
-  const json::Value* size = entry->find("size");
-  const json::Value* keywords = entry->find("keywords");
-  if ((size && !size->is_int()) || (keywords && !is_string_list(*keywords))) return std::nullopt;
-
-  Node n = current;
-  n.id = id.as_string();
-  auto take = [&](const char* key, std::string& field, std::string fallback) {
-    const json::Value* v = entry->find(key);
-    field = v ? v->as_string() : std::move(fallback);
-  };
-  take("kind", n.kind, "file");
-  take("path", n.path, current.id);
-  take("ext", n.ext, current.ext);
-  take("content", n.content, current.content);
-  take("summary", n.summary, "");
-  if (size) n.size = size->as_int();
-  n.keywords.clear();
-  if (keywords)
-    for (const auto& k : keywords->as_array()) n.keywords.push_back(k.as_string());
-  return n;
+// Renders the file's nodes as the graph file holds them, then lets go of what
+// only that text needed.
+void render_file(FileResult& r) {
+  size_t bytes = 0;
+  for (const Node& n : r.nodes) bytes += n.content.size() + 512;
+  r.text.reserve(bytes + bytes / 8);
+  for (Node& n : r.nodes) {
+    render_node(r.text, n);
+    r.text += ",\n";
+    // Swapped out, not assigned: assigning an empty string keeps the buffer.
+    std::string().swap(n.content);
+    std::string().swap(n.summary);
+    std::vector<std::string>().swap(n.keywords);
+  }
+  r.text.shrink_to_fit();
 }
 
-Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads) {
-  auto items = scan_files<std::optional<FileResult>>(root, existing_nodes, threads,
-                                                     [](FileResult&& r) { return std::optional(std::move(r)); });
+}  // namespace
+
+Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads, Render render) {
+  auto items = scan_files<std::optional<FileResult>>(root, existing_nodes, threads, [render](FileResult&& r) {
+    if (render == Render::ForWriting) render_file(r);
+    return std::optional(std::move(r));
+  });
   Graph g;
   g.root = root;
-  std::vector<Edge> edges;
+  size_t nodes = 0, edges = 0;
+  for (const auto& item : items)
+    if (item.outcome) nodes += item.outcome->nodes.size(), edges += item.outcome->edges.size();
+  g.nodes.reserve(nodes);
+  std::vector<Edge> all_edges;
+  all_edges.reserve(edges);
   for (auto& item : items) {
     if (!item.outcome) continue;
     for (auto& n : item.outcome->nodes) g.nodes.push_back(std::move(n));
-    for (auto& e : item.outcome->edges) edges.push_back(std::move(e));
+    for (auto& e : item.outcome->edges) all_edges.push_back(std::move(e));
+    if (!item.outcome->text.empty()) g.rendered.push_back(std::move(item.outcome->text));
     item.outcome.reset();
   }
-  g.edges = dedupe_edges(std::move(edges));
-  return g;
-}
-
-RenderedGraph scan_rendered(const std::string& root, const json::Object* existing_nodes, unsigned threads) {
-  struct Rendered {
-    std::string text;
-    size_t nodes = 0;
-    std::vector<Node> symbols;
-    std::vector<Edge> edges;
-  };
-  auto items = scan_files<Rendered>(root, existing_nodes, threads, [](FileResult&& r) {
-    Rendered out;
-    size_t bytes = 0;
-    for (const Node& n : r.nodes) bytes += n.content.size() + 512;
-    out.text.reserve(bytes + bytes / 8);
-    for (Node& n : r.nodes) {
-      render_node(out.text, n);
-      out.text += ",\n";
-      if (n.kind == "symbol") {
-        n.keywords.clear();
-        out.symbols.push_back(std::move(n));
-      }
-    }
-    out.text.shrink_to_fit();
-    out.nodes = r.nodes.size();
-    out.edges = std::move(r.edges);
-    return out;
-  });
-  RenderedGraph g;
-  g.root = root;
-  g.pieces.reserve(items.size());
-  std::vector<Edge> edges;
-  for (auto& item : items) {
-    Rendered& r = item.outcome;
-    g.node_count += r.nodes;
-    g.symbol_count += r.symbols.size();
-    g.pieces.push_back(std::move(r.text));
-    for (auto& n : r.symbols) g.symbols.push_back(std::move(n));
-    for (auto& e : r.edges) edges.push_back(std::move(e));
-  }
-  g.edges = dedupe_edges(std::move(edges));
+  g.edges = dedupe_edges(std::move(all_edges));
   return g;
 }
 
@@ -335,8 +310,10 @@ bool add_reusable(json::Object& reuse, json::Value&& n) {
 
 json::Object load_reuse_map(const std::string& graph_path) {
   try {
-    if (!fs::exists(graph_path)) return {};
-    std::string bytes = fs::read_bytes(graph_path);
+    // Not there, or no regular file (a FIFO is never waited on): no reuse.
+    std::optional<std::string> read = fs::read_bytes_if_file(graph_path);
+    if (!read) return {};
+    std::string bytes = std::move(*read);
     // json::load_file's "utf-8-sig" reading, without a decoded copy of a file that is already valid UTF-8.
     if (!text::is_valid_utf8(bytes)) return {};
     if (bytes.starts_with("\xEF\xBB\xBF")) bytes.erase(0, 3);

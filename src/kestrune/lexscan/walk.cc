@@ -1,5 +1,7 @@
 #include "kestrune/lexscan/walk.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -62,6 +64,16 @@ void walk_files(const std::string& root, const std::function<void(std::string&&)
     }
   };
 
+  // A regular file, links followed; a linked file only when it resolves inside
+  // the project, so that no file outside it (a link to ~/.ssh/id_rsa in a
+  // cloned repository) reaches the graph. One lstat decides for a plain file.
+  auto selected_file = [&](const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    if (!S_ISLNK(st.st_mode)) return S_ISREG(st.st_mode);
+    return fs::is_file(path) && fs::is_within(fs::resolve(path), resolved_root);
+  };
+
   fs::walk(root, [&](fs::WalkStep& step) {
     auto keep_dir = [&](const std::string& d) {
       if (is_skip_dir(d)) return false;
@@ -72,7 +84,7 @@ void walk_files(const std::string& root, const std::function<void(std::string&&)
     for (const auto& name : step.filenames) {
       std::string path = fs::join(step.dirpath, name);
       try {
-        if (!should_scan(path) || !fs::is_file(path)) continue;
+        if (!should_scan(path) || !selected_file(path)) continue;
       } catch (const std::exception&) {
         // An unreadable or vanished entry is simply not selected.
         continue;

@@ -7,7 +7,7 @@
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
 #include "kestrune/base/text.h"
-#include "kestrune/lexscan/scan.h"
+#include "kestrune/lexscan/lexscan.h"
 #include "kestrune/treescan/treescan.h"
 
 namespace kestrune::treescan {
@@ -97,7 +97,7 @@ void compare(const std::string& root, const std::string& ast_out, const std::str
   lexscan::Graph regex = lexscan::scan_graph(root);
   const double regex_time = seconds_since(t0);
   const Counts r(regex);
-  std::move(regex).write(regex_out);
+  lexscan::write_graph(regex, regex_out);
 
   std::string report = "\n" + rule + "\n";
   report += "  " + L("Metric") + " " + R("AST") + " " + R("Regex") + "\n";

@@ -1,6 +1,4 @@
-#include "kestrune/br/pyint.h"
-
-#include <utf8proc.h>
+#include "kestrune/base/pyint.h"
 
 #include <algorithm>
 #include <climits>
@@ -8,7 +6,7 @@
 
 #include "kestrune/base/text.h"
 
-namespace kestrune::br {
+namespace kestrune::pyint {
 namespace {
 
 // Compares magnitudes: <0, 0, >0.
@@ -19,21 +17,25 @@ int cmp_mag(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
   return 0;
 }
 
-// Decimal digit value of a Unicode Nd character; -1 for anything else. Nd
-// characters come in runs of ten starting at zero, so the value is the
-// position within the run.
-int digit_value(char32_t c) {
-  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-  if (c < 0x80 || utf8proc_category(static_cast<utf8proc_int32_t>(c)) != UTF8PROC_CATEGORY_ND)
-    return -1;
-  int run = 0;
-  while (c - run > 0 &&
-         utf8proc_category(static_cast<utf8proc_int32_t>(c - run - 1)) == UTF8PROC_CATEGORY_ND)
-    ++run;
-  return run % 10;
-}
+// Python's own blanks for int(): the ASCII ones it skips around the digits
+// (not \x1c..\x1f, which str.isspace() counts).
+bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Python refuses to convert longer digit strings (sys.int_info.default_max_str_digits).
+constexpr size_t kMaxStrDigits = 4300;
 
 }  // namespace
+
+// Nd characters come in runs of ten starting at zero (the 50 mathematical
+// digits are five such runs back to back), so the value is the position
+// within the run.
+int decimal_value(char32_t c) {
+  if (c < 0x80) return c >= '0' && c <= '9' ? static_cast<int>(c - '0') : -1;
+  if (!text::isdecimal(c)) return -1;
+  int run = 0;
+  while (text::isdecimal(c - run - 1)) ++run;
+  return run % 10;
+}
 
 BigInt::BigInt(long long v) {
   neg_ = v < 0;
@@ -141,30 +143,57 @@ json::Value BigInt::to_json() const {
 }
 
 BigInt int_from_string(std::string_view s) {
-  auto fail = [&]() -> IntConversionError {
+  auto invalid = [&] {
+    // Python cuts the repr in this message to 200 characters.
     return IntConversionError("invalid literal for int() with base 10: " +
-                              json::py_repr(json::Value(std::string(s))));
+                              std::string(text::head(json::py_repr(json::Value(s)), 200)));
   };
-  std::string_view body = text::strip(s);
-  std::string digits;
-  if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
-    if (body[0] == '-') digits = "-";
-    body.remove_prefix(1);
-  }
-  bool last_digit = false;
-  for (size_t i = 0; i < body.size();) {
-    char32_t c = text::next(body, i);
-    if (c == '_') {
-      if (!last_digit) throw fail();
-      last_digit = false;
-      continue;
+  // Python reads an ASCII form of the text: ASCII kept, other blanks as ' ',
+  // other decimal digits as theirs, and anything else ends the text at a
+  // character nothing accepts.
+  std::string ascii;
+  ascii.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    const char32_t c = text::next(s, i);
+    if (c < 0x7F) {
+      ascii += static_cast<char>(c);
+    } else if (text::isspace(c)) {
+      ascii += ' ';
+    } else if (const int d = decimal_value(c); d >= 0) {
+      ascii += static_cast<char>('0' + d);
+    } else {
+      ascii += '?';
+      break;
     }
-    int d = digit_value(c);
-    if (d < 0) throw fail();
-    digits += static_cast<char>('0' + d);
-    last_digit = true;
   }
-  if (!last_digit) throw fail();
+  // Then its C parser, in its order: the digit count is refused before
+  // whatever follows the digits is looked at.
+  size_t i = 0;
+  const size_t n = ascii.size();
+  while (i < n && is_c_space(ascii[i])) ++i;
+  std::string digits;
+  if (i < n && (ascii[i] == '+' || ascii[i] == '-')) {
+    if (ascii[i] == '-') digits = "-";
+    ++i;
+  }
+  if (i < n && ascii[i] == '_') throw invalid();
+  size_t count = 0;
+  char prev = 0;
+  for (; i < n && ((ascii[i] >= '0' && ascii[i] <= '9') || ascii[i] == '_'); prev = ascii[i++]) {
+    if (ascii[i] == '_') {
+      if (prev == '_') throw invalid();
+    } else {
+      digits += ascii[i];
+      ++count;
+    }
+  }
+  if (prev == '_') throw invalid();
+  if (count > kMaxStrDigits)
+    throw IntConversionError("Exceeds the limit (4300 digits) for integer string conversion: value has " +
+                             std::to_string(count) + " digits; use sys.set_int_max_str_digits() to increase the limit");
+  if (count == 0) throw invalid();
+  while (i < n && is_c_space(ascii[i])) ++i;
+  if (i != n) throw invalid();
   return BigInt::from_decimal(digits);
 }
 
@@ -197,4 +226,4 @@ BigInt int_from_json(const json::Value& v) {
   throw IntConversionError("int() argument of unknown type");
 }
 
-}  // namespace kestrune::br
+}  // namespace kestrune::pyint

@@ -1,5 +1,7 @@
-// Python's int() for the values br reads from logs and the command line, with
-// integers of any size (token totals are summed exactly, as Python sums them).
+// Python's int() of a str or of a JSON value: the grammar Python accepts for
+// base 10 (blanks around, one sign, Unicode decimal digits, single underscores
+// between digits, at most 4300 digits) and integers of any size, so that
+// token totals are summed exactly, as Python sums them.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +12,10 @@
 
 #include "kestrune/base/json.h"
 
-namespace kestrune::br {
+namespace kestrune::pyint {
+
+// unicodedata.decimal(c, -1): 0..9 for a character of category Nd, -1 otherwise.
+int decimal_value(char32_t c);
 
 // A signed integer of any size.
 class BigInt {
@@ -43,10 +48,9 @@ struct IntConversionError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// int(s) with base 10: surrounding blanks, one sign, Unicode decimal digits,
-// single underscores between digits.
+// int(s).
 BigInt int_from_string(std::string_view s);
 // int(v) for a JSON value: integers, booleans, finite floats (truncated), numeric strings.
 BigInt int_from_json(const json::Value& v);
 
-}  // namespace kestrune::br
+}  // namespace kestrune::pyint

@@ -1,0 +1,155 @@
+// The relevance ranker's index of a graph: for every file, how often each
+// term occurs in its path, its declarations, its keywords and summary, and its
+// text; the files it imports; its symbols. Kept as one flat byte image, so the
+// same reader serves an index just built in memory and one mapped from the
+// file kept beside the graph.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kestrune/base/file_signature.h"
+#include "kestrune/base/json.h"
+
+namespace kestrune::br {
+
+enum Field : int { kPathField, kDefsField, kMetaField, kBodyField, kFieldCount };
+
+// What a file is for a reader: code, a test, documentation, or data (JSON,
+// YAML: configuration, fixtures, generated tables).
+enum class DocKind : uint8_t { Code, Test, Docs, Data };
+DocKind doc_kind(std::string_view file_id);
+
+// The identity of a term in the index: a 64-bit hash of its text (never 0).
+uint64_t term_hash(std::string_view term);
+
+inline constexpr uint32_t kNoNode = UINT32_MAX;
+
+// The fields of one graph node the index reads. Views must stay valid until
+// the builder's finish().
+struct IndexNode {
+  std::string_view id, ext, summary, content, name, file_hash;
+  std::span<const std::string_view> keywords;
+  bool is_symbol = false;
+};
+
+// Where the graph file holds one node or edge, and an edge's fields, for
+// answering from the file without reading all of it.
+struct TextRange {
+  uint64_t offset = 0;
+  uint32_t size = 0;
+};
+struct IndexEdge {
+  std::string_view from, to, rel;
+  bool from_is_str = true, to_is_str = true;
+  TextRange text;
+};
+
+class IndexBuilder {
+ public:
+  // `root`: the project directory the graph was scanned from ("" when
+  // unknown). A file whose text the graph cut short is read from there in
+  // full, when it still has the graph's fingerprint.
+  explicit IndexBuilder(std::string root = "");
+  ~IndexBuilder();
+  IndexBuilder(const IndexBuilder&) = delete;
+  IndexBuilder& operator=(const IndexBuilder&) = delete;
+
+  // Nodes in graph order; `text` is where the graph file holds the node (left
+  // empty for a graph held in memory).
+  void add_node(uint32_t index, const IndexNode& node, TextRange text = {});
+  void add_edge(const IndexEdge& edge);
+  // The byte image; `graph` is the signature of the graph file it was built
+  // from (all zero for a graph held in memory).
+  std::string finish(const FileSignature& graph);
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+// Reads an index image. Every accessor is bounds-checked at open().
+class RelevanceIndex {
+ public:
+  // nullopt when `bytes` is not a whole index image of this version.
+  static std::optional<RelevanceIndex> open(std::string_view bytes);
+
+  struct Doc {
+    uint32_t node;  // its file node, or kNoNode when only its symbols are in the graph
+    uint32_t first_node;  // its first node of either kind, to break ties as the graph orders them
+    uint32_t sym_begin, sym_end;
+    uint32_t imp_begin, imp_end;  // files it imports
+    uint32_t by_begin, by_end;    // files importing it
+    uint32_t id_offset, id_size;
+    uint32_t len[kFieldCount];
+    uint8_t kind;
+    uint8_t pad[3];
+  };
+  struct Posting {
+    uint32_t doc;
+    uint8_t tf[kFieldCount];
+  };
+  struct Symbol {
+    uint32_t node;
+    uint32_t name_offset, name_size;
+  };
+
+  const FileSignature& graph_signature() const { return signature_; }
+  size_t doc_count() const { return docs_.size(); }
+  const Doc& doc(size_t i) const { return docs_[i]; }
+  std::string_view doc_id(const Doc& d) const { return strings_.substr(d.id_offset, d.id_size); }
+  float avg_len(int field) const { return avg_len_[field]; }
+  // The postings of a term (empty when no file holds it).
+  std::span<const Posting> postings(uint64_t term) const;
+  std::span<const uint32_t> imports(const Doc& d) const { return links_.subspan(d.imp_begin, d.imp_end - d.imp_begin); }
+  std::span<const uint32_t> imported_by(const Doc& d) const { return links_.subspan(d.by_begin, d.by_end - d.by_begin); }
+  std::span<const Symbol> symbols(const Doc& d) const { return symbols_.subspan(d.sym_begin, d.sym_end - d.sym_begin); }
+  std::string_view symbol_name(const Symbol& s) const { return strings_.substr(s.name_offset, s.name_size); }
+
+  // The graph file's layout, when the index was built from one.
+  size_t node_count() const { return node_text_.size(); }
+  bool has_ranges() const { return has_ranges_; }
+  TextRange node_text(size_t i) const { return node_text_[i]; }
+  size_t edge_count() const { return edges_.size(); }
+  IndexEdge edge(size_t i) const;
+
+ public:
+  struct EdgeRecord {
+    uint64_t text_offset;
+    uint32_t text_size;
+    uint32_t from_offset, from_size, to_offset, to_size, rel_offset, rel_size;
+    uint32_t flags;
+  };
+
+ private:
+  FileSignature signature_;
+  float avg_len_[kFieldCount] = {};
+  bool has_ranges_ = false;
+  std::span<const Doc> docs_;
+  std::span<const uint64_t> term_hashes_;
+  std::span<const uint32_t> post_begin_;
+  std::span<const Posting> postings_;
+  std::span<const uint32_t> links_;
+  std::span<const Symbol> symbols_;
+  std::span<const TextRange> node_text_;
+  std::span<const EdgeRecord> edges_;
+  std::string_view strings_;
+};
+
+// Builds the index of a graph held in memory.
+std::string build_index(const json::Value& graph);
+
+// The index file kept beside a graph file.
+std::string index_path(const std::string& graph_path);
+
+// Builds the index image of the graph file at `path` straight from its text,
+// recording where each node and edge is written; nullopt when the file needs
+// the full reader (it is not plain valid JSON of the graph's layout).
+std::optional<std::string> build_index_from_file(const std::string& path);
+
+}  // namespace kestrune::br

@@ -1,0 +1,257 @@
+#include "kestrune/br/relevance.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "kestrune/base/fs.h"
+#include "kestrune/base/md5.h"
+#include "kestrune/br/imports.h"
+#include "kestrune/br/terms.h"
+
+namespace kestrune::br {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(Terms, IdentifiersSplitWhereAReaderWould) {
+  const std::vector<std::pair<std::string, Strings>> cases = {
+      {"parseHTTPHeader", {"parse", "HTTP", "Header"}},
+      {"snake_case_name", {"snake", "case", "name"}},
+      {"__init__", {"init"}},
+      {"utf8Decode", {"utf8", "Decode"}},
+      {"XMLParser", {"XML", "Parser"}},
+      {"ALL_CAPS", {"ALL", "CAPS"}},
+      {"plain", {"plain"}},
+  };
+  for (const auto& [word, parts] : cases) {
+    Strings got;
+    for (auto p : identifier_parts(word)) got.emplace_back(p);
+    EXPECT_EQ(got, parts) << word;
+  }
+  // The whole identifier first, then its pieces; short pieces and decoration left out.
+  std::vector<std::pair<std::string, bool>> seen;
+  std::string scratch;
+  for_each_term("parseArgs(x_y, __all__)", scratch, [&](std::string_view t, bool whole) { seen.emplace_back(t, whole); });
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{
+                      {"parsearg", true}, {"pars", false}, {"arg", false}, {"x_y", true}, {"all", true}}));
+}
+
+TEST(Terms, StemsMeetAcrossForms) {
+  for (auto w : {"parse", "parsing", "parsed", "parser", "parsers", "parses"}) EXPECT_EQ(stem(w), "pars") << w;
+  for (auto w : {"cache", "cached", "caching"}) EXPECT_EQ(stem(w), "cach") << w;
+  for (auto w : {"map", "mapping", "mapped"}) EXPECT_EQ(stem(w), "map") << w;
+  EXPECT_EQ(stem("dependencies"), "dependency");
+  EXPECT_EQ(stem("errors"), "error");
+  // Words that only look inflected stay whole.
+  for (auto w : {"status", "class", "analysis", "api", "go"}) EXPECT_EQ(stem(w), w) << w;
+  EXPECT_TRUE(is_stop_word("does"));
+  EXPECT_FALSE(is_stop_word("timeout"));
+}
+
+// A graph of files with the given ids and texts (no symbols).
+json::Value graph_of(const std::vector<std::pair<std::string, std::string>>& files, const std::string& root = "") {
+  json::Array nodes;
+  for (const auto& [id, text] : files) {
+    json::Object n;
+    n.append("id", id);
+    n.append("kind", "file");
+    n.append("path", id);
+    n.append("ext", fs::suffix(id));
+    n.append("size", static_cast<long long>(text.size()));
+    n.append("keywords", json::Array{});
+    n.append("content", text);
+    n.append("summary", "");
+    n.append("file_hash", "");
+    nodes.push_back(json::Value(std::move(n)));
+  }
+  json::Object g;
+  g.append("root", root);
+  g.append("nodes", std::move(nodes));
+  g.append("edges", json::Array{});
+  return json::Value(std::move(g));
+}
+
+Strings ranked(const json::Value& graph, std::string_view query, size_t top = 8) {
+  const std::string image = build_index(graph);
+  auto ix = RelevanceIndex::open(image);
+  EXPECT_TRUE(ix);
+  Strings out;
+  for (const RankedFile& r : rank_files(*ix, query, top)) out.emplace_back(ix->doc_id(ix->doc(r.doc)));
+  return out;
+}
+
+TEST(Relevance, RareWordsOutweighCommonOnes) {
+  // "provider" is everywhere and repeated; "reconcile" is in one file once.
+  std::vector<std::pair<std::string, std::string>> files;
+  for (int i = 0; i < 12; ++i)
+    files.emplace_back("pkg/provider" + std::to_string(i) + ".go", "provider provider provider setup");
+  files.emplace_back("pkg/state.go", "func apply() { reconcile(provider) }");
+  EXPECT_EQ(ranked(graph_of(files), "How does the provider reconcile state?").front(), "pkg/state.go");
+  // A word in a file's path and declarations counts for more than the same word in passing.
+  auto g = graph_of({{"lib/notes.py", "we retry here and retry there"}, {"lib/retry.py", "def retry(): pass"}});
+  EXPECT_EQ(ranked(g, "retry").front(), "lib/retry.py");
+  // Nothing matching: nothing chosen.
+  EXPECT_TRUE(ranked(g, "zzz quux").empty());
+}
+
+TEST(Relevance, TestsAndDocsGiveWayUnlessAskedFor) {
+  auto g = graph_of({{"src/session.ts", "export function refreshSession() { token }"},
+                     {"src/session.test.ts", "refreshSession token refreshSession session test"},
+                     {"docs/session.md", "# Session\nrefreshSession renews the session token"}});
+  EXPECT_EQ(ranked(g, "where is the session token refreshed").front(), "src/session.ts");
+  EXPECT_EQ(ranked(g, "which test covers refreshing the session token").front(), "src/session.test.ts");
+  EXPECT_EQ(ranked(g, "what do the docs say about session tokens").front(), "docs/session.md");
+}
+
+TEST(Relevance, ExactNamesAndImportsLiftFiles) {
+  auto g = graph_of({{"app/handlers.py", "from .models import Invoice\n\ndef charge_card(invoice): pass"},
+                     {"app/models.py", "class Invoice:\n    def total(self): return 1"},
+                     {"app/other.py", "weather report"},
+                     {"app/__init__.py", ""}});
+  // The file the best match imports comes with it, though it shares no word with the question.
+  EXPECT_EQ(ranked(g, "where is the card charged"), (Strings{"app/handlers.py", "app/models.py"}));
+  // A name written as code finds its declaration.
+  EXPECT_EQ(ranked(g, "what does Invoice.total return").front(), "app/models.py");
+  EXPECT_EQ(ranked(g, "explain models.py").front(), "app/models.py");
+}
+
+TEST(Imports, ReadFromTheFilesOwnText) {
+  EXPECT_EQ(python_imports("import os.path, json as j\nfrom .b import (x,\n  y)\nfrom .. import c  # x\n"
+                           "  from pkg.mod import *\nfrom the docs import nothing\n"),
+            (Strings{"os.path", "json", ".b", ".b.x", ".b.y", "..", "..c", "pkg.mod"}));
+  EXPECT_EQ(script_imports("import a, { b } from './x';\nexport * from \"../y.js\"\nimport './side.css'\n"
+                           "const z = require('./z'); const w = await import(`./w`)\nobj.from('no')"),
+            (Strings{"./x", "../y.js", "./side.css", "./z", "./w"}));
+  EXPECT_EQ(go_imports("package p\n\nimport \"fmt\"\nimport (\n\tio \"io\"\n\t_ \"example.com/m/db\" // side\n"
+                       "\t\"example.com/m/internal/util\"\n)\nfunc f() { _ = \"import x\" }\n"),
+            (Strings{"fmt", "io", "example.com/m/db", "example.com/m/internal/util"}));
+}
+
+TEST(Imports, ResolveToProjectFiles) {
+  const std::vector<std::string> owned = {
+      "app/handlers.py", "app/models.py", "app/__init__.py", "lib/util/__init__.py", "src/pkg/core.py",
+      "web/src/pages/cart.tsx", "web/src/lib/api.ts", "web/src/components/index.ts", "src/components/Button.tsx",
+      "cmd/server/main.go", "internal/db/db.go", "internal/db/db_test.go", "internal/db/pool.go", "errors/errors.go"};
+  std::vector<std::string_view> ids(owned.begin(), owned.end());
+  auto names = [&](const std::vector<uint32_t>& v) {
+    Strings out;
+    for (uint32_t i : v) out.push_back(owned[i]);
+    return out;
+  };
+  ImportResolver r(ids);
+  // Python: relative to the package, absolute from the root or below a source directory.
+  EXPECT_EQ(names(r.resolve(0, "from .models import Invoice\nimport lib.util\nfrom pkg import core\nimport os")),
+            (Strings{"app/models.py", "lib/util/__init__.py", "src/pkg/core.py"}));
+  // TypeScript: extensions, compiled names, index files, the "@/" alias.
+  EXPECT_EQ(names(r.resolve(5, "import { get } from '../lib/api.js'\nimport * as c from '../components'\n"
+                                "import { Button } from '@/components/Button'\nimport React from 'react'")),
+            (Strings{"web/src/lib/api.ts", "web/src/components/index.ts", "src/components/Button.tsx"}));
+  // Go: a package directory's non-test files; a one-part tail of a hosted path is not a match.
+  EXPECT_EQ(names(r.resolve(9, "import (\n\t\"example.com/app/internal/db\"\n\t\"github.com/pkg/errors\"\n)")),
+            (Strings{"internal/db/db.go", "internal/db/pool.go"}));
+  ImportResolver with_module(ids, "example.com/app");
+  EXPECT_EQ(names(with_module.resolve(9, "import \"example.com/app/errors\"")), (Strings{"errors/errors.go"}));
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "relevance-XXXXXX").string();
+    path = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string path;
+};
+
+Strings result_ids(const RetrieveResult& r) {
+  Strings out;
+  for (const auto& f : r.files) out.push_back(json::py_str(f["id"]));
+  return out;
+}
+
+void set_mtime(const std::string& path, const struct timespec& t) {
+  struct timespec times[2] = {t, t};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+TEST(RelevanceIndexFile, KeptBesideTheGraphAndRebuiltWhenStale) {
+  TempDir dir;
+  const std::string graph_path = dir.path + "/info_graph.json";
+  const std::string index = index_path(graph_path);
+  auto a = graph_of({{"a/alpha.py", "def alpha(): pass"}, {"b/beta.py", "def betaa(): pass"}});
+  auto b = graph_of({{"a/alpha.py", "def gamma(): pass"}, {"b/beta.py", "def alpha(): pass"}});
+  const std::string text_a = json::dumps(a, {.indent = 2}), text_b = json::dumps(b, {.indent = 2});
+  ASSERT_EQ(text_a.size(), text_b.size());
+  fs::write_atomic(graph_path, text_a);
+
+  // Built on first use, and answering as the in-memory ranker does.
+  auto first = retrieve_file_relevance(graph_path, "alpha", 8, 40, {});
+  ASSERT_TRUE(fs::exists(index));
+  EXPECT_EQ(json::dumps(json::Value(first.files)),
+            json::dumps(json::Value(materialise(a, select_relevance(a, "alpha", 8, 40, {})).files)));
+  EXPECT_EQ(result_ids(first), (Strings{"a/alpha.py"}));
+  const auto built = stat_signature(index);
+  EXPECT_EQ(result_ids(retrieve_file_relevance(graph_path, "alpha", 8, 40, {})), (Strings{"a/alpha.py"}));
+  EXPECT_EQ(stat_signature(index), built);  // used, not rebuilt
+
+  // Same size and time, other bytes: the digest tells them apart.
+  struct stat st;
+  ASSERT_EQ(::stat(graph_path.c_str(), &st), 0);
+  fs::write_atomic(graph_path, text_b);
+  set_mtime(graph_path, st.st_mtim);
+  EXPECT_EQ(result_ids(retrieve_file_relevance(graph_path, "alpha", 8, 40, {})).front(), "b/beta.py");
+
+  // A damaged or foreign index is ignored and replaced.
+  for (std::string junk : {std::string("garbage"), std::string(), std::string(4096, '\0')}) {
+    fs::write_atomic(index, junk);
+    EXPECT_EQ(result_ids(retrieve_file_relevance(graph_path, "alpha", 8, 40, {})).front(), "b/beta.py");
+    EXPECT_TRUE(RelevanceIndex::open(fs::read_bytes(index)).has_value());
+  }
+  // Damage anywhere in an image is refused or harmless.
+  const std::string image = fs::read_bytes(index);
+  for (size_t at = 8; at < image.size(); at += 7) {
+    std::string bad = image;
+    bad[at] = static_cast<char>(bad[at] ^ 0x5a);
+    if (auto ix = RelevanceIndex::open(bad)) rank_files(*ix, "alpha beta", 8);
+  }
+  // A broken graph fails as the heuristic ranker fails.
+  fs::write_atomic(graph_path, "{\"nodes\": [");
+  EXPECT_THROW(retrieve_file_relevance(graph_path, "alpha", 8, 40, {}), json::ParseError);
+}
+
+TEST(RelevanceIndexFile, CutShortFilesAreReadWholeWhenUnchanged) {
+  TempDir dir;
+  std::string text(30000, ' ');
+  text += "\ndef deep_needle(): pass\n";
+  fs::write_atomic(dir.path + "/big.py", text);
+  auto g = graph_of({{"big.py", text.substr(0, 24000)}, {"small.py", "needle"}}, dir.path);
+  json::Value fixed = g;
+  // The fingerprint the scanner would give: md5 of the whole text.
+  fixed.as_object().find("nodes")->as_array()[0].as_object().set("file_hash", md5_hex(text).substr(0, 8));
+  EXPECT_EQ(ranked(fixed, "deep_needle").front(), "big.py");
+  // A changed file (fingerprint differs) is not read.
+  EXPECT_EQ(ranked(g, "deep_needle").front(), "small.py");
+}
+
+TEST(Rankers, HeuristicStaysTheDefault) {
+  ::unsetenv("KESTRUNE_RANKER");
+  EXPECT_EQ(default_ranker(), Ranker::Heuristic);
+  ::setenv("KESTRUNE_RANKER", "relevance", 1);
+  EXPECT_EQ(default_ranker(), Ranker::Relevance);
+  ::setenv("KESTRUNE_RANKER", "bm25", 1);
+  EXPECT_THROW(default_ranker(), SettingError);
+  ::unsetenv("KESTRUNE_RANKER");
+  // The heuristic ranker by name answers exactly what retrieve() always answered.
+  auto g = graph_of({{"src/api/orders.ts", "export function listOrders() {}"}, {"docs/orders.md", "# Orders"}});
+  for (auto q : {"Why does GET /api/orders return 500?", "orders", ""})
+    EXPECT_EQ(json::dumps(json::Value(retrieve(g, q, 20, 40, Ranker::Heuristic).files)),
+              json::dumps(json::Value(retrieve(g, q, 20, 40).files)));
+}
+
+}  // namespace
+}  // namespace kestrune::br
