@@ -29,8 +29,8 @@ bool is_skip_dir(std::string_view name);
 bool is_symbol_ext(std::string_view ext);
 bool should_scan(std::string_view path);
 
-// The selected files under `root`, in walk order: a directory's own files
-// first, then its subdirectories depth-first, in listing order.
+// The selected files under `root`, in walk order, with these names and the
+// link rules of lexscan::walk_selected.
 std::vector<std::string> walk_files(const std::string& root);
 
 }  // namespace kestrune::treescan
