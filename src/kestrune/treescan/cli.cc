@@ -1,9 +1,8 @@
 // The treescan command.
-#include <cstdio>
-#include <exception>
 #include <string>
 
 #include "kestrune/base/args.h"
+#include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/lexscan/graph.h"
 #include "kestrune/lexscan/scan.h"
@@ -21,18 +20,12 @@ args::Parser parser() {
   return p;
 }
 
-// Writes to standard output; a reader that went away (treescan | head) is no failure.
-void print(std::string_view s) {
-  std::fwrite(s.data(), 1, s.size(), stdout);
-  std::fflush(stdout);
-}
-
 int run(const std::string& root_arg, const std::string& out, bool compare_mode) {
   const std::string root = fs::resolve(root_arg);
   fs::makedirs(fs::parent(out));
   const Grammars& g = grammars();
   if (compare_mode) {
-    compare(root, out, fs::join(fs::parent(out), "info_graph_regex.json"), print, g);
+    compare(root, out, fs::join(fs::parent(out), "info_graph_regex.json"), command::out, g);
     return 0;
   }
   lexscan::Graph graph;
@@ -40,39 +33,32 @@ int run(const std::string& root_arg, const std::string& out, bool compare_mode) 
     json::Object reuse = lexscan::load_reuse_map(out);
     graph = scan_graph(root, &reuse, 0, g);
   }
-  const json::Value index = graph.symbol_index();
-  size_t symbols = 0;
-  for (const auto& n : graph.nodes) symbols += n.kind == "symbol";
+  const size_t symbols = graph.symbol_count();
   std::string report = std::string(g.ast_available ? "[AST] " : "[regex-fallback] ") +
                        std::to_string(graph.nodes.size() - symbols) + " files, " + std::to_string(symbols) +
                        " symbols, " + std::to_string(graph.edges.size()) + " edges\n";
-  // The graph file first: a failure there leaves the earlier index alone.
-  fs::write_atomic(out, graph_text(std::move(graph), g.ast_available));
-  fs::write_atomic(lexscan::symbol_index_path(out), json::dumps(index));
+  const size_t indexed = lexscan::write_graph_files(graph, out);
   report += "Wrote: " + fs::pure(out) + "\n";
-  report += "Symbol index: " + lexscan::symbol_index_path(out) + " (" + std::to_string(index.as_object().size()) +
-            " symbols)\n";
-  print(report);
+  report += "Symbol index: " + lexscan::symbol_index_path(out) + " (" + std::to_string(indexed) + " symbols)\n";
+  command::out(report);
   return 0;
+}
+
+int run_command(int argc, char** argv, bool say_warning) {
+  return command::run("treescan: error: ", [&] {
+    // Loading the grammars is the module's start: a missing one is said
+    // first, as importing the module says it.
+    if (say_warning)
+      if (const std::string warning = grammars().warning(); !warning.empty()) command::out(warning + "\n");
+    const args::Result o = parser().parse({argv + 1, argv + argc});
+    return run(o.text("root"), o.text("out"), o.flag("compare"));
+  });
 }
 
 }  // namespace
 
-int command_main(int argc, char** argv) {
-  args::Result o;
-  try {
-    o = parser().parse({argv + 1, argv + argc});
-  } catch (const args::Exit& e) {
-    std::fputs(e.text.c_str(), e.status == 0 ? stdout : stderr);
-    std::fflush(stdout);
-    return e.status;
-  }
-  try {
-    return run(o.text("root"), o.text("out"), o.flag("compare"));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "treescan: error: %s\n", e.what());
-    return 1;
-  }
-}
+int command_main(int argc, char** argv) { return run_command(argc, argv, false); }
+
+int native_main(int argc, char** argv) { return run_command(argc, argv, true); }
 
 }  // namespace kestrune::treescan

@@ -91,7 +91,7 @@ void compare(const std::string& root, const std::string& ast_out, const std::str
   lexscan::Graph ast = scan_graph(root, nullptr, 0, g);
   const double ast_time = seconds_since(t0);
   const Counts a(ast);
-  fs::write_atomic(ast_out, graph_text(std::move(ast), g.ast_available));
+  lexscan::write_graph(ast, ast_out);
 
   t0 = std::chrono::steady_clock::now();
   lexscan::Graph regex = lexscan::scan_graph(root);

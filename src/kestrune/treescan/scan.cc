@@ -1,12 +1,7 @@
 #include "kestrune/treescan/scan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -61,8 +56,10 @@ Extraction for_file(const Extraction& stored, std::string_view file_id) {
 
 // What a file gives: from its tree when a grammar covers it, else from the
 // regex fallbacks. A parse that fails falls back for this file alone.
+// With `seen`, `digest` is the text's MD5 digest (hexadecimal) and a text
+// extracted before with the same grammar is not parsed again.
 Extraction extract_file(std::string_view content, std::string_view file_id, std::string_view ext, const Grammars& g,
-                        Parsers& parsers, unsigned want, Extractions* seen = nullptr) {
+                        Parsers& parsers, unsigned want, Extractions* seen = nullptr, std::string_view digest = {}) {
   using Extractor = Extraction (*)(const Language&, Parsers&, std::string_view, std::string_view, unsigned);
   const Language* lang = nullptr;
   Extractor extract = nullptr;
@@ -81,7 +78,7 @@ Extraction extract_file(std::string_view content, std::string_view file_id, std:
     if (lang) {
       std::string key(reinterpret_cast<const char*>(&lang->ts), sizeof lang->ts);
       key += static_cast<char>(want);
-      key += sha256_bytes(content);
+      key += digest;
       std::shared_ptr<const Extraction> stored = seen->find(key);
       if (!stored) {
         stored = std::make_shared<const Extraction>(extract(*lang, parsers, content, "", want));
@@ -100,44 +97,6 @@ Extraction extract_file(std::string_view content, std::string_view file_id, std:
   return x;
 }
 
-struct SmallFile {
-  int64_t size;  // as stat gave it
-  bool link;     // whether the path is a symbolic link
-};
-
-// The bytes of a regular file of at most MAX_FILE_BYTES, read into `buf`.
-// Nothing for anything else, or a file that cannot be read: opening does not
-// wait, so a FIFO put where a file was does not hang the scan.
-std::optional<SmallFile> read_small_file(const std::string& path, std::string& buf) {
-  bool link = false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0 && errno == ELOOP) {
-    link = true;
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  }
-  if (fd < 0) return std::nullopt;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > MAX_FILE_BYTES) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  // Read to the end, whatever the size was: the file may have grown since.
-  size_t used = 0;
-  buf.resize(static_cast<size_t>(st.st_size) + 1);
-  for (;;) {
-    if (used == buf.size()) buf.resize(2 * buf.size());
-    const ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fd);
-      buf.resize(used);
-      if (n < 0) return std::nullopt;
-      return SmallFile{static_cast<int64_t>(st.st_size), link};
-    }
-    used += static_cast<size_t>(n);
-  }
-}
-
 struct FileResult {
   std::vector<lexscan::Node> nodes;
   std::vector<Edge> edges;
@@ -148,12 +107,10 @@ std::optional<FileResult> scan_file(const std::string& path, const std::string& 
                                     const std::string& resolved_root, const json::Object* reuse, const Grammars& g,
                                     Parsers& parsers, Extractions& seen) {
   thread_local std::string bytes;
-  const std::optional<SmallFile> file = read_small_file(path, bytes);
+  const std::optional<lexscan::SmallFile> file = lexscan::read_small_file(path, MAX_FILE_BYTES, bytes);
   if (!file) return std::nullopt;
   std::string owned;
-  std::string_view text = bytes;
-  if (!text::is_valid_utf8(text)) text = owned = text::decode(text, text::Errors::Drop);
-  if (text.find('\r') != std::string_view::npos) text = owned = text::universal_newlines(text);
+  const std::string_view text = lexscan::decode_file(bytes, owned);
 
   const std::string resolved = file->link ? fs::resolve(path) : fs::join(resolved_dir, fs::name(path));
   const std::string file_id = fs::relpath(resolved, resolved_root);
@@ -166,7 +123,8 @@ std::optional<FileResult> scan_file(const std::string& path, const std::string& 
   node.ext = ext;
   node.size = file->size;
   node.content = text::head(text, MAX_CONTENT_CHARS);
-  node.file_hash = md5_hex(text).substr(0, 8);
+  const std::string digest = md5_hex(text);
+  node.file_hash = digest.substr(0, 8);
   FileResult r;
   if (std::optional<lexscan::Node> reused = lexscan::reused_node(reuse, node)) {
     r.nodes.push_back(std::move(*reused));
@@ -177,7 +135,7 @@ std::optional<FileResult> scan_file(const std::string& path, const std::string& 
     r.nodes.push_back(std::move(node));
   }
   const bool symbols = is_symbol_ext(ext);
-  Extraction x = extract_file(text, file_id, ext, g, parsers, symbols ? kBoth : kImports, &seen);
+  Extraction x = extract_file(text, file_id, ext, g, parsers, symbols ? kBoth : kImports, &seen, digest);
   r.edges = std::move(x.imports);
   if (symbols) lexscan::append_symbol_nodes(r.nodes, r.edges, std::move(x.symbols), file_id, ext);
   return r;
@@ -251,6 +209,7 @@ lexscan::Graph scan_graph(const std::string& root, const json::Object* existing_
 
   lexscan::Graph graph;
   graph.root = root;
+  graph.ast_mode = g.ast_available;
   std::vector<Edge> edges;
   std::vector<std::string> file_ids;
   for (auto& r : results) {
@@ -267,21 +226,8 @@ lexscan::Graph scan_graph(const std::string& root, const json::Object* existing_
   return graph;
 }
 
-json::Value graph_record(lexscan::Graph&& graph, bool ast_mode) {
-  json::Value record = std::move(graph).to_json();
-  record.as_object().append("ast_mode", ast_mode);
-  return record;
-}
-
-std::string graph_text(lexscan::Graph&& graph, bool ast_mode) {
-  std::string text = std::move(graph).serialise();
-  // The regex scanner's layout ends with the edge list and "\n}".
-  text.insert(text.size() - 2, std::string(",\n  \"ast_mode\": ") + (ast_mode ? "true" : "false"));
-  return text;
-}
-
 json::Value scan(const std::string& root, const json::Object* existing_nodes, unsigned threads, const Grammars& g) {
-  return graph_record(scan_graph(root, existing_nodes, threads, g), g.ast_available);
+  return scan_graph(root, existing_nodes, threads, g).to_json();
 }
 
 }  // namespace kestrune::treescan

@@ -24,16 +24,12 @@ std::vector<Edge> extract_imports(std::string_view content, std::string_view fil
 std::vector<Edge> parse_relations_regex(const std::string& file_id, std::string_view text);
 
 // A scan of `root` (passed unchanged to the walk; its text is the graph's
-// root). existing_nodes: file id -> earlier serialised file node (may be
-// null). threads: 0 = all cores; the result is the same for any number.
+// root), with `ast_mode` set: what write_graph_files() stores. existing_nodes:
+// file id -> earlier serialised file node (may be null). threads: 0 = all
+// cores; the result is the same for any number.
 lexscan::Graph scan_graph(const std::string& root, const json::Object* existing_nodes = nullptr,
                           unsigned threads = 0, const Grammars& g = grammars());
-
-// The graph record: the regex scanner's layout, then "ast_mode".
-json::Value graph_record(lexscan::Graph&& graph, bool ast_mode);
-// Its info_graph.json text (indent 2), rendered from the graph.
-std::string graph_text(lexscan::Graph&& graph, bool ast_mode);
-
+// Its graph record: the regex scanner's layout, then "ast_mode".
 json::Value scan(const std::string& root, const json::Object* existing_nodes = nullptr, unsigned threads = 0,
                  const Grammars& g = grammars());
 

@@ -22,8 +22,11 @@ namespace kestrune::treescan {
 void compare(const std::string& root, const std::string& ast_out, const std::string& regex_out,
              const std::function<void(std::string_view)>& print, const Grammars& g = grammars());
 
-// The command: treescan [--root R] [--out O] [--compare]. Returns the exit status.
-// The grammars' warning, if any, is the caller's to print when it loads them.
+// The command: treescan [--root R] [--out O] [--compare]. Returns the exit
+// status. The grammars' warning is not its to print: the module prints it
+// when it loads.
 int command_main(int argc, char** argv);
+// The native command: the grammars' warning, if any, then command_main.
+int native_main(int argc, char** argv);
 
 }  // namespace kestrune::treescan
