@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
+#include <optional>
 #include <regex>
 
+#include "common/testkit.h"
 #include "kestrune/base/fs.h"
-#include "kestrune/lexscan/scan.h"
 #include "kestrune/treescan/peers.h"
 #include "kestrune/treescan/walk.h"
 #include "testing.h"
@@ -18,9 +16,9 @@ namespace kestrune::treescan {
 namespace {
 
 using testing::all_grammars;
-using testing::brief;
-using testing::slurp;
-using testing::TempDir;
+using testing::grammar_folder;
+using testkit::slurp;
+using testkit::TempDir;
 using Strings = std::vector<std::string>;
 
 // A new grammar directory holding only `present` of the five, linked to the
@@ -29,7 +27,7 @@ std::string grammar_subset(const TempDir& d, const Strings& present) {
   static int made = 0;
   const std::string dir = "grammars" + std::to_string(++made);
   d.mkdir(dir);
-  for (const auto& name : present) d.link(std::string(KESTRUNE_GRAMMAR_DIR) + "/" + name + ".so", dir + "/" + name + ".so");
+  for (const auto& name : present) d.link(grammar_folder() + "/" + name + ".so", dir + "/" + name + ".so");
   return d / dir;
 }
 
@@ -124,7 +122,7 @@ TEST(Scan, EachGrammarSituationGivesItsGraph) {
     expected = c.edges;
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(edges, expected) << c.present.size();
-    EXPECT_EQ(graph_record(std::move(graph), g.ast_available)["ast_mode"].as_bool(), c.ast_mode);
+    EXPECT_EQ(std::move(graph).to_json()["ast_mode"].as_bool(), c.ast_mode);
   }
 }
 
@@ -175,22 +173,18 @@ TEST(Scan, ReadsWholeTextsButStoresTheirHead) {
 TEST(Scan, AnyThreadCountWritesTheSameFile) {
   TempDir d;
   for (int i = 0; i < 40; ++i) {
-    const std::string dir = "d" + std::to_string(i % 5) + "/";
-    d.write(dir + "routes" + std::to_string(i) + ".ts", "import a from 'a" + std::to_string(i) + "'\nexport function R" +
-                                                           std::to_string(i) + "() {}\n");
-    d.write(dir + "m" + std::to_string(i) + ".py", "from x import y\nclass M" + std::to_string(i) + ":\n    pass\n");
+    const std::string n = std::to_string(i), dir = std::string("d").append(std::to_string(i % 5)).append("/");
+    d.write(dir + "routes" + n + ".ts", std::string("import a from 'a") + n + "'\nexport function R" + n + "() {}\n");
+    d.write(dir + "m" + n + ".py", std::string("from x import y\nclass M") + n + ":\n    pass\n");
   }
   d.write("d1/routes.ts", "");
   d.write("d1/middleware.ts", "");
-  const std::string one = graph_text(scan_graph(d.path(), nullptr, 1, all_grammars()), true);
-  for (unsigned threads : {2u, 7u}) EXPECT_EQ(graph_text(scan_graph(d.path(), nullptr, threads, all_grammars()), true), one);
+  const std::string one = scan_graph(d.path(), nullptr, 1, all_grammars()).serialise();
+  for (unsigned threads : {2u, 7u}) EXPECT_EQ(scan_graph(d.path(), nullptr, threads, all_grammars()).serialise(), one);
   // The file is the regex scanner's layout with the mode after the edges.
   json::Value parsed = json::parse(one);
   EXPECT_EQ(parsed.as_object().members().back().key, "ast_mode");
   EXPECT_EQ(json::dumps(parsed, {.indent = 2}), one);
-  EXPECT_EQ(graph_text(lexscan::Graph{.root = "r"}, false),
-            "{\n  \"root\": \"r\",\n  \"node_count\": 0,\n  \"edge_count\": 0,\n  \"file_count\": 0,\n"
-            "  \"symbol_count\": 0,\n  \"nodes\": [],\n  \"edges\": [],\n  \"ast_mode\": false\n}");
 }
 
 TEST(Scan, ReusesUnchangedNodes) {
@@ -256,7 +250,7 @@ TEST(Compare, ReportsBothScannersSideBySide) {
   ASSERT_TRUE(std::regex_search(report, m, time_row)) << report;
   EXPECT_EQ(m.length(0), 2 + 35 + 1 + 10 + 1 + 10 + 1);
   report.replace(m.position(0), m.length(0), "<time>\n");
-  EXPECT_EQ(report, "\n" + times(60, rule2) + "\n  Comparing AST vs Regex on: shop\n" + times(60, rule2) + "\n\n" +
+  EXPECT_EQ(report, std::string("\n").append(times(60, rule2)) + "\n  Comparing AST vs Regex on: shop\n" + times(60, rule2) + "\n\n" +
                         times(60, rule) + "\n  Metric                                     AST      Regex\n" +
                         times(60, rule) + "\n<time>\n" +
                         "  Files indexed                                2          2\n"
@@ -275,52 +269,43 @@ TEST(Compare, ReportsBothScannersSideBySide) {
   EXPECT_FALSE(fs::exists(out / "symbol_index.json"));
 }
 
-// The command, run as a user runs it.
-struct Outcome {
-  int status;
-  std::string out;
-};
-
-Outcome run_command(const std::string& args, const std::string& grammars) {
-  const char* bin_dir = std::getenv("KESTRUNE_BIN_DIR");
-  const std::string bin = std::string(bin_dir ? bin_dir : KESTRUNE_SOURCE_DIR "/src/kestrune/bin") + "/treescan";
-  const std::string cmd = "KESTRUNE_GRAMMARS='" + grammars + "' '" + bin + "' " + args + " 2>&1";
-  Outcome r{-1, ""};
-  FILE* p = ::popen(cmd.c_str(), "r");
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+// The command, run as a user runs it, with the grammars of `grammars`.
+testkit::Output treescan(const std::vector<std::string>& args, const std::string& grammars) {
+  const char* was = std::getenv("KESTRUNE_GRAMMARS");
+  const std::optional<std::string> saved = was ? std::optional<std::string>(was) : std::nullopt;
+  ::setenv("KESTRUNE_GRAMMARS", grammars.c_str(), 1);
+  testkit::Output o = testkit::run_command("treescan", args);
+  if (saved) ::setenv("KESTRUNE_GRAMMARS", saved->c_str(), 1);
+  else ::unsetenv("KESTRUNE_GRAMMARS");
+  return o;
 }
 
 TEST(Command, ReportsModeFilesAndIndex) {
   TempDir d, gd;
   d.write("p/x.ts", "export function X() {}\n");
   d.write("p/y.go", "package y\nfunc Y() {}\n");
-  const std::string out = d / "o//g/./info_graph.json";
+  const Strings args = {"--root", d / "p", "--out", d / "o//g/./info_graph.json"};
   const std::string tail = "Wrote: " + d.path() + "/o/g/info_graph.json\nSymbol index: " + d.path() +
                            "/o/g/symbol_index.json (";
-  Outcome r = run_command("--root '" + (d / "p") + "' --out '" + out + "'", KESTRUNE_GRAMMAR_DIR);
+  testkit::Output r = treescan(args, grammar_folder());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "[AST] 2 files, 2 symbols, 2 edges\n" + tail + "2 symbols)\n");
   // Go alone missing: nothing said, no Go symbol.
-  r = run_command("--root '" + (d / "p") + "' --out '" + out + "'",
-                  grammar_subset(gd, {"typescript", "tsx", "javascript", "python"}));
+  r = treescan(args, grammar_subset(gd, {"typescript", "tsx", "javascript", "python"}));
   EXPECT_EQ(r.out, "[AST] 2 files, 1 symbols, 1 edges\n" + tail + "1 symbols)\n");
   const std::string go_only = grammar_subset(gd, {"go"});
-  r = run_command("--root '" + (d / "p") + "' --out '" + out + "'", go_only);
+  r = treescan(args, go_only);
   EXPECT_EQ(r.out, "[warn] tree-sitter not available, falling back to regex: " + go_only +
                        "/typescript.so: cannot open shared object file: No such file or directory\n"
                        "[regex-fallback] 2 files, 1 symbols, 1 edges\n" + tail + "1 symbols)\n");
   // A malformed earlier graph only means a full scan; a bad option exits 2.
   d.write("o/g/info_graph.json", "[1, 2");
-  EXPECT_EQ(run_command("--root '" + (d / "p") + "' --out '" + out + "'", KESTRUNE_GRAMMAR_DIR).status, 0);
-  EXPECT_EQ(run_command("--nope", KESTRUNE_GRAMMAR_DIR).status, 2);
+  EXPECT_EQ(treescan(args, grammar_folder()).status, 0);
+  EXPECT_EQ(treescan({"--nope"}, grammar_folder()).status, 2);
   d.write("file", "");
-  r = run_command("--root '" + (d / "p") + "' --out '" + (d / "file/g.json") + "'", KESTRUNE_GRAMMAR_DIR);
+  r = treescan({"--root", d / "p", "--out", d / "file/g.json"}, grammar_folder());
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.out.starts_with("treescan: error: ")) << r.out;
+  EXPECT_TRUE(r.err.starts_with("treescan: error: ")) << r.err;
 }
 
 }  // namespace

@@ -1,20 +1,23 @@
-// What the tree scanner tests share: the grammars built beside the sources,
-// and short forms of symbols and edges to compare whole lists at once.
+// What the tree scanner tests share: the grammars, and short forms of symbols
+// and edges to compare whole lists at once.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "common/testkit.h"
 #include "kestrune/treescan/treescan.h"
 
 namespace kestrune::treescan::testing {
 
-using testkit::slurp;
-using testkit::TempDir;
+// $KESTRUNE_GRAMMARS when set, else the grammars this build made.
+inline std::string grammar_folder() {
+  const char* dir = std::getenv("KESTRUNE_GRAMMARS");
+  return dir && *dir ? dir : KESTRUNE_GRAMMAR_DIR;
+}
 
 inline const Grammars& all_grammars() {
-  static const Grammars g = load_grammars(KESTRUNE_GRAMMAR_DIR);
+  static const Grammars g = load_grammars(grammar_folder());
   return g;
 }
 
