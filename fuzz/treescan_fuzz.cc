@@ -15,7 +15,10 @@ using namespace kestrune;
 using namespace kestrune::treescan;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const Grammars g = load_grammars(KESTRUNE_GRAMMAR_DIR);
+  static const Grammars g = [] {
+    const char* dir = std::getenv("KESTRUNE_GRAMMARS");
+    return load_grammars(dir && *dir ? dir : KESTRUNE_GRAMMAR_DIR);
+  }();
   if (!g.ast_available || !g.go) std::abort();  // the fuzzer must reach the trees
   std::string text = text::universal_newlines(
       text::decode(std::string_view(reinterpret_cast<const char*>(data), size), text::Errors::Drop));
