@@ -105,7 +105,8 @@ Extraction extract_script(const Language& lang, Parsers& parsers, std::string_vi
     return s.text(name);
   };
   walk_tree(ts_tree_root_node(tree.get()), [&](TSNode n, [[maybe_unused]] TSNode parent) {
-    switch (s.kind(n)) {
+    const uint16_t symbol = ts_node_symbol(n);
+    switch (lang.kind(symbol)) {
       case Kind::FunctionDeclaration:
       case Kind::GeneratorFunctionDeclaration:
         if (!symbols) break;
@@ -159,6 +160,7 @@ Extraction extract_script(const Language& lang, Parsers& parsers, std::string_vi
       default:
         break;
     }
+    return s.enter(n, symbol);
   });
   out.symbols = rec.take();
   return out;
@@ -180,7 +182,8 @@ Extraction extract_python(const Language& lang, Parsers& parsers, std::string_vi
     rec.add(name, n, type, "high", true);
   };
   walk_tree(ts_tree_root_node(tree.get()), [&](TSNode n, [[maybe_unused]] TSNode parent) {
-    switch (const Kind k = s.kind(n)) {
+    const uint16_t symbol = ts_node_symbol(n);
+    switch (const Kind k = lang.kind(symbol)) {
       case Kind::FunctionDefinition:
       case Kind::DecoratedDefinition: {
         if (!symbols) break;
@@ -225,6 +228,7 @@ Extraction extract_python(const Language& lang, Parsers& parsers, std::string_vi
       default:
         break;
     }
+    return s.enter(n, symbol);
   });
   out.symbols = rec.take();
   return out;
@@ -240,7 +244,8 @@ Extraction extract_go(const Language& lang, Parsers& parsers, std::string_view c
   const bool symbols = want & kSymbols, imports = want & kImports;
 
   walk_tree(ts_tree_root_node(tree.get()), [&](TSNode n, [[maybe_unused]] TSNode parent) {
-    switch (s.kind(n)) {
+    const uint16_t symbol = ts_node_symbol(n);
+    switch (lang.kind(symbol)) {
       case Kind::FunctionDeclaration:
       case Kind::MethodDeclaration:
         if (!symbols) break;
@@ -273,6 +278,7 @@ Extraction extract_go(const Language& lang, Parsers& parsers, std::string_view c
       default:
         break;
     }
+    return s.enter(n, symbol);
   });
   out.symbols = rec.take();
   return out;

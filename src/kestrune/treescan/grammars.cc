@@ -54,9 +54,28 @@ struct LoadError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Marks the node types named `name` opaque, and when `name` is a supertype,
+// its subtypes (and theirs) too. Types are matched by name, as kinds are.
+void mark_opaque(Language& lang, const char* name) {
+  const auto count = static_cast<TSSymbol>(lang.opaques.size());
+  for (TSSymbol s = 0; s < count; ++s) {
+    const char* other = ts_language_symbol_name(lang.ts, s);
+    if (!other || std::strcmp(other, name) != 0) continue;
+    if (ts_language_symbol_type(lang.ts, s) == TSSymbolTypeRegular) lang.opaques[s] = true;
+    uint32_t subtypes = 0;
+    const TSSymbol* sub = ts_language_subtypes(lang.ts, s, &subtypes);
+    for (uint32_t i = 0; i < subtypes; ++i)
+      if (const char* subname = ts_language_symbol_name(lang.ts, sub[i]); subname && !lang.opaques[sub[i]])
+        mark_opaque(lang, subname);
+  }
+}
+
 // Opens `dir`/`file` and takes the language its `symbol` function returns.
-// Handles are never closed: languages live as long as the process.
-Language open_language(const std::string& dir, const char* file, const char* symbol) {
+// The node types named in `opaque` (a supertype: all of its subtypes) hold
+// nothing the rules look for. Handles are never closed: languages live as
+// long as the process.
+Language open_language(const std::string& dir, const char* file, const char* symbol,
+                       std::initializer_list<const char*> opaque = {}) {
   // A path with a slash: dlopen must not search the library path for it.
   std::string path = (dir.empty() ? std::string(".") : dir) + "/" + file;
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -81,6 +100,8 @@ Language open_language(const std::string& dir, const char* file, const char* sym
     for (const auto& [type, kind] : kKindNames)
       if (std::strcmp(name, type) == 0) lang.kinds[s] = kind;
   }
+  lang.opaques.assign(count, false);
+  for (const char* name : opaque) mark_opaque(lang, name);
   for (size_t f = 0; f < std::size(kFieldNames); ++f)
     lang.fields[f] = ts_language_field_id_for_name(lang.ts, kFieldNames[f], static_cast<uint32_t>(std::strlen(kFieldNames[f])));
   return lang;
@@ -116,7 +137,15 @@ Grammars load_grammars(const std::string& dir) {
     Language ts = open_language(dir, "typescript.so", "tree_sitter_typescript");
     Language tsx = open_language(dir, "tsx.so", "tree_sitter_tsx");
     Language js = open_language(dir, "javascript.so", "tree_sitter_javascript");
-    Language py = open_language(dir, "python.so", "tree_sitter_python");
+    // Definitions and imports are statements, and in Python no expression,
+    // pattern, parameter list, argument list, decorator or simple statement
+    // (an import included) holds one.
+    Language py = open_language(dir, "python.so", "tree_sitter_python",
+                                {"expression", "pattern", "parameter", "parameters", "argument_list", "decorator",
+                                 "expression_statement", "return_statement", "raise_statement", "assert_statement",
+                                 "delete_statement", "global_statement", "nonlocal_statement", "print_statement",
+                                 "exec_statement", "type_alias_statement", "import_statement",
+                                 "import_from_statement", "future_import_statement"});
     g.ts = std::move(ts);
     g.tsx = std::move(tsx);
     g.js = std::move(js);

@@ -55,10 +55,15 @@ enum class Field : uint8_t { Name, Value, Source, Function, Arguments, ModuleNam
 struct Language {
   const TSLanguage* ts = nullptr;
   std::vector<Kind> kinds;  // by symbol
+  // By symbol: the node types whose subtrees, parsed without error, hold
+  // nothing the rules look for (Python's expressions and simple statements),
+  // so walks skip them.
+  std::vector<bool> opaques;
   uint16_t fields[static_cast<int>(Field::Count)] = {};  // 0: the grammar has no such field
 
   explicit operator bool() const { return ts != nullptr; }
   Kind kind(uint16_t symbol) const { return symbol < kinds.size() ? kinds[symbol] : Kind::Other; }
+  bool opaque(uint16_t symbol) const { return symbol < opaques.size() && opaques[symbol]; }
   uint16_t field(Field f) const { return fields[static_cast<int>(f)]; }
 };
 

@@ -47,6 +47,10 @@ struct Source {
   std::string_view src;
 
   Kind kind(TSNode n) const { return lang.kind(ts_node_symbol(n)); }
+  // Whether the walk must go below `n`, of kind symbol `symbol`: not into a
+  // subtree that holds nothing the rules look for, unless the parser
+  // recovered from an error in it (error recovery can put anything anywhere).
+  bool enter(TSNode n, uint16_t symbol) const { return !lang.opaque(symbol) || ts_node_has_error(n); }
   // The child in field `f`, or a null node.
   TSNode field(TSNode n, Field f) const {
     uint16_t id = lang.field(f);
@@ -58,9 +62,10 @@ struct Source {
 
 inline bool present(TSNode n) { return !ts_node_is_null(n); }
 
-// Calls `visit(node, parent)` for `root` and every node below it, each before
-// its children, children in order (anonymous ones included, as `children`
-// lists them); the root's parent is a null node. The cursor keeps the way
+// Calls `visit(node, parent)` for `root` and every node below it that it is
+// let into, each before its children, children in order (anonymous ones
+// included, as `children` lists them); the root's parent is a null node.
+// `visit` returns whether to go below the node. The cursor keeps the way
 // back up, so nesting depth costs no call stack, and the parent comes from
 // the walk rather than from a search down from the root (ts_node_parent),
 // which a deep tree would make quadratic.
@@ -74,8 +79,9 @@ void walk_tree(TSNode root, Visit&& visit) {
   std::vector<TSNode> ancestors;
   for (;;) {
     const TSNode node = ts_tree_cursor_current_node(&cursor);
-    visit(node, ancestors.empty() ? TSNode{} : ancestors.back());
-    if (ts_tree_cursor_goto_first_child(&cursor)) {
+    const bool enter = visit(node, ancestors.empty() ? TSNode{} : ancestors.back());
+    // Most nodes are tokens: asking for their children costs more than counting them.
+    if (enter && ts_node_child_count(node) > 0 && ts_tree_cursor_goto_first_child(&cursor)) {
       ancestors.push_back(node);
       continue;
     }
