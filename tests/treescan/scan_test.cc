@@ -181,6 +181,10 @@ TEST(Scan, AnyThreadCountWritesTheSameFile) {
   d.write("d1/middleware.ts", "");
   const std::string one = scan_graph(d.path(), nullptr, 1, all_grammars()).serialise();
   for (unsigned threads : {2u, 7u}) EXPECT_EQ(scan_graph(d.path(), nullptr, threads, all_grammars()).serialise(), one);
+  // Rendered on the threads as they go, the file is the same.
+  TempDir out;
+  lexscan::write_graph(scan_graph(d.path(), nullptr, 2, all_grammars(), lexscan::Render::ForWriting), out / "g.json");
+  EXPECT_EQ(out.read("g.json"), one);
   // The file is the regex scanner's layout with the mode after the edges.
   json::Value parsed = json::parse(one);
   EXPECT_EQ(parsed.as_object().members().back().key, "ast_mode");

@@ -241,22 +241,7 @@ std::deque<typename Work<Outcome>::Item> scan_files(const std::string& root, con
   return std::move(work.items());
 }
 
-// Renders the file's nodes as the graph file holds them, then lets go of what
-// only that text needed.
-void render_file(FileResult& r) {
-  size_t bytes = 0;
-  for (const Node& n : r.nodes) bytes += n.content.size() + 512;
-  r.text.reserve(bytes + bytes / 8);
-  for (Node& n : r.nodes) {
-    render_node(r.text, n);
-    r.text += ",\n";
-    // Swapped out, not assigned: assigning an empty string keeps the buffer.
-    std::string().swap(n.content);
-    std::string().swap(n.summary);
-    std::vector<std::string>().swap(n.keywords);
-  }
-  r.text.shrink_to_fit();
-}
+void render_file(FileResult& r) { render_for_writing(r.nodes, r.text); }
 
 }  // namespace
 

@@ -31,7 +31,7 @@ int run(const std::string& root_arg, const std::string& out, bool compare_mode) 
   lexscan::Graph graph;
   {
     json::Object reuse = lexscan::load_reuse_map(out);
-    graph = scan_graph(root, &reuse, 0, g);
+    graph = scan_graph(root, &reuse, 0, g, lexscan::Render::ForWriting);
   }
   const size_t symbols = graph.symbol_count();
   std::string report = std::string(g.ast_available ? "[AST] " : "[regex-fallback] ") +

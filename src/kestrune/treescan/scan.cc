@@ -97,9 +97,12 @@ Extraction extract_file(std::string_view content, std::string_view file_id, std:
   return x;
 }
 
+// What one file contributes: its node, its symbol nodes, its edges, and, when
+// the scan renders, its nodes' text in the graph file.
 struct FileResult {
   std::vector<lexscan::Node> nodes;
   std::vector<Edge> edges;
+  std::string text;
 };
 
 // One selected file; `resolved_dir` is the resolved directory holding it.
@@ -122,7 +125,8 @@ std::optional<FileResult> scan_file(const std::string& path, const std::string& 
   node.path = file_id;
   node.ext = ext;
   node.size = file->size;
-  node.content = text::head(text, MAX_CONTENT_CHARS);
+  // A text of at most that many bytes has at most that many characters.
+  node.content = text.size() <= MAX_CONTENT_CHARS ? text : text::head(text, MAX_CONTENT_CHARS);
   const std::string digest = md5_hex(text);
   node.file_hash = digest.substr(0, 8);
   FileResult r;
@@ -162,7 +166,7 @@ std::vector<Edge> parse_relations_regex(const std::string& file_id, std::string_
 }
 
 lexscan::Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads,
-                          const Grammars& g) {
+                          const Grammars& g, lexscan::Render render) {
   const json::Object* reuse = existing_nodes && !existing_nodes->empty() ? existing_nodes : nullptr;
   const std::string resolved_root = fs::resolve(root);
   const std::vector<std::string> files = walk_files(root);
@@ -191,6 +195,8 @@ lexscan::Graph scan_graph(const std::string& root, const json::Object* existing_
     for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < files.size();) {
       try {
         results[i] = scan_file(files[i], *dir_of[i], resolved_root, reuse, g, parsers, seen);
+        if (results[i] && render == lexscan::Render::ForWriting)
+          lexscan::render_for_writing(results[i]->nodes, results[i]->text);
       } catch (...) {
         errors[i] = std::current_exception();
       }
@@ -219,6 +225,7 @@ lexscan::Graph scan_graph(const std::string& root, const json::Object* existing_
       graph.nodes.push_back(std::move(n));
     }
     for (auto& e : r->edges) edges.push_back(std::move(e));
+    if (!r->text.empty()) graph.rendered.push_back(std::move(r->text));
     r.reset();
   }
   for (auto& e : structural_peer_edges(file_ids)) edges.push_back(std::move(e));
