@@ -191,6 +191,19 @@ TEST(Scan, AnyThreadCountWritesTheSameFile) {
   EXPECT_EQ(json::dumps(parsed, {.indent = 2}), one);
 }
 
+// A text is parsed once; its copies take what that parse gave.
+TEST(Scan, CopiesOfOneTextHaveTheirOwnIds) {
+  TempDir d;
+  for (const char* name : {"a.ts", "b/a.ts", "c.ts"}) d.write(name, "import x from 'x'\nexport class Cart {}\n");
+  const lexscan::Graph g = scan_graph(d.path(), nullptr, 1, all_grammars());
+  Strings nodes = ids(g), edges = relations(g, "");
+  std::sort(nodes.begin(), nodes.end());
+  std::sort(edges.begin(), edges.end());
+  EXPECT_EQ(nodes, (Strings{"a.ts", "a.ts::Cart", "b/a.ts", "b/a.ts::Cart", "c.ts", "c.ts::Cart"}));
+  EXPECT_EQ(edges, (Strings{"a.ts contains a.ts::Cart", "a.ts imports x", "b/a.ts contains b/a.ts::Cart",
+                            "b/a.ts imports x", "c.ts contains c.ts::Cart", "c.ts imports x"}));
+}
+
 TEST(Scan, ReusesUnchangedNodes) {
   TempDir d;
   d.write("a.ts", "export function a() {}\n");
