@@ -115,6 +115,20 @@ TEST(Extract, BrokenAndDeepTextsGiveWhatTheRulesFind) {
             (Strings{"caf\xc3\xa9 use_case/high exported 1-1"}));
 }
 
+// Python walks skip what can hold no definition or import, and nothing else.
+TEST(Extract, PythonWalksSkipOnlyWhatHoldsNoStatement) {
+  const Language& py = all_grammars().py;
+  auto opaque = [&](std::string_view type) {
+    return py.opaque(ts_language_symbol_for_name(py.ts, type.data(), static_cast<uint32_t>(type.size()), true));
+  };
+  for (const char* type : {"call", "lambda", "string", "subscript", "parameters", "argument_list", "decorator",
+                           "expression_statement", "return_statement", "import_statement", "import_from_statement"})
+    EXPECT_TRUE(opaque(type)) << type;
+  for (const char* type : {"module", "block", "function_definition", "class_definition", "decorated_definition",
+                           "if_statement", "with_statement", "try_statement", "match_statement", "case_clause"})
+    EXPECT_FALSE(opaque(type)) << type;
+}
+
 TEST(Extract, ClassifiesScriptNames) {
   const std::tuple<const char*, bool, const char*, const char*> cases[] = {
       {"POST", false, "api_route", "high"},  {"useAuth", false, "hook", "high"}, {"user", true, "use_case", "high"},

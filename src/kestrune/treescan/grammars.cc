@@ -4,6 +4,7 @@
 #include <link.h>
 #include <tree_sitter/api.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -56,7 +57,10 @@ struct LoadError : std::runtime_error {
 
 // Marks the node types named `name` opaque, and when `name` is a supertype,
 // its subtypes (and theirs) too. Types are matched by name, as kinds are.
-void mark_opaque(Language& lang, const char* name) {
+// `seen` holds the names already marked.
+void mark_opaque(Language& lang, const char* name, std::vector<std::string>& seen) {
+  if (std::find(seen.begin(), seen.end(), name) != seen.end()) return;
+  seen.emplace_back(name);
   const auto count = static_cast<TSSymbol>(lang.opaques.size());
   for (TSSymbol s = 0; s < count; ++s) {
     const char* other = ts_language_symbol_name(lang.ts, s);
@@ -65,8 +69,7 @@ void mark_opaque(Language& lang, const char* name) {
     uint32_t subtypes = 0;
     const TSSymbol* sub = ts_language_subtypes(lang.ts, s, &subtypes);
     for (uint32_t i = 0; i < subtypes; ++i)
-      if (const char* subname = ts_language_symbol_name(lang.ts, sub[i]); subname && !lang.opaques[sub[i]])
-        mark_opaque(lang, subname);
+      if (const char* subname = ts_language_symbol_name(lang.ts, sub[i])) mark_opaque(lang, subname, seen);
   }
 }
 
@@ -101,7 +104,8 @@ Language open_language(const std::string& dir, const char* file, const char* sym
       if (std::strcmp(name, type) == 0) lang.kinds[s] = kind;
   }
   lang.opaques.assign(count, false);
-  for (const char* name : opaque) mark_opaque(lang, name);
+  std::vector<std::string> seen;
+  for (const char* name : opaque) mark_opaque(lang, name, seen);
   for (size_t f = 0; f < std::size(kFieldNames); ++f)
     lang.fields[f] = ts_language_field_id_for_name(lang.ts, kFieldNames[f], static_cast<uint32_t>(std::strlen(kFieldNames[f])));
   return lang;
