@@ -220,11 +220,31 @@ TEST(Command, ScansWritesAndReportsTwiceAlike) {
   testkit::Output odd = run("--ro proj --out .//x//g.json", d.path());
   EXPECT_EQ(odd.out, "Scanned: 2 files, 1 symbols, 2 edges\nWrote: x/g.json\nSymbol index: x/symbol_index.json (1 symbols)\n");
 
+  d.mkdir("empty");
   d.write("bad/g.json", "[not a graph");
-  testkit::Output empty = run("--root bad/none --out bad/g.json", d.path());
+  testkit::Output empty = run("--root empty --out bad/g.json", d.path());
   EXPECT_EQ(empty.status, 0);
   EXPECT_EQ(empty.out, "Scanned: 0 files, 0 symbols, 0 edges\nWrote: bad/g.json\nSymbol index: bad/symbol_index.json (0 symbols)\n");
   EXPECT_EQ(slurp(d / "bad/symbol_index.json"), "{}");
+}
+
+// An empty graph of a mistyped root would replace the real one: the scan refuses it.
+TEST(Command, ARootThatIsNoDirectoryFailsAndWritesNothing) {
+  TempDir d;
+  d.write("a.ts", "export const a = 1\n");
+  d.write("g/info_graph.json", "the earlier graph");
+  for (std::string root : {"missing", "a.ts", "missing/../a.ts"}) {
+    for (std::string out : {"g/info_graph.json", "new/info_graph.json"}) {
+      testkit::Output r = run("--root " + root + " --out " + out, d.path());
+      EXPECT_EQ(r.status, 1) << root;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "lexscan: error: project root is not a directory: " + fs::resolve(d / root) + "\n");
+    }
+    EXPECT_THROW(scan_graph(d / root), NotAProjectRoot);
+  }
+  EXPECT_EQ(d.read("g/info_graph.json"), "the earlier graph");
+  EXPECT_FALSE(fs::exists(d / "g/symbol_index.json"));
+  EXPECT_FALSE(fs::exists(d / "new"));
 }
 
 TEST(Command, AFifoNamedByOutIsNoEarlierGraphAndIsReplaced) {
@@ -237,6 +257,37 @@ TEST(Command, AFifoNamedByOutIsNoEarlierGraphAndIsReplaced) {
   EXPECT_EQ(r.out, "Scanned: 1 files, 0 symbols, 0 edges\nWrote: g/info_graph.json\n"
                    "Symbol index: g/symbol_index.json (0 symbols)\n");
   EXPECT_TRUE(fs::is_file(d / "g/info_graph.json"));
+}
+
+TEST(Command, NamesThatAreNotUtf8AreCarriedAsPythonCarriesThem) {
+  // Python holds such a name as os.fsdecode gives it (x\xff.md is 'x\udcff.md')
+  // and json.dumps writes that str as "x\udcff.md".
+  TempDir d;
+  d.write("proj/x\xff.md", "");
+  d.write("proj/d\xc3(/a.py", "def f():\n    pass\n");
+  d.write("proj/s\xe9.ts", "export function useOdd() {\n}\n");
+  testkit::Output o = run("--root proj --out g/info_graph.json", d.path());
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "Scanned: 3 files, 2 symbols, 2 edges\nWrote: g/info_graph.json\n"
+                   "Symbol index: g/symbol_index.json (2 symbols)\n");
+  const std::string graph = slurp(d / "g/info_graph.json");
+  for (const char* line : {R"("id": "x\udcff.md",)", R"("summary": "Handles x\udcff.",)", R"("id": "d\udcc3(/a.py",)",
+                           R"("id": "d\udcc3(/a.py::f",)", R"("summary": "Handles d\udcc3( a. Contains 1 function: f.",)",
+                           R"("id": "s\udce9.ts::useOdd",)", R"("path": "s\udce9.ts",)"})
+    EXPECT_NE(graph.find(line), std::string::npos) << line;
+  EXPECT_NE(graph.find(R"("from": "d\udcc3(/a.py",)"), std::string::npos);
+  const std::string index = slurp(d / "g/symbol_index.json");
+  EXPECT_NE(index.find(R"("s\udce9.ts::useOdd": {"line_start": 0, "line_end": 1, "body_hash": "45e1941b", )"
+                       R"("confidence": "high", "path": "s\udce9.ts"})"),
+            std::string::npos)
+      << index;
+  // Read back, the ids are the names' bytes again.
+  const json::Value g = json::parse(graph);
+  EXPECT_TRUE(by_id(g).contains("d\xc3(/a.py::f"));
+  EXPECT_EQ(json::dumps(g, {.indent = 2}), graph);
+  // A second scan reuses those nodes: the earlier graph's ids name the files.
+  EXPECT_EQ(run("--root proj --out g/info_graph.json", d.path()).out, o.out);
+  EXPECT_EQ(slurp(d / "g/info_graph.json"), graph);
 }
 
 TEST(Command, HelpAndUsageErrors) {
@@ -259,6 +310,7 @@ TEST(Command, HelpAndUsageErrors) {
   EXPECT_EQ(extra.status, 2);
   EXPECT_EQ(extra.err, usage + "lexscan: error: unrecognized arguments: stray --bogus -- more\n");
   EXPECT_EQ(extra.out, "");
+  d.mkdir("-5");
   EXPECT_EQ(run("--root -5 --out=o/g.json", d.path()).status, 0);  // a negative number is a value
   EXPECT_EQ(run("-hx", d.path()).err, usage + "lexscan: error: argument -h/--help: ignored explicit argument 'x'\n");
 }

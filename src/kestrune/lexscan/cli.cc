@@ -4,6 +4,7 @@
 #include "kestrune/base/args.h"
 #include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
+#include "kestrune/base/text.h"
 #include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/scan.h"
 
@@ -20,6 +21,7 @@ args::Parser parser() {
 
 int run(const std::string& root_arg, const std::string& out) {
   const std::string root = fs::resolve(root_arg);
+  require_project_root(root);  // before anything is written
   fs::makedirs(fs::parent(out));
   Graph graph;
   {

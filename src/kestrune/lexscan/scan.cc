@@ -246,6 +246,7 @@ void render_file(FileResult& r) { render_for_writing(r.nodes, r.text); }
 }  // namespace
 
 Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads, Render render) {
+  require_project_root(root);
   auto items = scan_files<std::optional<FileResult>>(root, existing_nodes, threads, [render](FileResult&& r) {
     if (render == Render::ForWriting) render_file(r);
     return std::optional(std::move(r));
