@@ -76,6 +76,9 @@ class ScanTest(unittest.TestCase):
             self.assertEqual(g["root"], d)
             self.assertIs(g["ast_mode"], True)
             self.assertEqual(sorted(e["rel"] for e in g["edges"]), ["imports", "structural_peer", "structural_peer"])
+            with self.assertRaises(NotADirectoryError) as cm:
+                treescan.scan(pathlib.Path(d, "missing"))
+            self.assertEqual(cm.exception.filename, str(pathlib.Path(d, "missing")))
 
     def test_main_writes_both_files_and_reports(self):
         with tempfile.TemporaryDirectory() as d:

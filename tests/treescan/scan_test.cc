@@ -323,6 +323,16 @@ TEST(Command, ReportsModeFilesAndIndex) {
   r = treescan({"--root", d / "p", "--out", d / "file/g.json"}, grammar_folder());
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.err.starts_with("treescan: error: ")) << r.err;
+  // A root that is no directory would give an empty graph: refused before anything is written.
+  for (bool compare : {false, true}) {
+    Strings bad_root = {"--root", d / "file", "--out", d / "none/g.json"};
+    if (compare) bad_root.push_back("--compare");
+    r = treescan(bad_root, grammar_folder());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "treescan: error: project root is not a directory: " + (d / "file") + "\n");
+    EXPECT_FALSE(fs::exists(d / "none"));
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/lexscan/graph.h"
+#include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/scan.h"
 #include "kestrune/treescan/treescan.h"
 
@@ -22,6 +23,7 @@ args::Parser parser() {
 
 int run(const std::string& root_arg, const std::string& out, bool compare_mode) {
   const std::string root = fs::resolve(root_arg);
+  lexscan::require_project_root(root);  // before anything is written
   fs::makedirs(fs::parent(out));
   const Grammars& g = grammars();
   if (compare_mode) {

@@ -82,6 +82,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 void compare(const std::string& root, const std::string& ast_out, const std::string& regex_out,
              const std::function<void(std::string_view)>& print, const Grammars& g) {
+  lexscan::require_project_root(root);  // before anything is printed or written
   const std::string double_rule = repeat("\u2550", 60), rule = repeat("\u2500", 60);
   print("\n" + double_rule + "\n");
   print("  Comparing AST vs Regex on: " + fs::name(root) + "\n");

@@ -12,6 +12,7 @@
 #include "kestrune/base/fs.h"
 #include "kestrune/base/md5.h"
 #include "kestrune/base/text.h"
+#include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/relations.h"
 #include "kestrune/lexscan/scan.h"
 #include "kestrune/lexscan/symbols.h"
@@ -167,6 +168,7 @@ std::vector<Edge> parse_relations_regex(const std::string& file_id, std::string_
 
 lexscan::Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads,
                           const Grammars& g, lexscan::Render render) {
+  lexscan::require_project_root(root);
   const json::Object* reuse = existing_nodes && !existing_nodes->empty() ? existing_nodes : nullptr;
   const std::string resolved_root = fs::resolve(root);
   const std::vector<std::string> files = walk_files(root);

@@ -26,7 +26,8 @@ std::vector<Edge> parse_relations_regex(const std::string& file_id, std::string_
 // A scan of `root` (passed unchanged to the walk; its text is the graph's
 // root), with `ast_mode` set: what write_graph_files() stores. existing_nodes:
 // file id -> earlier serialised file node (may be null). threads: 0 = all
-// cores; the result is the same for any number. Render::ForWriting has the
+// cores; the result is the same for any number. A root that is not a
+// directory throws lexscan::NotAProjectRoot. Render::ForWriting has the
 // threads render the graph file's text as they go (the graph then has no
 // record), as lexscan's scan_graph does.
 lexscan::Graph scan_graph(const std::string& root, const json::Object* existing_nodes = nullptr,

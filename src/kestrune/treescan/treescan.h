@@ -18,7 +18,8 @@
 namespace kestrune::treescan {
 
 // Scans `root` with both scanners, writes both graphs (no symbol index) and
-// hands the report to `print`, in pieces of whole lines.
+// hands the report to `print`, in pieces of whole lines. A root that is not
+// a directory throws lexscan::NotAProjectRoot before anything is printed.
 void compare(const std::string& root, const std::string& ast_out, const std::string& regex_out,
              const std::function<void(std::string_view)>& print, const Grammars& g = grammars());
 
