@@ -1408,7 +1408,7 @@ std::optional<std::string> build_index_from_file(const std::string& path) {
   MappedFile file(opened.fd.get(), sig.size, simdjson::SIMDJSON_PADDING);
   if (!file.data()) return std::nullopt;
   // The digest is one more pass over the bytes: taken beside the walk.
-  std::jthread digest([&] { sig.digest = digest64(file.text()); });
+  std::jthread digest([&sig = sig, &file] { sig.digest = digest64(file.text()); });
   const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
   const size_t size = file.size() - skip;
   od::parser parser;  // holds the decoded strings the builder's views point into
