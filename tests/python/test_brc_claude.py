@@ -50,6 +50,7 @@ class Launcher(unittest.TestCase):
         shutil.copy2(PKG / "__init__.py", cls.pkg / "__init__.py")
         for so in PKG.glob("*.so"):
             shutil.copy2(so, cls.pkg / so.name)
+        shutil.copytree(PKG / "grammars", cls.pkg / "grammars")
         cls.data = cls.pkg / "data"
         cls.fakebin = t / "fakebin"
         cls.fakebin.mkdir()
@@ -170,25 +171,30 @@ class Launcher(unittest.TestCase):
         project = pathlib.Path(tempfile.mkdtemp(dir=self.tmp.name))
         shutil.copytree(self.project, project, dirs_exist_ok=True)
         braid = project / ".braid"
-        built = (rf"\[brc\] No graph found \u2014 scanning {re.escape(str(project))} \.\.\.\n"
-                 rf"\[brc\] Graph built in \d+\.\ds with the regex scanner: 3 files, \d+ symbols, \d+ edges\n"
-                 rf"\[brc\] Wrote: {re.escape(str(braid / 'info_graph.json'))}\n")
+        no_grammars = tempfile.mkdtemp(dir=self.tmp.name)
+
+        def built(scanner):
+            return (rf"\[brc\] No graph found \u2014 scanning {re.escape(str(project))} \.\.\.\n"
+                    rf"\[brc\] Graph built in \d+\.\ds with the {scanner}: 3 files, \d+ symbols, \d+ edges\n"
+                    rf"\[brc\] Wrote: {re.escape(str(braid / 'info_graph.json'))}\n")
         next_step = f"[brc] Next: brc audit {project} --fix   (audits the project, then starts claude on its fix roadmap)\n"
-        # (arguments, graph there before, exit status, standard error, claude started)
+        # (arguments, graph there before, extra environment, exit status, standard error, claude started)
         forms = [
-            ([str(project)], False, 0, built + re.escape(next_step), False),
-            ([str(project)], True, 0, re.escape(f"[brc] Graph already built: {braid / 'info_graph.json'}\n" + next_step),
-             False),
-            (["audit", str(project), "--json"], True, 0, r"\nKestrune Auditor \u2014 ", False),
-            (["audit", str(project), "--fix", "--no-color"], False, 0, built + r"\nKestrune Auditor ", True),
-            ([str(project)], True, 0, r"\[brc\] Starting claude in ", True),  # the audit left its context
+            ([str(project)], False, {}, 0, built("syntax-tree scanner") + re.escape(next_step), False),
+            ([str(project)], True, {}, 0,
+             re.escape(f"[brc] Graph already built: {braid / 'info_graph.json'}\n" + next_step), False),
+            (["audit", str(project), "--json"], True, {}, 0, r"\nKestrune Auditor \u2014 ", False),
+            # Without grammars the regex scanner builds the graph.
+            (["audit", str(project), "--fix", "--no-color"], False, {"KESTRUNE_GRAMMARS": no_grammars}, 0,
+             built("regex scanner") + r"\nKestrune Auditor ", True),
+            ([str(project)], True, {}, 0, r"\[brc\] Starting claude in ", True),  # the audit left its context
         ]
-        for args, graph_there, status, err, started in forms:
+        for args, graph_there, env, status, err, started in forms:
             with self.subTest(args=args, graph_there=graph_there):
                 if not graph_there:
                     (braid / "info_graph.json").unlink(missing_ok=True)
                 self.record.unlink(missing_ok=True)
-                r = self.run_cmd("brc", *args, CLAUDECODE="1")
+                r = self.run_cmd("brc", *args, CLAUDECODE="1", **env)
                 self.assertEqual(r.returncode, status, r.stderr)
                 self.assertRegex(r.stderr, "\\A" + err)
                 self.assertEqual(self.record.exists(), started)

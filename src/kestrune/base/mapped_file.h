@@ -14,6 +14,8 @@ class MappedFile {
   // the file cannot be mapped (missing, empty, not a regular file): callers
   // then read it the ordinary way, which also reports the error.
   MappedFile(const std::string& path, size_t padding);
+  // The same for `size` bytes of a file already open for reading.
+  MappedFile(int fd, size_t size, size_t padding);
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
@@ -23,6 +25,8 @@ class MappedFile {
   std::string_view text() const { return {data_, size_}; }
 
  private:
+  void map(int fd, size_t size, size_t padding);
+
   const char* data_ = nullptr;
   size_t size_ = 0, span_ = 0;
 };

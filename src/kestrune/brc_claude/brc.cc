@@ -13,6 +13,7 @@
 #include "kestrune/base/text.h"
 #include "kestrune/brc_claude/brc_claude.h"
 #include "kestrune/lexscan/lexscan.h"
+#include "kestrune/treescan/treescan.h"
 
 namespace kestrune::brc_claude {
 namespace {
@@ -41,8 +42,7 @@ struct Scanned {
   size_t files, symbols, edges;
 };
 
-Scanned regex_scan(const std::string& root, const std::string& out) {
-  const lexscan::Graph g = lexscan::scan_graph(root, nullptr, 0, lexscan::Render::ForWriting);
+Scanned write_scanned(const lexscan::Graph& g, const std::string& out) {
   const Scanned s{g.nodes.size() - g.symbol_count(), g.symbol_count(), g.edges.size()};
   lexscan::write_graph_files(g, out);
   return s;
@@ -52,10 +52,20 @@ struct Scanner {
   std::string_view name;
   Scanned (*scan)(const std::string& root, const std::string& out);
 };
-// The one place brc chooses how a project's graph is built. The syntax-tree
-// scanner, once it is part of the build, takes over here (keeping this one
-// for when its grammars do not load).
-constexpr Scanner kScanner{"regex scanner", &regex_scan};
+
+constexpr Scanner kTreeScanner{"syntax-tree scanner", [](const std::string& root, const std::string& out) {
+  return write_scanned(treescan::scan_graph(root, nullptr, 0, treescan::grammars(), lexscan::Render::ForWriting),
+                       out);
+}};
+constexpr Scanner kRegexScanner{"regex scanner", [](const std::string& root, const std::string& out) {
+  return write_scanned(lexscan::scan_graph(root, nullptr, 0, lexscan::Render::ForWriting), out);
+}};
+
+// The one place brc chooses how a project's graph is built: from syntax
+// trees when the grammars load, else with regular expressions.
+const Scanner& project_scanner() {
+  return treescan::grammars().ast_available ? kTreeScanner : kRegexScanner;
+}
 
 std::string resolved_root(const std::string& arg) {
   const std::string root = fs::resolve(fs::expanduser(arg));
@@ -147,9 +157,10 @@ bool ensure_project_graph(const std::string& root) {
   say("No graph found — scanning " + root + " ...");
   const auto t0 = std::chrono::steady_clock::now();
   fs::makedirs(fs::parent(out));
-  const Scanned s = kScanner.scan(root, out);
+  const Scanner& scanner = project_scanner();
+  const Scanned s = scanner.scan(root, out);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  say("Graph built in " + text::format_fixed(seconds, 1) + "s with the " + std::string(kScanner.name) + ": " +
+  say("Graph built in " + text::format_fixed(seconds, 1) + "s with the " + std::string(scanner.name) + ": " +
       std::to_string(s.files) + " files, " + std::to_string(s.symbols) + " symbols, " + std::to_string(s.edges) +
       " edges");
   say("Wrote: " + out);

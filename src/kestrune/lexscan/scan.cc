@@ -34,16 +34,9 @@ struct FileResult {
   std::string text;
 };
 
-struct SmallFile {
-  int64_t size;  // as fstat gave it
-  bool link;     // whether the path is a symbolic link
-};
+}  // namespace
 
-// The bytes of a regular file of at most MAX_FILE_BYTES, read into `buf`,
-// which each thread reuses from file to file. Nothing for a file that cannot
-// be read, or that is no regular file any more (the walk saw one, but the
-// name may since hold a FIFO: it is never waited on).
-std::optional<SmallFile> read_small_file(const std::string& path, std::string& buf) {
+std::optional<SmallFile> read_small_file(const std::string& path, uint64_t max_bytes, std::string& buf) {
   // One lookup of the path tells both what it is and gives the file.
   fs::OpenedFile file;
   try {
@@ -51,7 +44,7 @@ std::optional<SmallFile> read_small_file(const std::string& path, std::string& b
   } catch (const fs::OsError&) {
     return std::nullopt;
   }
-  if (file.found != fs::Found::File || file.size > MAX_FILE_BYTES) return std::nullopt;
+  if (file.found != fs::Found::File || file.size > max_bytes) return std::nullopt;
   // Read to the end, whatever the size was: the file may have grown since.
   size_t used = 0;
   buf.resize(static_cast<size_t>(file.size) + 1);
@@ -68,8 +61,6 @@ std::optional<SmallFile> read_small_file(const std::string& path, std::string& b
   }
 }
 
-// The file as the scan sees it: UTF-8 with bad bytes dropped, line feeds
-// only. A view of `bytes` when they are that already, else of `owned`.
 std::string_view decode_file(const std::string& bytes, std::string& owned) {
   std::string_view text = bytes;
   if (!text::is_valid_utf8(text)) text = owned = text::decode(text, text::Errors::Drop);
@@ -77,14 +68,17 @@ std::string_view decode_file(const std::string& bytes, std::string& owned) {
   return text;
 }
 
+namespace {
+
 bool is_string_list(const json::Value& v) {
   if (!v.is_array()) return false;
   return std::all_of(v.as_array().begin(), v.as_array().end(), [](const json::Value& s) { return s.is_string(); });
 }
 
-// The earlier node of this file when its fingerprint still matches; a key the
-// entry lacks takes the current value. An entry whose fields have the wrong
-// types cannot have come from a scan, so the file is rebuilt rather than trusted.
+}  // namespace
+
+// An entry whose fields have the wrong types cannot have come from a scan, so
+// the file is rebuilt rather than trusted.
 std::optional<Node> reused_node(const json::Object* reuse, const Node& current) {
   if (!reuse) return std::nullopt;
   const json::Value* entry = reuse->find(current.id);
@@ -118,12 +112,14 @@ std::optional<Node> reused_node(const json::Object* reuse, const Node& current) 
   return n;
 }
 
+namespace {
+
 // `resolved_dir` is the resolved directory holding `path`: resolving a plain
 // file is then a join, not a walk over every component of its path.
 std::optional<FileResult> scan_file(const std::string& path, const std::string& resolved_dir,
                                     const std::string& resolved_root, const json::Object* reuse) {
   thread_local std::string bytes;
-  const std::optional<SmallFile> file = read_small_file(path, bytes);
+  const std::optional<SmallFile> file = read_small_file(path, MAX_FILE_BYTES, bytes);
   if (!file) return std::nullopt;
   std::string owned;
   const std::string_view text = decode_file(bytes, owned);
@@ -245,22 +241,7 @@ std::deque<typename Work<Outcome>::Item> scan_files(const std::string& root, con
   return std::move(work.items());
 }
 
-// Renders the file's nodes as the graph file holds them, then lets go of what
-// only that text needed.
-void render_file(FileResult& r) {
-  size_t bytes = 0;
-  for (const Node& n : r.nodes) bytes += n.content.size() + 512;
-  r.text.reserve(bytes + bytes / 8);
-  for (Node& n : r.nodes) {
-    render_node(r.text, n);
-    r.text += ",\n";
-    // Swapped out, not assigned: assigning an empty string keeps the buffer.
-    std::string().swap(n.content);
-    std::string().swap(n.summary);
-    std::vector<std::string>().swap(n.keywords);
-  }
-  r.text.shrink_to_fit();
-}
+void render_file(FileResult& r) { render_for_writing(r.nodes, r.text); }
 
 }  // namespace
 

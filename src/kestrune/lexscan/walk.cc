@@ -56,6 +56,11 @@ std::vector<std::string> walk_files(const std::string& root) {
 }
 
 void walk_files(const std::string& root, const std::function<void(std::string&&)>& found) {
+  walk_selected(root, {&is_skip_dir, &should_scan}, found);
+}
+
+void walk_selected(const std::string& root, const Selection& select,
+                   const std::function<void(std::string&&)>& found) {
   const std::string resolved_root = fs::resolve(root);
 
   // Entry to a linked directory: only inside the project, and never back into a
@@ -84,7 +89,7 @@ void walk_files(const std::string& root, const std::function<void(std::string&&)
 
   fs::walk(root, [&](fs::WalkStep& step) {
     auto keep_dir = [&](const std::string& d) {
-      if (is_skip_dir(d)) return false;
+      if (select.skip_dir(d)) return false;
       std::string dir = fs::join(step.dirpath, d);
       return !fs::is_link(dir) || keep_linked(dir, step.stack);
     };
@@ -92,7 +97,7 @@ void walk_files(const std::string& root, const std::function<void(std::string&&)
     for (const auto& name : step.filenames) {
       std::string path = fs::join(step.dirpath, name);
       try {
-        if (!should_scan(path) || !selected_file(path)) continue;
+        if (!select.take_file(path) || !selected_file(path)) continue;
       } catch (const std::exception&) {
         // An unreadable or vanished entry is simply not selected.
         continue;

@@ -44,4 +44,20 @@ std::string rel(std::string_view path, std::string_view root);
 // path to `found` as the walk meets it, in the same order.
 void walk_files(const std::string& root, const std::function<void(std::string&&)>& found);
 
+// What a walk selects by name. The two scanners skip different directories
+// and take different files, but follow links alike (walk_selected).
+struct Selection {
+  bool (*skip_dir)(std::string_view name);  // a directory name never entered
+  bool (*take_file)(std::string_view path);  // a file path the walk selects
+};
+
+// The walk of `root` with `select`'s names and the link rules every scanner
+// keeps: a linked directory is entered only when it resolves inside the
+// project and is not one of the directories on the way down to it, and a
+// linked file is selected only when it resolves inside the project. Each
+// selected regular file goes to `found` in walk order: a directory's own
+// files first, then its subdirectories depth-first, in listing order.
+void walk_selected(const std::string& root, const Selection& select,
+                   const std::function<void(std::string&&)>& found);
+
 }  // namespace kestrune::lexscan
