@@ -48,3 +48,7 @@ EOF
 echo
 echo "-- read back: br prime's action trail, on the project's .braid"
 KESTRUNE_DATA_DIR=$PROJ/.braid "$BIN/br" prime --query orders | sed -n '/## Action Trail/,$p'
+echo
+echo "-- read back: the edit guard, before an edit of the registered file"
+printf '{"tool_name": "Edit", "tool_input": {"file_path": "%s/lib/db.ts"}}' "$PROJ" |
+  (cd "$PROJ" && "$BIN/edit_guard" 2>&1) | sed -n '1,/lib\/db.ts/p' || true
