@@ -39,24 +39,16 @@ class Tools(unittest.TestCase):
                  if a["payload"]["file"] == "lib/refunds.ts"]
         self.assertEqual(kinds, ["read"])
 
-    def test_failures_raise_tool_error(self):
+    def test_failures_handle_and_the_tool_list(self):
+        root = str(self.root)
         with self.assertRaisesRegex(mcp.ToolError, "^The file is empty"):
-            mcp.graph_register_edit(" ", root=str(self.root))
-        with self.assertRaises(TypeError):
-            mcp.graph_continue(b"x", "8", root=str(self.root))
-        self.assertEqual(mcp.graph_attention(root=str(self.root)),
-                         f"No attention recorded yet: {self.root}/.braid/chat_action_graph.json does not exist.")
-
-    def test_handle_and_the_tool_list(self):
-        self.assertEqual(mcp.PROTOCOL_VERSIONS, ("2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25"))
+            mcp.graph_register_edit(" ", root=root)
         self.assertEqual([t["name"] for t in mcp.tools()],
                          ["graph_continue", "graph_register_edit", "graph_dead_exports", "graph_attention"])
-        self.assertIsNone(mcp.handle('{"jsonrpc": "2.0", "method": "notifications/initialized"}', root=str(self.root)))
+        self.assertIsNone(mcp.handle('{"jsonrpc": "2.0", "method": "notifications/initialized"}', root=root))
         answer = json.loads(mcp.handle('{"jsonrpc": "2.0", "id": 1, "method": "tools/call", "params": '
-                                       '{"name": "graph_dead_exports"}}', root=str(self.root)))
-        self.assertFalse(answer["result"]["isError"])
+                                       '{"name": "graph_dead_exports"}}', root=root))
         self.assertIn("\n\nDead exports: ", answer["result"]["content"][0]["text"])
-
 
 if __name__ == "__main__":
     unittest.main()
