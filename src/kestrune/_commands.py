@@ -18,6 +18,7 @@ COMMANDS = {
     "edit_guard": "edit_guard",
     "attention": "attention",
     "kestrune": "kestrune",
+    "kestrune_mcp": "kestrune-mcp",
 }
 
 

@@ -89,6 +89,7 @@ TEST(DeadExports, KeepsTheFirstFiftyAfterSorting) {
   EXPECT_EQ(out.as_array()[0]["file"].as_string(), "f0.ts");
   EXPECT_EQ(out.as_array()[1]["file"].as_string(), "f1.ts");
   EXPECT_EQ(out.as_array()[2]["file"].as_string(), "f10.ts");
+  EXPECT_EQ(check_dead_exports(graph(R"({"nodes": [)" + nodes + "]}"), SIZE_MAX).as_array().size(), 60u);
 }
 
 // ---- test coverage -------------------------------------------------------------

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "common/testkit.h"
 #include "kestrune/base/json.h"
 #include "kestrune/base/version.h"
@@ -127,28 +129,32 @@ TEST(Settings, CommandInstallsAndUninstalls) {
     return testkit::run_command("kestrune", args, t / "p");
   };
 
+  const std::string mcp = t / "p/.mcp.json";
   testkit::Output dry = kestrune({"install", "--dry-run"});
   EXPECT_EQ(dry.status, 0);
   EXPECT_NE(dry.out.find("/attention record\""), std::string::npos);
   EXPECT_EQ(t.read("p/.claude/settings.json"), kForeign);
+  EXPECT_FALSE(std::filesystem::exists(mcp));
 
   testkit::Output first = kestrune({"install"});
   EXPECT_EQ(first.status, 0);
-  EXPECT_EQ(first.out,
-            "Installed the Kestrune hooks in " + settings + " (the previous file is " + settings + ".bak).\n");
+  EXPECT_EQ(first.out, "Installed the Kestrune hooks in " + settings + " (the previous file is " + settings +
+                           ".bak).\nAdded the Kestrune MCP server to " + mcp + ".\n");
   EXPECT_EQ(t.read("p/.claude/settings.json.bak"), kForeign);
   const std::string installed = t.read("p/.claude/settings.json");
-  EXPECT_EQ(installed, dry.out);
+  EXPECT_EQ("==> " + settings + " <==\n" + installed + "\n==> " + mcp + " <==\n" + t.read("p/.mcp.json"), dry.out);
 
-  EXPECT_EQ(kestrune({"install"}).out,
-            "The Kestrune hooks are already installed in " + settings + "; nothing changed.\n");
+  EXPECT_EQ(kestrune({"install"}).out, "The Kestrune hooks are already installed in " + settings +
+                                           "; nothing changed.\nThe Kestrune MCP server is already in " + mcp +
+                                           "; nothing changed.\n");
   EXPECT_EQ(t.read("p/.claude/settings.json"), installed);
   EXPECT_EQ(t.read("p/.claude/settings.json.bak"), kForeign);
 
   const std::string bin = testkit::bin_dir();
   EXPECT_EQ(kestrune({"status"}).out, settings + "\n  PreToolUse        installed, runs " + bin +
                                           "/edit_guard\n  PostToolUse       installed, runs " + bin +
-                                          "/attention\n  UserPromptSubmit  installed, runs " + bin + "/br\n");
+                                          "/attention\n  UserPromptSubmit  installed, runs " + bin + "/br\n" + mcp +
+                                          "\n  MCP server        installed, runs " + bin + "/kestrune-mcp\n");
   EXPECT_EQ(kestrune({"uninstall"}).status, 0);
   EXPECT_EQ(kestrune({"status"}).out.find("not installed"), settings.size() + 21);
 
@@ -164,8 +170,51 @@ TEST(Settings, CommandInstallsAndUninstalls) {
   EXPECT_EQ(kestrune({"install", "--user", "--project", "x"}).status, 2);
 }
 
+// The project's .mcp.json: our server merged in beside the user's, and out again.
+TEST(Settings, McpServerInTheProjectsConfig) {
+  testkit::TempDir t;
+  const std::string project = t.mkdir("p"), mcp = t / "p/.mcp.json";
+  constexpr std::string_view kTheirs = R"({"mcpServers": {"db": {"command": "pg-mcp"}}, "x": 1})";
+  t.write("p/.mcp.json", kTheirs);
+  auto kestrune = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "hooks");
+    return testkit::run_command("kestrune", args, t.path());
+  };
+
+  EXPECT_EQ(kestrune({"install", "--project", project}).status, 0);
+  const std::string bin = testkit::bin_dir();
+  EXPECT_EQ(t.read("p/.mcp.json"), render_settings(json::parse(
+                                       R"({"mcpServers": {"db": {"command": "pg-mcp"}, "kestrune": {"command": ")" +
+                                       bin + R"(/kestrune-mcp", "args": ["--root", ")" + project + R"("]}}, "x": 1})")));
+  EXPECT_EQ(t.read("p/.mcp.json.bak"), kTheirs);
+  const std::string installed = t.read("p/.mcp.json");
+  EXPECT_EQ(kestrune({"install", "--project", project}).status, 0);
+  EXPECT_EQ(t.read("p/.mcp.json"), installed);
+  EXPECT_EQ(kestrune({"uninstall", "--project", project}).status, 0);
+  EXPECT_EQ(json::parse(t.read("p/.mcp.json")), json::parse(kTheirs));
+
+  // --local and --user leave it alone, and say how to add the server otherwise.
+  const testkit::Output local = kestrune({"install", "--project", project, "--local"});
+  EXPECT_NE(local.out.find("Left " + mcp + " alone (--local); "), std::string::npos) << local.out;
+  EXPECT_EQ(json::parse(t.read("p/.mcp.json")), json::parse(kTheirs));
+  testkit::ScopedEnv home("HOME", t.mkdir("home").c_str());
+  const testkit::Output user = kestrune({"install", "--user"});
+  EXPECT_NE(user.out.find("No project with --user, so no .mcp.json; "), std::string::npos) << user.out;
+  EXPECT_EQ(kestrune({"status", "--user"}).out.find("MCP server"), std::string::npos);
+
+  // A config we cannot read leaves both files as they are.
+  t.write("p/.mcp.json", "{\"mcpServers\": []}");
+  const std::string settings = t.read("p/.claude/settings.json");
+  const testkit::Output bad = kestrune({"install", "--project", project});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find(mcp + ": "), std::string::npos) << bad.err;
+  EXPECT_EQ(t.read("p/.mcp.json"), "{\"mcpServers\": []}");
+  EXPECT_EQ(t.read("p/.claude/settings.json"), settings);
+}
+
 TEST(Settings, EveryCommandAnswersWithTheProjectVersion) {
-  for (std::string name : {"lexscan", "br", "brc-claude", "brc", "audit", "edit_guard", "attention", "kestrune"}) {
+  for (std::string name :
+       {"lexscan", "br", "brc-claude", "brc", "audit", "edit_guard", "attention", "kestrune", "kestrune-mcp"}) {
     testkit::Output o = testkit::run_command(name, {"--version"});
     EXPECT_EQ(o.status, 0) << name;
     EXPECT_EQ(o.out, name + (name == "kestrune" ? " " : " (kestrune) ") + std::string(VERSION) + "\n");

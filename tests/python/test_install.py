@@ -13,7 +13,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = os.environ.get("KESTRUNE_BUILD_DIR", "")
-COMMANDS = {"lexscan", "br", "brc-claude", "brc", "audit", "edit_guard", "attention", "kestrune"}
+COMMANDS = {"lexscan", "br", "brc-claude", "brc", "audit", "edit_guard", "attention", "kestrune", "kestrune-mcp"}
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 PROJECT = {
     "src/api/orders.ts": "import { db } from '../lib/db'\nexport async function GET() { return db.orders }\n",

@@ -109,6 +109,11 @@ std::vector<Record> load_records(const std::string& file, int64_t now);
 // guard would warn about.
 std::vector<Record> at_risk(std::vector<Record> records);
 
+// What `attention show` prints of a record's files (all of them, as
+// load_records() gives them at `now`): how many are at or above the guard's
+// threshold, then, when any are, a table of those, highest first.
+std::string describe(const std::vector<Record>& records, int64_t now);
+
 // ---- the hook ------------------------------------------------------------------
 
 // What a hook call may learn of its surroundings.

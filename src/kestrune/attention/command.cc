@@ -54,10 +54,6 @@ int cmd_record() {
   return 0;
 }
 
-std::string pad_left(std::string s, size_t width) {
-  return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
-}
-
 int cmd_show(const std::optional<std::string>& root_arg) {
   Place place;
   if (root_arg) {
@@ -71,24 +67,7 @@ int cmd_show(const std::optional<std::string>& root_arg) {
     command::out("No attention recorded yet: " + place.file + " does not exist.\n");
     return 0;
   }
-  const std::vector<Record> records = load_records(place.file, now);
-  const std::vector<Record> risky = at_risk(records);
-  std::string out = place.file + ": " + std::to_string(risky.size()) + " of " + std::to_string(records.size()) +
-                    (records.size() == 1 ? " file" : " files") + " at or above the edit guard's threshold (" +
-                    text::format_fixed(THRESHOLD, 1) + ")\n";
-  if (!risky.empty()) {
-    out += "\n score  reads  edits  last touched  file\n";
-    for (const Record& r : risky) {
-      const std::string age = r.last_ts == 0
-                                  ? "?"
-                                  : std::to_string(text::round_half_even(
-                                        static_cast<double>(static_cast<__int128>(now) - r.last_ts) / 60.0)) +
-                                        " min ago";
-      out += pad_left(text::format_fixed(r.score, 1), 6) + pad_left(std::to_string(r.reads), 7) +
-             pad_left(std::to_string(r.edits), 7) + pad_left(age, 14) + "  " + r.file + "\n";
-    }
-  }
-  command::out(out);
+  command::out(place.file + ": " + describe(load_records(place.file, now), now));
   return 0;
 }
 
@@ -102,7 +81,30 @@ args::Parser build_parser() {
   return p;
 }
 
+std::string pad_left(std::string s, size_t width) {
+  return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
+}
+
 }  // namespace
+
+std::string describe(const std::vector<Record>& records, int64_t now) {
+  const std::vector<Record> risky = at_risk(records);
+  std::string out = std::to_string(risky.size()) + " of " + std::to_string(records.size()) +
+                    (records.size() == 1 ? " file" : " files") + " at or above the edit guard's threshold (" +
+                    text::format_fixed(THRESHOLD, 1) + ")\n";
+  if (risky.empty()) return out;
+  out += "\n score  reads  edits  last touched  file\n";
+  for (const Record& r : risky) {
+    const std::string age =
+        r.last_ts == 0 ? "?"
+                       : std::to_string(text::round_half_even(
+                             static_cast<double>(static_cast<__int128>(now) - r.last_ts) / 60.0)) +
+                             " min ago";
+    out += pad_left(text::format_fixed(r.score, 1), 6) + pad_left(std::to_string(r.reads), 7) +
+           pad_left(std::to_string(r.edits), 7) + pad_left(age, 14) + "  " + r.file + "\n";
+  }
+  return out;
+}
 
 int command_main(int argc, char** argv) {
   return command::run("attention: error: ", [&] {

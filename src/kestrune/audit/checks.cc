@@ -136,7 +136,7 @@ std::string read_source(const std::string& root, std::string_view file_id) {
   return {};
 }
 
-json::Value check_dead_exports(const json::Value& graph) {
+json::Value check_dead_exports(const json::Value& graph, size_t limit) {
   const json::Array& nodes = list_field(graph, "nodes");
 
   // Only imports and references are uses; every symbol is the target of its
@@ -192,7 +192,7 @@ json::Value check_dead_exports(const json::Value& graph) {
 
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return text::compare(a.file, b.file) < 0; });
-  if (candidates.size() > 50) candidates.resize(50);
+  if (candidates.size() > limit) candidates.resize(limit);
   json::Array out;
   out.reserve(candidates.size());
   for (const Candidate& c : candidates) {

@@ -1,6 +1,7 @@
 // The auditor's code-health checks over an information graph and the project's sources.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -28,7 +29,9 @@ std::string read_source(const std::string& root, std::string_view file_id);
 
 // Each check reads the graph (and the sources under root) and returns its
 // records as JSON, in the shapes audit_report.json stores.
-json::Value check_dead_exports(const json::Value& graph);
+// The report keeps the first DEAD_EXPORTS_CAP dead exports; `limit` asks for another number (SIZE_MAX: all).
+inline constexpr size_t DEAD_EXPORTS_CAP = 50;
+json::Value check_dead_exports(const json::Value& graph, size_t limit = DEAD_EXPORTS_CAP);
 json::Value check_test_coverage(const json::Value& graph, const std::string& root);
 json::Value check_circular_deps(const json::Value& graph);
 json::Value check_copy_paste(const json::Value& graph);

@@ -37,6 +37,11 @@ const Paths& paths();
 // Must run before the first paths() call; later calls are ignored.
 void set_base_dir(const std::string& dir);
 
+// The files br keeps in `data_dir` (resolved), named as paths() names them
+// when KESTRUNE_DATA_DIR points there: for a tool that serves one project from
+// its own .braid. base_dir and default_root are left empty.
+Paths paths_in(const std::string& data_dir);
+
 // Creates data_dir with any missing parents.
 void ensure_data_dir();
 

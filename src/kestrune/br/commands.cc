@@ -142,6 +142,17 @@ std::optional<Args> parse_args(const std::vector<std::string>& argv) {
   return out;
 }
 
+void append_action_event(const std::string& action_log, std::string_view kind, std::string_view summary,
+                         json::Object meta) {
+  json::Object event;
+  event.append("timestamp", utc_timestamp());
+  event.append("kind", kind);
+  event.append("summary", summary);
+  event.append("meta", std::move(meta));
+  // One write of the whole line: writers running at once never interleave.
+  fs::append(action_log, json::dumps(json::Value(std::move(event))) + "\n");
+}
+
 json::Array read_action_events(long long limit) { return last(read_jsonl(paths().action_log), limit); }
 
 int cmd_scan(const Args& args) {
@@ -261,12 +272,7 @@ int cmd_action_log(const Args& args) {
       return 2;
     }
   }
-  json::Object event;
-  event.append("timestamp", utc_timestamp());
-  event.append("kind", args.text.at("kind"));
-  event.append("summary", args.text.at("summary"));
-  event.append("meta", std::move(meta));
-  fs::append(paths().action_log, json::dumps(json::Value(std::move(event))) + "\n");
+  append_action_event(paths().action_log, args.text.at("kind"), args.text.at("summary"), std::move(meta.as_object()));
   print("ok\n");
   return 0;
 }

@@ -37,6 +37,11 @@ int cmd_stats(const Args& args);
 // nullopt for anything else: malformed input is no error, just no prompt.
 std::optional<std::string> hook_prompt(std::string_view input);
 
+// Appends one event line to the action log `action_log`, as `br action log`
+// writes it: {"timestamp", "kind", "summary", "meta"}, stamped now.
+void append_action_event(const std::string& action_log, std::string_view kind, std::string_view summary,
+                         json::Object meta);
+
 // ACTION_LOG's events, last `limit` of them (Python's events[-limit:]).
 json::Array read_action_events(long long limit = 8);
 

@@ -20,6 +20,16 @@ std::string& base_dir_override() {
   return dir;
 }
 
+// The files br keeps in p.data_dir.
+void set_data_files(Paths& p) {
+  p.graph_json = fs::join(p.data_dir, "info_graph.json");
+  p.action_log = fs::join(p.data_dir, "action_events.jsonl");
+  p.token_log = fs::join(p.data_dir, "token_usage.jsonl");
+  const char* cap = std::getenv("BR_CAPABILITY_INDEX");
+  p.capability_index =
+      fs::resolve(cap ? std::string(cap) : fs::join(p.data_dir, "functionality_index.md"));
+}
+
 Paths compute_paths() {
   Paths p;
   p.base_dir = base_dir_override().empty() ? fs::parent(fs::self_exe_dir())
@@ -30,12 +40,7 @@ Paths compute_paths() {
     p.data_dir = fs::resolve(data);
   else
     p.data_dir = usable_data_dir(fs::join(p.base_dir, "data"));
-  p.graph_json = fs::join(p.data_dir, "info_graph.json");
-  p.action_log = fs::join(p.data_dir, "action_events.jsonl");
-  p.token_log = fs::join(p.data_dir, "token_usage.jsonl");
-  const char* cap = std::getenv("BR_CAPABILITY_INDEX");
-  p.capability_index =
-      fs::resolve(cap ? std::string(cap) : fs::join(p.data_dir, "functionality_index.md"));
+  set_data_files(p);
   const char* root = std::getenv("BRAID_PROJECT_ROOT");
   p.default_root = fs::resolve(root ? std::string(root) : fs::cwd());
   return p;
@@ -62,6 +67,13 @@ void set_base_dir(const std::string& dir) { base_dir_override() = dir; }
 
 const Paths& paths() {
   static const Paths p = compute_paths();
+  return p;
+}
+
+Paths paths_in(const std::string& data_dir) {
+  Paths p;
+  p.data_dir = fs::resolve(data_dir);
+  set_data_files(p);
   return p;
 }
 

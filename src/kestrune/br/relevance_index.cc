@@ -187,13 +187,6 @@ inline __attribute__((always_inline)) uint64_t word_key(const char* p, size_t n,
   return n < 8 ? v | (uint64_t{n} << 56) : v;
 }
 
-constexpr std::array<bool, 256> kWordBytes = [] {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 256; ++c) t[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-  return t;
-}();
-inline bool is_word_byte(unsigned char c) { return kWordBytes[c]; }
-
 // The runs of word bytes of a text, in order. Which bytes are word bytes is
 // worked out 64 at a time, a bit per byte, and runs are found by counting
 // zero bits rather than byte by byte.
@@ -1408,7 +1401,7 @@ std::optional<std::string> build_index_from_file(const std::string& path) {
   MappedFile file(opened.fd.get(), sig.size, simdjson::SIMDJSON_PADDING);
   if (!file.data()) return std::nullopt;
   // The digest is one more pass over the bytes: taken beside the walk.
-  std::jthread digest([&sig = sig, &file] { sig.digest = digest64(file.text()); });
+  std::jthread digest([&s = sig, &file] { s.digest = digest64(file.text()); });
   const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
   const size_t size = file.size() - skip;
   od::parser parser;  // holds the decoded strings the builder's views point into

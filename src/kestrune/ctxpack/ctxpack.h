@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "kestrune/base/json.h"
 
@@ -40,6 +41,8 @@ struct PackRequest {
   long long max_files;
   // The question; its terms steer which lines of a file are shown. Optional.
   std::string_view query = {};
+  // When set, receives the ids of the files the text shows, in its order.
+  std::vector<std::string>* shown = nullptr;
 };
 
 // The context text. Never longer than token_budget by estimate_tokens; the

@@ -366,6 +366,8 @@ std::string pack(const PackRequest& req) {
   share_out(secs, capacity - used - std::min(reserve, capacity - used));
   used += append_sections(out, secs);
   append_relations(out, rel, used < capacity ? capacity - used : 0);
+  if (req.shown)
+    for (const Section& sec : secs) req.shown->push_back(sec.id);
   return out;
 }
 

@@ -143,6 +143,17 @@ Entry entry(const Hook& hook, const Install& install) {
   return e;
 }
 
+Entry mcp_entry(const Install& install) {
+  json::Object server;
+  server.append("command", fs::join(install.bin_dir, MCP_PROGRAM));
+  server.append("args", json::Array{"--root", install.project});
+  Entry e;
+  e.where = {"mcpServers"};
+  e.key = MCP_SERVER;
+  e.value = std::move(server);
+  return e;
+}
+
 std::string settings_path(const std::string& project, bool local) {
   const std::string dir = project.empty() ? fs::join(fs::expanduser("~"), ".claude") : fs::join(project, ".claude");
   return fs::join(dir, local ? "settings.local.json" : "settings.json");

@@ -58,6 +58,15 @@ std::optional<std::string> runs(const Hook& hook, std::string_view command);
 // command of ours already there.
 Entry entry(const Hook& hook, const Install& install);
 
+// The project's MCP server, which gives the assistant the graph's tools:
+// "mcpServers" → "kestrune" in the project's .mcp.json, running
+// `kestrune-mcp --root <project>` (a program beside `kestrune`).
+inline constexpr std::string_view MCP_PROGRAM = "kestrune-mcp";
+inline constexpr std::string_view MCP_SERVER = "kestrune";
+inline constexpr std::string_view MCP_CONFIG = ".mcp.json";
+// For an install with a project.
+Entry mcp_entry(const Install& install);
+
 // The settings file: `project`/.claude/settings.json (settings.local.json
 // when `local`), or the user's ~/.claude/settings.json when `project` is empty.
 std::string settings_path(const std::string& project, bool local);
