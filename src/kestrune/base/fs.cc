@@ -193,7 +193,31 @@ OpenedFile open_for_reading(const std::string& path, bool tell_link) {
   f.found = Found::File;
   f.fd = std::move(owned);
   f.size = static_cast<uint64_t>(st.st_size);
+  f.stat = file_stat(st);
   return f;
+}
+
+FileStat file_stat(const struct ::stat& st) {
+  FileStat s;
+  s.size = static_cast<uint64_t>(st.st_size);
+  s.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  s.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  s.ino = static_cast<uint64_t>(st.st_ino);
+  s.dev = static_cast<uint64_t>(st.st_dev);
+  s.mode = static_cast<uint32_t>(st.st_mode);
+  return s;
+}
+
+std::optional<FileStat> stat_at(int dir_fd, const std::string& name, bool follow_links) {
+  struct stat st;
+  if (::fstatat(dir_fd, name.c_str(), &st, follow_links ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return file_stat(st);
+}
+
+std::optional<FileStat> stat_path(const std::string& path, bool follow_links) {
+  struct stat st;
+  if ((follow_links ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) return std::nullopt;
+  return file_stat(st);
 }
 
 namespace {
@@ -649,22 +673,20 @@ namespace {
 
 // Lists `dir` into subdirectories and other entries (links followed, a
 // dangling link counts as a file). False when it cannot be read to the end.
-bool list_dir(const std::string& dir, std::vector<std::string>& dirs, std::vector<std::string>& files) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* d = ::fdopendir(fd);
-  if (!d) {
-    ::close(fd);
-    return false;
-  }
-  bool ok = true;
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+using OpenDir = std::unique_ptr<DIR, DirCloser>;
+
+// The directory's entries; `dir` keeps it open.
+bool list_dir(const std::string& path, std::vector<std::string>& dirs, std::vector<std::string>& files, OpenDir& dir) {
+  dir.reset(::opendir(path.c_str()));
+  if (!dir) return false;
+  const int fd = ::dirfd(dir.get());
   for (;;) {
     errno = 0;
-    struct dirent* e = ::readdir(d);
-    if (!e) {
-      ok = errno == 0;
-      break;
-    }
+    struct dirent* e = ::readdir(dir.get());
+    if (!e) return errno == 0;
     const char* n = e->d_name;
     if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
     bool is_directory;
@@ -676,8 +698,6 @@ bool list_dir(const std::string& dir, std::vector<std::string>& dirs, std::vecto
     }
     (is_directory ? dirs : files).emplace_back(n);
   }
-  ::closedir(d);
-  return ok;
 }
 
 }  // namespace
@@ -693,9 +713,10 @@ void walk(const std::string& top, const std::function<void(WalkStep&)>& visit, b
 
   auto enter = [&](std::string path) {
     std::vector<std::string> dirs, files;
-    if (!list_dir(path, dirs, files)) return;
+    OpenDir dir;
+    if (!list_dir(path, dirs, files, dir)) return;
     chain.push_back(path);
-    WalkStep step{chain.back(), dirs, files, std::span<const std::string>(chain)};
+    WalkStep step{chain.back(), dirs, files, std::span<const std::string>(chain), ::dirfd(dir.get())};
     visit(step);
     frames.push_back(Frame{std::move(path), std::move(dirs), 0});
   };

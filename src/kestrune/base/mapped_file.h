@@ -1,12 +1,18 @@
 // A whole file mapped read-only, with readable zero bytes after its end for
 // parsers that read past the last byte in wide blocks.
+//
+// The mapping shares the page cache: mapping a large file costs no copy. It
+// shows the file as it is, so whoever truncates it in place while it is
+// mapped makes its reader fault; every writer of ours replaces files whole.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-namespace kestrune::br {
+#include "kestrune/base/fs.h"
+
+namespace kestrune {
 
 class MappedFile {
  public:
@@ -21,10 +27,13 @@ class MappedFile {
   const char* data() const { return data_; }
   size_t size() const { return size_; }
   std::string_view text() const { return {data_, size_}; }
+  // The status of the file mapped (when data() is not null).
+  const fs::FileStat& stat() const { return stat_; }
 
  private:
   const char* data_ = nullptr;
   size_t size_ = 0, span_ = 0;
+  fs::FileStat stat_{};
 };
 
-}  // namespace kestrune::br
+}  // namespace kestrune

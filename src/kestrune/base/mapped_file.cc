@@ -1,11 +1,9 @@
-#include "kestrune/br/mapped_file.h"
+#include "kestrune/base/mapped_file.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "kestrune/base/fs.h"
-
-namespace kestrune::br {
+namespace kestrune {
 
 // An anonymous zeroed region is reserved first and the file mapped over its
 // start, so the padding costs no copy of the file. MAP_POPULATE maps every page
@@ -19,6 +17,7 @@ MappedFile::MappedFile(const std::string& path, size_t padding) {
     return;
   }
   if (file.found != fs::Found::File || file.size == 0) return;
+  stat_ = file.stat;
   size_ = static_cast<size_t>(file.size);
   span_ = size_ + padding + static_cast<size_t>(::getpagesize());
   void* area = ::mmap(nullptr, span_, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -34,4 +33,4 @@ MappedFile::~MappedFile() {
   if (data_) ::munmap(const_cast<char*>(data_), span_);
 }
 
-}  // namespace kestrune::br
+}  // namespace kestrune
