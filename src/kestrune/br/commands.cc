@@ -15,6 +15,7 @@
 #include "kestrune/base/pyint.h"
 #include "kestrune/br/retrieve.h"
 #include "kestrune/lexscan/lexscan.h"
+#include "kestrune/lexscan/scan.h"
 
 namespace kestrune::br {
 namespace {
@@ -25,6 +26,7 @@ void print(std::string_view s) { command::out(s); }
 
 // ---- argument parsing -----------------------------------------------------
 
+constexpr const char* kRefreshHelp = "Rescan the project into the graph first (reading only what changed)";
 constexpr const char* kRankerHelp =
     "How files are chosen: heuristic or relevance (default: $KESTRUNE_RANKER, else heuristic)";
 
@@ -39,13 +41,15 @@ args::Parser build_parser() {
       .integer({"--top-files"}, 20)
       .integer({"--top-edges"}, 40)
       .flag({"--json"})
-      .text({"--ranker"}, std::nullopt, kRankerHelp);
+      .text({"--ranker"}, std::nullopt, kRankerHelp)
+      .flag({"--refresh"}, kRefreshHelp);
   br.command("cmd", "prime", "Output compact context for Claude hooks")
       .text({"--query"}, "", "Current query/task")
       .integer({"--top-files"}, 12)
       .integer({"--top-edges"}, 20)
       .integer({"--recent-actions"}, 8)
-      .text({"--ranker"}, std::nullopt, kRankerHelp);
+      .text({"--ranker"}, std::nullopt, kRankerHelp)
+      .flag({"--refresh"}, kRefreshHelp);
   br.command("cmd", "action", "Action graph operations")
       .command("action_cmd", "log", "Append action event")
       .required_text({"--kind"}, "Action kind")
@@ -144,15 +148,26 @@ json::Array read_action_events(long long limit) { return last(read_jsonl(paths()
 
 int cmd_scan(const Args& args) {
   const std::string root = fs::resolve(args.text.at("root"));
-  const lexscan::Graph graph = lexscan::scan_graph(root, nullptr, 0, lexscan::Render::ForWriting);
   ensure_data_dir();
   const std::string& out_arg = args.text.at("out");
   const std::string out = out_arg.empty() ? paths().graph_json : fs::resolve(out_arg);
-  lexscan::write_graph(graph, out);
-  print("Scanned: " + std::to_string(graph.nodes.size()) + " nodes, " + std::to_string(graph.edges.size()) +
-        " edges\nWrote: " + out + "\n");
+  // Every file read afresh; the scan cache it leaves serves later --refresh runs.
+  const lexscan::RescanResult r =
+      lexscan::rescan(lexscan::regex_scanner(), root, out, {.reuse = false, .symbol_index = false});
+  print("Scanned: " + std::to_string(r.nodes) + " nodes, " + std::to_string(r.edges) + " edges\nWrote: " + out + "\n");
   return 0;
 }
+
+namespace {
+
+// --refresh: the graph brought up to date with the project first.
+void refresh_if_asked(const Args& args) {
+  if (auto it = args.flag.find("refresh"); it == args.flag.end() || !it->second) return;
+  ensure_data_dir();
+  lexscan::rescan(lexscan::regex_scanner(), paths().default_root, paths().graph_json, {.symbol_index = false});
+}
+
+}  // namespace
 
 // --ranker when given, else the default KESTRUNE_RANKER sets.
 Ranker chosen_ranker(const Args& args) {
@@ -163,6 +178,7 @@ Ranker chosen_ranker(const Args& args) {
 }
 
 int cmd_retrieve(const Args& args) {
+  refresh_if_asked(args);
   const std::string& query = args.text.at("query");
   RetrieveResult r = retrieve_from_graph_file(query, args.num.at("top_files"), args.num.at("top_edges"),
                                               chosen_ranker(args));
@@ -184,6 +200,7 @@ int cmd_retrieve(const Args& args) {
 }
 
 int cmd_prime(const Args& args) {
+  refresh_if_asked(args);
   std::string query = args.text.at("query");
   if (query.empty()) {
     const char* env = std::getenv("BR_QUERY");
