@@ -98,6 +98,12 @@ TEST(Args, UsageErrors) {
             "tool: error: the following arguments are required: --name\n");
   EXPECT_EQ(error_of(p, {"--name", "n", "--bogus", "-x", "a b", "-c d"}),
             "tool: error: unrecognized arguments: --bogus -x\n");
+  // An argument that is not UTF-8 shows as Python's standard error shows it.
+  EXPECT_EQ(error_of(p, {"--name", "n", "a", "--x\xff"}), "tool: error: unrecognized arguments: --x\\udcff\n");
+  EXPECT_EQ(error_of(p, {"--name", "n", "-j", "1\xff"}),
+            "tool: error: argument --jobs/-j: invalid int value: '1\\udcff'\n");
+  EXPECT_EQ(error_of(p, {"--name", "n", "--drop=\xff"}),
+            "tool: error: argument --drop: ignored explicit argument '\\udcff'\n");
   // An error before the help option wins; help after it is never reached.
   EXPECT_EQ(error_of(p, {"-j", "x", "-h"}), "tool: error: argument --jobs/-j: invalid int value: 'x'\n");
 }

@@ -95,11 +95,59 @@ TEST(CodePoints, RoundTripAndOffsets) {
   for (size_t i = 0; i < out.size();) back.push_back(t::next(out, i));
   EXPECT_EQ(back, (std::vector<char32_t>{U'a', U'\u00e9', U'\u20ac', U'\U0001F600', U'\U0010FFFF'}));
 
-  // A truncated sequence at the end never reads past it.
-  const std::string_view cut("\xe2\x82", 2);
-  size_t i = 0;
-  EXPECT_EQ(t::next(cut, i), U'\uFFFD');
-  EXPECT_EQ(i, 2u);
+}
+
+TEST(OsStrings, UndecodableBytesAreOneCodePointEach) {
+  // Each input is a name's bytes; Python sees os.fsdecode of them (a lone
+  // surrogate U+DC00+byte per undecodable byte), and its answers are encoded
+  // back with surrogateescape.
+  struct Case {
+    std::string_view in;
+    std::vector<char32_t> cps;
+    std::string_view lower, upper, strip, cut;  // cut: s[1:3]
+    std::string_view on_stderr;                 // encoded with errors="backslashreplace"
+  };
+  const Case cases[] = {
+      {"a\xff" "b", {U'a', 0xDCFF, U'b'}, "a\xff" "b", "A\xff" "B", "a\xff" "b", "\xff" "b", "a\\udcffb"},
+      {"\xe2\x82", {0xDCE2, 0xDC82}, "\xe2\x82", "\xe2\x82", "\xe2\x82", "\x82", "\\udce2\\udc82"},
+      {"\xed\xa0\x80", {0xDCED, 0xDCA0, 0xDC80}, "\xed\xa0\x80", "\xed\xa0\x80", "\xed\xa0\x80", "\xa0\x80",
+       "\\udced\\udca0\\udc80"},
+      {"\xc0\xaf", {0xDCC0, 0xDCAF}, "\xc0\xaf", "\xc0\xaf", "\xc0\xaf", "\xaf", "\\udcc0\\udcaf"},
+      {"\xf4\x90\x80\x80", {0xDCF4, 0xDC90, 0xDC80, 0xDC80}, "\xf4\x90\x80\x80", "\xf4\x90\x80\x80",
+       "\xf4\x90\x80\x80", "\x90\x80", "\\udcf4\\udc90\\udc80\\udc80"},
+      {"\xc3\xa9\xa9", {0xE9, 0xDCA9}, "\xc3\xa9\xa9", "\xc3\x89\xa9", "\xc3\xa9\xa9", "\xa9", "\xc3\xa9\\udca9"},
+      {" \x85\xa0x\xffS ", {U' ', 0xDC85, 0xDCA0, U'x', 0xDCFF, U'S', U' '}, " \x85\xa0x\xffs ",
+       " \x85\xa0X\xffS ", "\x85\xa0x\xffS", "\x85\xa0", " \\udc85\\udca0x\\udcffS "},
+      {"a\xce\xa3\xff", {U'a', 0x3A3, 0xDCFF}, "a\xcf\x82\xff", "A\xce\xa3\xff", "a\xce\xa3\xff", "\xce\xa3\xff",
+       "a\xce\xa3\\udcff"},
+  };
+  for (const Case& c : cases) {
+    std::vector<char32_t> cps;
+    for (size_t i = 0; i < c.in.size();) cps.push_back(t::next(c.in, i));
+    EXPECT_EQ(cps, c.cps) << c.in;
+    EXPECT_EQ(t::length(c.in), c.cps.size()) << c.in;
+    std::string back;
+    for (char32_t cp : cps) t::append(back, cp);
+    EXPECT_EQ(back, c.in);
+    EXPECT_EQ(t::lower(c.in), c.lower);
+    EXPECT_EQ(t::upper(c.in), c.upper);
+    EXPECT_EQ(t::strip(c.in), c.strip);
+    EXPECT_EQ(t::split(c.in), SV{c.strip});
+    EXPECT_EQ(t::splitlines(c.in), SV{c.in});
+    EXPECT_EQ(t::slice(c.in, 1, 3), c.cut);
+    EXPECT_EQ(t::head(c.in, 1).size() + t::slice(c.in, 1, std::nullopt).size(), c.in.size());
+    EXPECT_EQ(t::backslashreplace(c.in), c.on_stderr);
+  }
+
+  // Ordering and searching as for the strs: '\udcc3' is not in 'é'.
+  EXPECT_LT(t::compare("\xc3\xa9", "\xc3x"), 0);
+  EXPECT_GT(t::compare("\xee\x80\x80", "\xff"), 0);
+  EXPECT_GT(t::compare("\xc3", "\xc3\xa9"), 0);
+  EXPECT_LT(t::compare("\xed\x9f\xbf", "\x80"), 0);
+  EXPECT_FALSE(t::contains("x\xc3\xa9", "\xc3"));
+  EXPECT_EQ(t::count("x\xc3(", "\xc3"), 1u);
+  EXPECT_TRUE(t::ends_with("\xe2\x82\xac\x82", "\x82"));
+  EXPECT_FALSE(t::starts_with("\xc3\xa9", "\xc3"));
 }
 
 TEST(Classes, MatchPythonPredicates) {

@@ -239,6 +239,37 @@ TEST(Command, AFifoNamedByOutIsNoEarlierGraphAndIsReplaced) {
   EXPECT_TRUE(fs::is_file(d / "g/info_graph.json"));
 }
 
+TEST(Command, NamesThatAreNotUtf8AreCarriedAsPythonCarriesThem) {
+  // Python holds such a name as os.fsdecode gives it (x\xff.md is 'x\udcff.md')
+  // and json.dumps writes that str as "x\udcff.md".
+  TempDir d;
+  d.write("proj/x\xff.md", "");
+  d.write("proj/d\xc3(/a.py", "def f():\n    pass\n");
+  d.write("proj/s\xe9.ts", "export function useOdd() {\n}\n");
+  testkit::Output o = run("--root proj --out g/info_graph.json", d.path());
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "Scanned: 3 files, 2 symbols, 2 edges\nWrote: g/info_graph.json\n"
+                   "Symbol index: g/symbol_index.json (2 symbols)\n");
+  const std::string graph = slurp(d / "g/info_graph.json");
+  for (const char* line : {R"("id": "x\udcff.md",)", R"("summary": "Handles x\udcff.",)", R"("id": "d\udcc3(/a.py",)",
+                           R"("id": "d\udcc3(/a.py::f",)", R"("summary": "Handles d\udcc3( a. Contains 1 function: f.",)",
+                           R"("id": "s\udce9.ts::useOdd",)", R"("path": "s\udce9.ts",)"})
+    EXPECT_NE(graph.find(line), std::string::npos) << line;
+  EXPECT_NE(graph.find(R"("from": "d\udcc3(/a.py",)"), std::string::npos);
+  const std::string index = slurp(d / "g/symbol_index.json");
+  EXPECT_NE(index.find(R"("s\udce9.ts::useOdd": {"line_start": 0, "line_end": 1, "body_hash": "45e1941b", )"
+                       R"("confidence": "high", "path": "s\udce9.ts"})"),
+            std::string::npos)
+      << index;
+  // Read back, the ids are the names' bytes again.
+  const json::Value g = json::parse(graph);
+  EXPECT_TRUE(by_id(g).contains("d\xc3(/a.py::f"));
+  EXPECT_EQ(json::dumps(g, {.indent = 2}), graph);
+  // A second scan reuses those nodes: the earlier graph's ids name the files.
+  EXPECT_EQ(run("--root proj --out g/info_graph.json", d.path()).out, o.out);
+  EXPECT_EQ(slurp(d / "g/info_graph.json"), graph);
+}
+
 TEST(Command, HelpAndUsageErrors) {
   TempDir d;
   testkit::Output help = run("--root x -h", d.path());

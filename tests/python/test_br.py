@@ -158,6 +158,33 @@ class Command(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertEqual(len(r.stderr.splitlines()), 1)
 
+    def test_names_and_queries_that_are_not_utf8(self):
+        # Python holds them as os.fsdecode gives them: ids, the query and the
+        # JSON written carry lone surrogates; standard error shows them escaped.
+        root = self.tmp / "proj"
+        (root / "d\udcc3(").mkdir(parents=True)
+        (root / "x\udcff.md").write_text("# bad name\n")
+        (root / "d\udcc3(" / "bad.py").write_text("def bad():\n    pass\n")
+        run = lambda *args: subprocess.run([str(self.br), *args], capture_output=True, text=True,
+                                           errors="surrogateescape", env=self.env)
+        r = run("scan", "--root", str(root))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        text = (self.data / "info_graph.json").read_text()
+        graph = json.loads(text)
+        self.assertEqual(text, json.dumps(graph, indent=2))
+        self.assertEqual({n["id"] for n in graph["nodes"]}, {"x\udcff.md", "d\udcc3(/bad.py", "d\udcc3(/bad.py::bad"})
+        r = run("retrieve", "--query", "bad\udcffq", "--json")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        out = json.loads(r.stdout)
+        self.assertEqual(r.stdout, json.dumps(out, indent=2) + "\n")
+        self.assertEqual(out["query"], "bad\udcffq")
+        self.assertIn("d\udcc3(/bad.py::bad", [f["id"] for f in out["files"]])
+        r = run("retrieve", "--query", "bad\udcffq")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.startswith("Query: bad\udcffq\n"), r.stdout)
+        r = run("retrieve", "--query", "q", "--x\udcff")
+        self.assertEqual((r.returncode, r.stderr.splitlines()[-1]), (2, "br: error: unrecognized arguments: --x\\udcff"))
+
     def test_retrieve_output(self):
         self.write_graph({"nodes": [{"id": "src/a.py", "kind": "file", "ext": ".py", "content": "c\u00e9"},
                                     {"kind": "file", "ext": ".md"}],

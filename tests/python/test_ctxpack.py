@@ -72,6 +72,14 @@ class Pack(unittest.TestCase):
             self.assertNotIn("gone.py", out)  # cannot be read
             self.assertTrue(out.endswith("## Relations\n- svc/pay.py imports stripe"))
 
+    def test_a_name_that_is_not_utf8(self):
+        fid = "d\udcc3(/x\udcff.py"  # as os.fsdecode gives it
+        self.write(fid, "def odd():\n    pass\n")
+        graph = {"nodes": [file_node(fid)], "edges": []}
+        out = ctxpack.pack({"files": graph["nodes"], "edges": []}, {fid: "Odd one."}, graph, self.root, 1000, 8, "odd")
+        self.assertIn(f"## {fid}\nOdd one.\n", out)
+        self.assertIn("1| def odd():\n", out)
+
     def test_budget_is_never_exceeded_on_a_large_project(self):
         nodes, files, edges = [], [], []
         for f in range(30):

@@ -125,6 +125,26 @@ class ScanTest(unittest.TestCase):
         again = lexscan.scan(str(self.root), existing_nodes=reuse)
         self.assertEqual({n["summary"] for n in again["nodes"] if n["kind"] == "file"}, {"Kept."})
 
+    def test_names_that_are_not_utf8(self):
+        # Python holds them as os.fsdecode gives them; they cross both ways as such.
+        (self.root / "x\udcff.md").write_text("# odd\n")
+        (self.root / "d\udcc3(").mkdir()
+        (self.root / "d\udcc3(" / "s\udce9.ts").write_text("export function useOdd() {\n}\n")
+        want = [os.path.join(d, f) for d, _, names in os.walk(self.root) for f in names]
+        self.assertEqual(sorted(lexscan.walk_files(self.root)), sorted(want))
+        self.assertEqual(lexscan.rel(str(self.root / "x\udcff.md"), self.root), "x\udcff.md")
+        ids = {n["id"] for n in lexscan.scan(self.root)["nodes"]}
+        self.assertLessEqual({"x\udcff.md", "d\udcc3(/s\udce9.ts", "d\udcc3(/s\udce9.ts::useOdd"}, ids)
+        node = lexscan.Node("x\udcff.md", "file", "x\udcff.md", ".md", 0, ["k\udcfe"])
+        self.assertEqual((node.id, node.as_dict()["keywords"]), ("x\udcff.md", ["k\udcfe"]))
+        self.assertTrue(repr(node).startswith("Node(id='x\\udcff.md', "))
+        out = self.root / "o\udcff" / "g.json"
+        with contextlib.redirect_stdout(io.StringIO()):
+            lexscan.main(["--root", str(self.root), "--out", str(out)])
+        text = out.read_text()
+        self.assertEqual(text, json.dumps(json.loads(text), indent=2))
+        self.assertLessEqual({"x\udcff.md", "d\udcc3(/s\udce9.ts"}, {n["id"] for n in json.loads(text)["nodes"]})
+
     def test_main(self):
         out = self.root / "o" / "g.json"
         buf = io.StringIO()

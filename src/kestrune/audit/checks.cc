@@ -191,7 +191,7 @@ json::Value check_dead_exports(const json::Value& graph) {
   });
 
   std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const Candidate& a, const Candidate& b) { return a.file < b.file; });
+                   [](const Candidate& a, const Candidate& b) { return text::compare(a.file, b.file) < 0; });
   if (candidates.size() > 50) candidates.resize(50);
   json::Array out;
   out.reserve(candidates.size());

@@ -12,6 +12,7 @@
 #include "kestrune/base/args.h"
 #include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
+#include "kestrune/base/text.h"
 
 namespace kestrune::audit {
 

@@ -40,7 +40,7 @@ json::Value dict_arg(pb::handle h, std::string_view arg) {
 void progress(std::string_view s) {
   pb::object err = pb::module_::import("sys").attr("stderr");
   if (err.is_none()) return;
-  err.attr("write")(pb::str(s.data(), s.size()));
+  err.attr("write")(kp::to_str(s));
   err.attr("flush")();
 }
 

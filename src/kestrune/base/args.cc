@@ -246,7 +246,8 @@ const Parser::Action* Parser::find(std::string_view option_string) const {
 }
 
 void Parser::fail(const std::string& message) const {
-  throw Exit{2, usage() + prog_ + ": error: " + message + "\n", message};
+  // Standard error shows an undecodable byte of an argument as Python's does.
+  throw Exit{2, text::backslashreplace(usage() + prog_ + ": error: " + message + "\n"), message};
 }
 
 void Parser::fail(const Action& action, const std::string& message) const {

@@ -8,6 +8,7 @@
 
 #include "kestrune/base/args.h"
 #include "kestrune/base/fs.h"
+#include "kestrune/base/text.h"
 
 namespace kestrune::command {
 
@@ -29,7 +30,8 @@ void out(std::string_view s) {
   throw fs::OsError(errno, "<stdout>");
 }
 
-void err(std::string_view s) { write_all(STDERR_FILENO, s); }
+// Standard error shows an undecodable byte as Python's sys.stderr does.
+void err(std::string_view s) { write_all(STDERR_FILENO, text::backslashreplace(s)); }
 
 namespace {
 

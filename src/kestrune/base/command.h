@@ -27,7 +27,8 @@ struct UsageError : std::invalid_argument {
 // Writes all of `s` to standard output, unbuffered. Throws StdoutClosed on a
 // closed pipe and fs::OsError on any other failure.
 void out(std::string_view s);
-// Writes all of `s` to standard error. A failure there has nowhere left to be
+// Writes all of `s` to standard error, an undecodable byte as "\xff" (what
+// Python's sys.stderr shows, errors="backslashreplace"). A failure there has nowhere left to be
 // reported and is ignored.
 void err(std::string_view s);
 // Writes all of `s` to `fd`; false (errno set) when a write failed.

@@ -3,6 +3,7 @@
 // reports failures with Python's JSONDecodeError text and positions. It is
 // the reader's fallback, and the whole reader of commands that link no
 // simdjson.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -48,17 +49,12 @@ class Scanner {
   };
 
   [[noreturn]] void fail(const char* msg, size_t byte_pos) const {
-    // Python counts code points: every byte that does not continue a sequence.
-    size_t pos = 0, line = 1, line_start = 0;
-    for (size_t k = 0; k < byte_pos && k < s_.size(); ++k) {
-      unsigned char c = static_cast<unsigned char>(s_[k]);
-      if ((c & 0xC0) == 0x80) continue;
-      ++pos;
-      if (c == '\n') {
-        ++line;
-        line_start = pos;
-      }
-    }
+    // Python counts code points (an undecodable byte is one).
+    const std::string_view before = s_.substr(0, std::min(byte_pos, s_.size()));
+    const size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
+    const size_t last_nl = before.rfind('\n');
+    const size_t pos = text::length(before);
+    const size_t line_start = last_nl == std::string_view::npos ? 0 : text::length(before.substr(0, last_nl + 1));
     size_t col = pos - line_start + 1;
     throw ParseError(std::string(msg) + ": line " + std::to_string(line) + " column " +
                          std::to_string(col) + " (char " + std::to_string(pos) + ")",
@@ -249,14 +245,13 @@ class Scanner {
     const size_t begin = i;
     size_t k = i + 1;
     std::string out;
-    bool non_ascii = false;
+    std::vector<size_t> escaped;  // where \udc80..\udcff escapes put their byte
     for (;;) {
       size_t run = k;
       while (run < s_.size()) {
         unsigned char c = static_cast<unsigned char>(s_[run]);
         if (c == '"' || c == '\\') break;
         if (c <= 0x1F) fail("Invalid control character at", run);
-        non_ascii |= c >= 0x80;
         ++run;
       }
       if (run >= s_.size()) fail("Unterminated string starting at", begin);
@@ -298,15 +293,42 @@ class Scanner {
           k += 6;
         }
       }
-      // Python keeps a lone surrogate in its str; UTF-8 cannot carry one,
-      // so it becomes U+FFFD here.
-      if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
+      // Python keeps a lone surrogate in its str. U+DC80..U+DCFF is how it
+      // carries a byte of a name that is not UTF-8 (an id written by a scan),
+      // so that one is the byte again; any other becomes U+FFFD.
+      if (cp >= 0xDC80 && cp <= 0xDCFF) escaped.push_back(out.size());
       text::append(out, cp);
     }
-    // The input should be valid UTF-8 (a decoded str); never pass on bytes
-    // that are not.
-    if (non_ascii && !text::is_valid_utf8(out)) out = text::decode(out, text::Errors::Replace);
+    // Undecodable bytes in the text itself stay as they are: the text is a
+    // str whose lone surrogates are carried as bytes, like an argument's.
+    if (!escaped.empty()) keep_escapes_apart(out, escaped);
     return out;
+  }
+
+  // Escaped bytes that spell a valid sequence together ("\udcc3\udca9" is
+  // not "\u00e9" in Python) cannot be carried as bytes: such a string keeps
+  // each of its escapes as U+FFFD, like any other lone surrogate.
+  static void keep_escapes_apart(std::string& out, const std::vector<size_t>& escaped) {
+    size_t i = 0;
+    bool apart = true;
+    for (size_t at : escaped) {
+      while (i < at) text::next(out, i);
+      size_t j = i;
+      if (i != at || (text::next(out, j), j != at + 1)) {  // not a code point of its own
+        apart = false;
+        break;
+      }
+    }
+    if (apart) return;
+    std::string fixed;
+    size_t from = 0;
+    for (size_t at : escaped) {
+      fixed.append(out, from, at - from);
+      fixed += "\xEF\xBF\xBD";
+      from = at + 1;
+    }
+    fixed.append(out, from);
+    out = std::move(fixed);
   }
 
   char32_t hex4(size_t p, size_t u_pos) const {

@@ -15,30 +15,32 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// Decodes one UTF-8 sequence at s[i] without trusting the input: a malformed
-// or truncated sequence yields U+FFFD and consumes one byte, so the writer can
-// never emit bytes it did not understand.
+// Decodes one UTF-8 sequence at s[i] without trusting the input: a byte that
+// cannot be decoded there is consumed alone and yields U+DC00 plus the byte,
+// the lone surrogate Python's surrogateescape decoding makes of it (a name
+// from the file system written as json.dumps writes os.fsdecode's str).
 char32_t next_cp(std::string_view s, size_t& i) {
   auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
   unsigned c = b(i);
+  const char32_t escaped = 0xDC00 | c;
   size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
   if (n == 1 || c > 0xF4 || c < 0xC2 || i + n > s.size()) {
     ++i;
-    return c < 0x80 ? c : 0xFFFD;
+    return c < 0x80 ? c : escaped;
   }
   char32_t cp = c & (0x7F >> n);
   for (size_t k = 1; k < n; ++k) {
     unsigned t = b(i + k);
     if ((t & 0xC0) != 0x80) {
       ++i;
-      return 0xFFFD;
+      return escaped;
     }
     cp = (cp << 6) | (t & 0x3F);
   }
   static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
   if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
     ++i;
-    return 0xFFFD;
+    return escaped;
   }
   i += n;
   return cp;

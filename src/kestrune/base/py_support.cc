@@ -24,29 +24,9 @@ constexpr int kMaxDepth = 1000;
 
 std::string type_name(pyb::handle h) { return Py_TYPE(h.ptr())->tp_name; }
 
-// A str as UTF-8. Lone surrogates (which UTF-8 cannot carry) become U+FFFD,
-// as lone surrogate escapes do in our JSON reader.
-std::string utf8(pyb::handle h) {
-  Py_ssize_t size = 0;
-  if (const char* data = PyUnicode_AsUTF8AndSize(h.ptr(), &size))
-    return std::string(data, static_cast<size_t>(size));
-  PyErr_Clear();
-  std::string out;
-  Py_ssize_t n = PyUnicode_GetLength(h.ptr());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Py_UCS4 c = PyUnicode_ReadChar(h.ptr(), i);
-    text::append(out, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
-  }
-  return out;
-}
-
 pyb::object steal(PyObject* p) {
   if (!p) throw pyb::error_already_set();
   return pyb::reinterpret_steal<pyb::object>(p);
-}
-
-pyb::object str_object(std::string_view s) {
-  return steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
 }
 
 pyb::object to_python_at(const json::Value& v, int depth) {
@@ -57,7 +37,7 @@ pyb::object to_python_at(const json::Value& v, int depth) {
     case T::Int: return steal(PyLong_FromLongLong(v.as_int()));
     case T::BigInt: return steal(PyLong_FromString(v.as_bigint().digits.c_str(), nullptr, 10));
     case T::Float: return steal(PyFloat_FromDouble(v.as_double()));
-    case T::String: return str_object(v.as_string());
+    case T::String: return to_str(v.as_string());
     case T::Array: {
       if (depth >= kMaxDepth) raise(PyExc_RecursionError, "value is nested too deeply");
       const json::Array& a = v.as_array();
@@ -70,7 +50,7 @@ pyb::object to_python_at(const json::Value& v, int depth) {
       if (depth >= kMaxDepth) raise(PyExc_RecursionError, "value is nested too deeply");
       pyb::object dict = steal(PyDict_New());
       for (const json::Member& m : v.as_object()) {
-        pyb::object key = str_object(m.key);
+        pyb::object key = to_str(m.key);
         pyb::object value = to_python_at(m.value, depth + 1);
         if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw pyb::error_already_set();
       }
@@ -90,7 +70,7 @@ class FromPython {
     if (PyBool_Check(p)) return json::Value(p == Py_True);
     if (PyLong_Check(p)) return integer(h);
     if (PyFloat_Check(p)) return json::Value(PyFloat_AS_DOUBLE(p));
-    if (PyUnicode_Check(p)) return json::Value(utf8(h));
+    if (PyUnicode_Check(p)) return json::Value(from_str(h));
     if (PyList_Check(p) || PyTuple_Check(p)) {
       Guard g(*this, p);
       pyb::object seq = steal(PySequence_Fast(p, "expected a sequence"));
@@ -134,13 +114,13 @@ class FromPython {
       return json::Value(v);
     }
     // int's own repr, not the subclass's (an IntEnum prints its name).
-    return json::Value(json::BigInt{utf8(steal(PyLong_Type.tp_repr(h.ptr())))});
+    return json::Value(json::BigInt{from_str(steal(PyLong_Type.tp_repr(h.ptr())))});
   }
 
   // What json.dumps accepts as keys, converted as it converts them.
   std::string key(pyb::handle k) {
     PyObject* p = k.ptr();
-    if (PyUnicode_Check(p)) return utf8(k);
+    if (PyUnicode_Check(p)) return from_str(k);
     if (p == Py_None) return "null";
     if (PyBool_Check(p)) return p == Py_True ? "true" : "false";
     if (PyLong_Check(p)) return json::dumps(integer(k));
@@ -169,13 +149,43 @@ void flush_python_stream(const char* name) {
 
 }  // namespace
 
+pyb::str to_str(std::string_view s) {
+  PyObject* p = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
+  if (!p) throw pyb::error_already_set();
+  return pyb::reinterpret_steal<pyb::str>(p);
+}
+
+std::string from_str(pyb::handle h) {
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(h.ptr(), &size))
+    return std::string(data, static_cast<size_t>(size));
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw pyb::error_already_set();
+  PyErr_Clear();
+  // Lone surrogates: text::append writes an escaped byte back as the byte.
+  std::string out;
+  const Py_ssize_t n = PyUnicode_GetLength(h.ptr());
+  for (Py_ssize_t i = 0; i < n; ++i) text::append(out, PyUnicode_ReadChar(h.ptr(), i));
+  return out;
+}
+
 pyb::object to_python(const json::Value& v) { return to_python_at(v, 0); }
 
 json::Value from_python(pyb::handle h, std::string_view arg) { return FromPython(arg).value(h); }
 
 std::string require_str(pyb::handle h, std::string_view arg) {
   if (!PyUnicode_Check(h.ptr())) wrong_type(h, arg, "str");
-  return utf8(h);
+  return from_str(h);
+}
+
+std::string require_text(pyb::handle h, std::string_view arg) {
+  std::string s = require_str(h, arg);
+  if (text::is_valid_utf8(s)) return s;
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    const char32_t c = text::next(s, i);
+    text::append(out, c >= 0xDC80 && c <= 0xDCFF ? 0xFFFD : c);
+  }
+  return out;
 }
 
 pyb::list require_list(pyb::handle h, std::string_view arg) {
@@ -215,9 +225,8 @@ int run_main(int (*main_fn)(int, char**), pyb::handle argv, std::string_view pro
   }
   for (pyb::handle item : items) {
     if (!PyUnicode_Check(item.ptr())) wrong_type(item, "argv items", "str");
-    // As the process would have received it: os.fsencode (surrogateescape).
-    pyb::object bytes = steal(PyUnicode_EncodeFSDefault(item.ptr()));
-    args.emplace_back(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    // As the process would have received it: os.fsencode.
+    args.push_back(from_str(item));
   }
   std::vector<char*> cargv;
   for (std::string& a : args) cargv.push_back(a.data());

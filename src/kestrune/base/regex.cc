@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -28,6 +29,42 @@ constexpr std::string_view kAsciiNonSpace = "\\x00-\\x08\\x0e-\\x1f\\x{21}-\\x{1
 bool is_hex(char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ascii_letter(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+
+// A byte that cannot be decoded (a file name's, an argument's) stands for the
+// lone surrogate U+DC00 plus the byte, as Python's surrogateescape makes it.
+// PCRE2 reads only valid UTF-8, so such a byte is shown to it as U+10FF00 plus
+// the byte: a private-use character, which like a lone surrogate is matched by
+// '.', negated classes, \W, \S and \D, by no \w, \s, \d, and folds to nothing.
+// (A genuine U+10FF80..U+10FFFF in the same text as such a byte is the one
+// thing this cannot tell apart from it.)
+constexpr char32_t kEscapeBase = 0x10FF00;
+
+// The escaped byte at s[i] (a character boundary), or -1 when a valid
+// character starts there.
+int undecodable_at(std::string_view s, size_t i) {
+  if (static_cast<unsigned char>(s[i]) < 0x80) return -1;
+  const char32_t c = text::next(s, i);
+  return c >= 0xDC80 && c <= 0xDCFF ? static_cast<int>(c & 0xFF) : -1;
+}
+
+void put_escaped_byte(std::string& out, int b) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "\\x{%x}", static_cast<unsigned>(kEscapeBase | static_cast<unsigned>(b)));
+  out += hex;
+}
+
+// Copies the non-ASCII character at p[i] into a translated pattern, an
+// undecodable byte as its stand-in; returns the offset past it.
+size_t copy_character(std::string& out, std::string_view p, size_t i) {
+  if (const int b = undecodable_at(p, i); b >= 0) {
+    put_escaped_byte(out, b);
+    return i + 1;
+  }
+  size_t j = i;
+  text::next(p, j);
+  out.append(p.substr(i, j - i));
+  return j;
+}
 
 struct Translated {
   std::string pattern;
@@ -65,6 +102,10 @@ Translated translate(std::string_view p) {
 
   while (i < p.size()) {
     const char c = p[i];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      i = copy_character(out, p, i);
+      continue;
+    }
     if (c == '\\') {
       if (i + 1 >= p.size()) throw Error("bad escape (end of pattern) at position " + std::to_string(i));
       const char d = p[i + 1];
@@ -106,12 +147,17 @@ Translated translate(std::string_view p) {
           if (i + n > p.size() || !std::all_of(p.begin() + i, p.begin() + i + n, is_hex))
             throw Error(std::string("incomplete escape \\") + d + " at position " + std::to_string(i - 2));
           const std::string_view hex = p.substr(i, n);
-          if (std::stoul(std::string(hex), nullptr, 16) > 0x10FFFF)
+          const unsigned long cp = std::stoul(std::string(hex), nullptr, 16);
+          if (cp > 0x10FFFF)
             throw Error("bad escape \\U" + std::string(hex) + " at position " + std::to_string(i - 2));
+          i += n;
+          if (cp >= 0xDC80 && cp <= 0xDCFF) {
+            put_escaped_byte(out, static_cast<int>(cp & 0xFF));
+            break;
+          }
           out += "\\x{";
           out += hex;
           out += '}';
-          i += n;
           break;
         }
         case 'N':
@@ -120,6 +166,10 @@ Translated translate(std::string_view p) {
           // Letters Python does not know (\K, \G, \p, \Q, ...) would change meaning under PCRE2.
           if (is_ascii_letter(d) && !std::strchr(in_class ? "abdDfnrtwWx" : "AabdDfnrtwWx", d))
             throw Error(std::string("bad escape \\") + d + " at position " + std::to_string(i - 2));
+          if (static_cast<unsigned char>(d) >= 0x80) {
+            i = copy_character(out, p, i - 1);  // an escaped character is that character
+            break;
+          }
           out += '\\';
           out += d;
       }
@@ -257,6 +307,46 @@ struct Code {
   ~Code() { pcre2_code_free(code); }
 };
 
+// A subject with undecodable bytes as PCRE2 is shown it: each such byte
+// written as the character kEscapeBase plus the byte (four bytes in place of
+// one), and the offsets of those bytes to map positions back and forth.
+struct Escaped {
+  std::string text;
+  std::vector<size_t> bytes;  // offsets in the original, ascending
+
+  explicit Escaped(std::string_view s) {
+    text.reserve(s.size() + 16);
+    size_t i = 0, copied = 0;
+    while (i < s.size()) {
+      const size_t at = i;
+      const char32_t c = text::next(s, i);
+      if (c < 0xDC80 || c > 0xDCFF) continue;
+      text.append(s.substr(copied, at - copied));
+      text::append(text, kEscapeBase | (c & 0xFF));
+      bytes.push_back(at);
+      copied = i;
+    }
+    text.append(s.substr(copied));
+  }
+
+  size_t to_escaped(size_t pos) const {
+    return pos + 3 * static_cast<size_t>(std::lower_bound(bytes.begin(), bytes.end(), pos) - bytes.begin());
+  }
+  // `pos` is on a character boundary of `text`.
+  size_t to_original(size_t pos) const {
+    // Escaped byte k starts at bytes[k] + 3k in `text`; count those before pos.
+    size_t lo = 0, hi = bytes.size();
+    while (lo < hi) {
+      const size_t mid = lo + (hi - lo) / 2;
+      if (bytes[mid] + 3 * mid < pos)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    return pos - 3 * lo;
+  }
+};
+
 }  // namespace
 
 struct Regex::Impl {
@@ -295,24 +385,64 @@ struct Regex::Impl {
   }
 
   // One pcre2_match; the spans are copied out before returning, so callbacks
-  // may run other regexes on this thread between calls.
-  std::optional<Match> exec(const pcre2_code* code, std::string_view s, size_t pos, uint32_t opts) const {
+  // may run other regexes on this thread between calls. A subject PCRE2
+  // refuses as invalid UTF-8 is matched through its escaped copy, which is
+  // made here (once: `escaped` keeps it for the next calls of a walk) or
+  // taken from `escaped` when a call before made it.
+  std::optional<Match> exec(const pcre2_code* code, std::string_view s, size_t pos, uint32_t opts,
+                            std::optional<Escaped>* escaped = nullptr) const {
     if (pos > s.size()) return std::nullopt;
+    if (escaped && *escaped) return exec_escaped(code, s, **escaped, pos, opts);
     Scratch& sc = scratch();
     pcre2_match_data* md = sc.get(static_cast<uint32_t>(groups) + 1);
-    const auto subject = reinterpret_cast<PCRE2_SPTR>(s.data());
-    int rc = pcre2_match(code, subject, s.size(), pos, opts, md, sc.context);
-    if (rc == PCRE2_ERROR_JIT_STACKLIMIT)
-      rc = pcre2_match(code, subject, s.size(), pos, opts | PCRE2_NO_JIT, md, sc.context);
+    int rc = run(code, s, pos, opts, md);
+    if (rc <= PCRE2_ERROR_UTF8_ERR1 && rc >= PCRE2_ERROR_UTF8_ERR21) {
+      std::optional<Escaped> own;
+      std::optional<Escaped>& e = escaped ? *escaped : own;
+      e.emplace(s);
+      return exec_escaped(code, s, *e, pos, opts);
+    }
     if (rc == PCRE2_ERROR_NOMATCH) return std::nullopt;
-    if (rc < 0) throw Error(pcre2_message(rc) + " (pattern '" + pattern + "')");
+    if (rc < 0) fail(rc);
+    std::vector<std::pair<size_t, size_t>> spans = spans_of(md, rc);
+    return Match(s, std::move(spans));
+  }
+
+  std::optional<Match> exec_escaped(const pcre2_code* code, std::string_view s, const Escaped& e, size_t pos,
+                                    uint32_t opts) const {
+    const size_t at = e.to_escaped(pos);
+    if (at < e.text.size() && (static_cast<unsigned char>(e.text[at]) & 0xC0) == 0x80) fail(PCRE2_ERROR_BADUTFOFFSET);
+    Scratch& sc = scratch();
+    pcre2_match_data* md = sc.get(static_cast<uint32_t>(groups) + 1);
+    const int rc = run(code, e.text, at, opts | PCRE2_NO_UTF_CHECK, md);
+    if (rc == PCRE2_ERROR_NOMATCH) return std::nullopt;
+    if (rc < 0) fail(rc);
+    std::vector<std::pair<size_t, size_t>> spans = spans_of(md, rc);
+    for (auto& [a, b] : spans) {
+      if (a == Match::npos) continue;
+      a = e.to_original(a);
+      b = e.to_original(b);
+    }
+    return Match(s, std::move(spans));
+  }
+
+  int run(const pcre2_code* code, std::string_view s, size_t pos, uint32_t opts, pcre2_match_data* md) const {
+    const auto subject = reinterpret_cast<PCRE2_SPTR>(s.data());
+    const int rc = pcre2_match(code, subject, s.size(), pos, opts, md, scratch().context);
+    if (rc != PCRE2_ERROR_JIT_STACKLIMIT) return rc;
+    return pcre2_match(code, subject, s.size(), pos, opts | PCRE2_NO_JIT, md, scratch().context);
+  }
+
+  std::vector<std::pair<size_t, size_t>> spans_of(pcre2_match_data* md, int rc) const {
     const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
     std::vector<std::pair<size_t, size_t>> spans(static_cast<size_t>(groups) + 1, {Match::npos, Match::npos});
     for (int g = 0; g < rc && g <= groups; ++g) {
       if (ov[2 * g] != PCRE2_UNSET) spans[g] = {ov[2 * g], ov[2 * g + 1]};
     }
-    return Match(s, std::move(spans));
+    return spans;
   }
+
+  [[noreturn]] void fail(int rc) const { throw Error(pcre2_message(rc) + " (pattern '" + pattern + "')"); }
 
   // re.finditer's walk. After an empty match the next one may start at the
   // same place only if it is not empty (Python 3.7+).
@@ -323,8 +453,9 @@ struct Regex::Impl {
     size_t pos = 0;
     uint32_t opts = 0;
     bool checked = valid;
+    std::optional<Escaped> escaped;
     while (pos <= s.size()) {
-      auto m = exec(search.code, s, pos, opts | (checked ? PCRE2_NO_UTF_CHECK : 0));
+      auto m = exec(search.code, s, pos, opts | (checked ? PCRE2_NO_UTF_CHECK : 0), &escaped);
       checked = true;
       if (!m) return;
       const size_t end = m->end();

@@ -3,7 +3,10 @@
 // A pattern is translated once where Python and PCRE2 differ (\s also matches
 // \x1c-\x1f, \Z means the very end, ...), compiled once and JIT-compiled.
 // Subjects are UTF-8; every position is a byte offset into the subject. A
-// compiled Regex is immutable and may be shared between threads.
+// subject or pattern holding bytes that are not UTF-8 (a name from the file
+// system) is matched as Python matches the str os.fsdecode makes of it: each
+// such byte is a lone surrogate. A compiled Regex is immutable and may be
+// shared between threads.
 #pragma once
 
 #include <cstddef>

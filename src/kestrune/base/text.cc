@@ -1,5 +1,6 @@
 #include "kestrune/base/text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -127,11 +128,24 @@ std::string_view lstrip_if(std::string_view s, Pred pred) {
   return s.substr(i);
 }
 
-// Start of the code point that ends at byte `end` (exclusive).
+// Bytes taken by the code point at s[i]: a whole valid sequence, or the one
+// byte that cannot be decoded there.
+size_t step(std::string_view s, size_t i) {
+  if (static_cast<unsigned char>(s[i]) < 0x80) return 1;
+  const Scan sc = scan_sequence(s, i);
+  return sc.ok ? static_cast<size_t>(sc.len) : 1;
+}
+
+// Start of the code point that ends at byte `end` (exclusive). Every byte that
+// does not continue a sequence starts a code point when decoding forwards, so
+// the nearest such byte starts the last one if its sequence ends at `end`;
+// otherwise the last byte stands alone.
 size_t prev_start(std::string_view s, size_t end) {
   size_t i = end - 1;
-  while (i > 0 && is_cont(static_cast<unsigned char>(s[i]))) --i;
-  return i;
+  while (i > 0 && end - i < 4 && is_cont(static_cast<unsigned char>(s[i]))) --i;
+  if (i + 1 == end) return i;
+  const Scan sc = scan_sequence(s, i);
+  return sc.ok && i + static_cast<size_t>(sc.len) == end ? i : end - 1;
 }
 
 template <class Pred>
@@ -251,6 +265,24 @@ std::string_view strip_bom(std::string_view s) {
   return s.starts_with("\xEF\xBB\xBF") ? s.substr(3) : s;
 }
 
+std::string backslashreplace(std::string_view s) {
+  if (is_valid_utf8(s)) return std::string(s);
+  std::string out;
+  out.reserve(s.size() + 16);
+  for (size_t i = 0; i < s.size();) {
+    const size_t at = i;
+    const char32_t c = next(s, i);
+    if (c >= 0xDC80 && c <= 0xDCFF) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(c));
+      out += hex;
+    } else {
+      out.append(s.substr(at, i - at));
+    }
+  }
+  return out;
+}
+
 // ---- code points ----------------------------------------------------------
 
 char32_t next(std::string_view s, size_t& i) {
@@ -259,11 +291,12 @@ char32_t next(std::string_view s, size_t& i) {
     ++i;
     return b0;
   }
-  // Valid input is the contract, but a stray byte must never read past the end.
+  // A byte that cannot be decoded is one code point of its own, as Python's
+  // surrogateescape decoding makes it.
   const Scan sc = scan_sequence(s, i);
   if (!sc.ok) {
-    i += sc.len;
-    return 0xFFFD;
+    ++i;
+    return 0xDC00 | b0;
   }
   const char32_t c = decode_valid(s, i, sc.len);
   i += sc.len;
@@ -271,6 +304,15 @@ char32_t next(std::string_view s, size_t& i) {
 }
 
 void append(std::string& out, char32_t cp) {
+  if (cp >= 0xD800 && cp <= 0xDFFF) {
+    // An escaped byte goes back as that byte; any other lone surrogate has no
+    // UTF-8 form.
+    if (cp >= 0xDC80 && cp <= 0xDCFF)
+      out += static_cast<char>(cp & 0xFF);
+    else
+      out += "\xEF\xBF\xBD";
+    return;
+  }
   if (cp < 0x80) {
     out += static_cast<char>(cp);
   } else if (cp < 0x800) {
@@ -288,18 +330,27 @@ void append(std::string& out, char32_t cp) {
 }
 
 size_t length(std::string_view s) {
-  size_t n = 0;
-  for (unsigned char b : s) n += !is_cont(b);
+  size_t n = 0, i = 0;
+  while (i < s.size()) {
+    const size_t run = ascii_run(s, i);
+    n += run;
+    i += run;
+    if (i >= s.size()) break;
+    i += step(s, i);
+    ++n;
+  }
   return n;
 }
 
 size_t byte_offset(std::string_view s, size_t cps) {
   size_t i = 0;
-  for (; i < s.size(); ++i) {
-    if (!is_cont(static_cast<unsigned char>(s[i]))) {
-      if (cps == 0) return i;
-      --cps;
-    }
+  while (i < s.size()) {
+    const size_t run = ascii_run(s.substr(0, i + std::min(cps, s.size() - i)), i);
+    cps -= run;
+    i += run;
+    if (cps == 0 || i >= s.size()) return i;
+    i += step(s, i);
+    --cps;
   }
   return s.size();
 }
@@ -511,14 +562,77 @@ std::string replace(std::string_view s, std::string_view from, std::string_view 
   return out;
 }
 
-bool starts_with(std::string_view s, std::string_view prefix) { return s.starts_with(prefix); }
-bool ends_with(std::string_view s, std::string_view suffix) { return s.ends_with(suffix); }
-bool contains(std::string_view s, std::string_view needle) { return s.find(needle) != std::string_view::npos; }
+int compare(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t m = 0;
+  while (m < n && a[m] == b[m]) ++m;
+  const auto byte = [](std::string_view s, size_t i) { return static_cast<unsigned char>(s[i]); };
+  // Where the shared prefix ends after ASCII, bytes order as code points do.
+  if (m == 0 || byte(a, m - 1) < 0x80) {
+    if (m == n) return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+    if (byte(a, m) < 0x80 && byte(b, m) < 0x80) return byte(a, m) < byte(b, m) ? -1 : 1;
+  }
+  // Decode both from the start of the code point holding the first
+  // difference: the nearest byte before it that continues no sequence (the
+  // prefix is shared, and every such byte starts a code point).
+  size_t k = m;
+  for (size_t back = 1; back <= 3 && back <= m; ++back) {
+    if (!is_cont(byte(a, m - back))) {
+      k = m - back;
+      break;
+    }
+  }
+  size_t i = k, j = k;
+  while (i < a.size() && j < b.size()) {
+    const char32_t x = next(a, i), y = next(b, j);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return i < a.size() ? 1 : j < b.size() ? -1 : 0;
+}
+
+namespace {
+
+// Whether a code point of `s` starts at byte p (or p is an end).
+bool is_boundary(std::string_view s, size_t p) {
+  if (p == 0 || p >= s.size() || !is_cont(static_cast<unsigned char>(s[p]))) return true;
+  for (size_t back = 1; back <= 3 && back <= p; ++back) {
+    const size_t k = p - back;
+    if (is_cont(static_cast<unsigned char>(s[k]))) continue;
+    const Scan sc = scan_sequence(s, k);
+    return !(sc.ok && k + static_cast<size_t>(sc.len) > p);
+  }
+  return true;
+}
+
+// str.find: a byte match is a match of code points, except for a needle that
+// is not valid UTF-8, whose match must also lie on code point boundaries
+// ('\udcc3' is not in 'é', though its byte is).
+size_t find_cp(std::string_view s, std::string_view needle, size_t from, bool needle_valid) {
+  for (size_t k = s.find(needle, from); k != std::string_view::npos; k = s.find(needle, k + 1)) {
+    if (needle_valid || (is_boundary(s, k) && is_boundary(s, k + needle.size()))) return k;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
+bool starts_with(std::string_view s, std::string_view prefix) {
+  return s.starts_with(prefix) && (is_valid_utf8(prefix) || is_boundary(s, prefix.size()));
+}
+bool ends_with(std::string_view s, std::string_view suffix) {
+  return s.ends_with(suffix) && (is_valid_utf8(suffix) || is_boundary(s, s.size() - suffix.size()));
+}
+bool contains(std::string_view s, std::string_view needle) {
+  return find_cp(s, needle, 0, is_valid_utf8(needle)) != std::string_view::npos;
+}
 
 size_t count(std::string_view s, std::string_view needle) {
   if (needle.empty()) return length(s) + 1;
+  const bool valid = is_valid_utf8(needle);
   size_t n = 0;
-  for (size_t i = s.find(needle); i != std::string_view::npos; i = s.find(needle, i + needle.size())) ++n;
+  for (size_t i = find_cp(s, needle, 0, valid); i != std::string_view::npos;
+       i = find_cp(s, needle, i + needle.size(), valid))
+    ++n;
   return n;
 }
 

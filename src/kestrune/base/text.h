@@ -1,8 +1,13 @@
 // Unicode text on UTF-8 strings, with the semantics of Python's `str`.
 //
 // Every string here is UTF-8. Positions, lengths and cuts count code points
-// unless a name says bytes. Inputs are assumed valid UTF-8 (decode() makes them
-// so); invalid bytes are never produced.
+// unless a name says bytes. Decoded text is valid UTF-8 (decode() makes it so);
+// strings from the operating system (names, arguments, environment values) are
+// kept as their bytes, and each byte that cannot be decoded counts as one code
+// point, U+DC00 plus the byte: the lone surrogate Python's os.fsdecode
+// (surrogateescape) makes of it. Like a lone surrogate in Python, it is no
+// space, letter or digit and has no case. Nothing here produces such a byte
+// that was not in the input.
 #pragma once
 
 #include <cstddef>
@@ -30,10 +35,17 @@ std::string universal_newlines(std::string_view s);
 // A leading U+FEFF removed ("utf-8-sig").
 std::string_view strip_bom(std::string_view s);
 
+// What Python writes for the str `s` to a stream with errors="backslashreplace"
+// (sys.stderr): each undecodable byte as "\udcXX".
+std::string backslashreplace(std::string_view s);
+
 // ---- code points ----------------------------------------------------------
 
-// Decodes the code point at byte offset `i` and advances `i` past it.
+// Decodes the code point at byte offset `i` and advances `i` past it; a byte
+// that cannot be decoded there gives U+DC00 plus the byte, and `i` moves one.
 char32_t next(std::string_view s, size_t& i);
+// Appends the UTF-8 of `cp`; U+DC80..U+DCFF append their byte back, any other
+// surrogate (which has no UTF-8) appends U+FFFD.
 void append(std::string& out, char32_t cp);
 
 size_t length(std::string_view s);                  // len(s)
@@ -81,6 +93,10 @@ std::vector<std::string_view> splitlines(std::string_view s);
 std::string join(const std::vector<std::string_view>& parts, std::string_view sep);
 std::string join(const std::vector<std::string>& parts, std::string_view sep);
 std::string replace(std::string_view s, std::string_view from, std::string_view to);
+// <0, 0 or >0 as Python orders the two strs: by code point, so an undecodable
+// byte (U+DC80..U+DCFF) sorts after U+D7FF and before U+E000. For valid UTF-8
+// that is plain byte order.
+int compare(std::string_view a, std::string_view b);
 bool starts_with(std::string_view s, std::string_view prefix);
 bool ends_with(std::string_view s, std::string_view suffix);
 bool contains(std::string_view s, std::string_view needle);

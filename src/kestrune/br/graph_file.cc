@@ -23,6 +23,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -119,12 +120,27 @@ class GraphReader {
     return seen;
   }
 
-  static std::string_view string_of(od::value& v) {
+  std::string_view string_of(od::value& v) {
     std::string_view token = trim_token(v.raw_json_token());
     std::string_view body = token.substr(1, token.size() - 2);
-    if (has_backslash(body)) return v.get_string();  // decoded into the parser's buffer
+    if (has_backslash(body)) {
+      // simdjson refuses a lone surrogate, and "\udcff" is how a name's byte
+      // that is not UTF-8 is written: such a string is read exactly here.
+      if (!has_surrogate_escape(body)) return v.get_string();  // decoded into the parser's buffer
+      if (!valid_string_token(token)) full_reader();
+      consume_string(v);
+      return g_.arena.emplace_back(json::parse(token).as_string());
+    }
     consume_string(v);
     return body;
+  }
+
+  static bool has_surrogate_escape(std::string_view body) {
+    for (size_t k = body.find("\\u"); k != body.npos && k + 3 < body.size(); k = body.find("\\u", k + 1)) {
+      const char hi = body[k + 2], next = body[k + 3];
+      if ((hi == 'd' || hi == 'D') && std::strchr("89abcdefABCDEF", next) && next != '\0') return true;
+    }
+    return false;
   }
 
   // str() of a field value: strings as they are, other scalars in Python's text form.

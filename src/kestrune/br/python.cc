@@ -40,7 +40,7 @@ std::string fspath(pb::handle h, std::string_view arg) {
 
 pb::list str_list(const std::vector<std::string>& v) {
   pb::list out;
-  for (const auto& s : v) out.append(pb::str(s));
+  for (const auto& s : v) out.append(kpy::to_str(s));
   return out;
 }
 
@@ -136,7 +136,7 @@ PYBIND11_MODULE(br, m) {
     const br::CapabilityBoosts boosts = br::capability_file_boosts(terms, entries);
     pb::dict out;
     for (const auto& [file, boost] : boosts.entries())
-      out[pb::str(file)] = boost;
+      out[kpy::to_str(file)] = boost;
     return out;
   }, pb::arg("query_terms"), pb::arg("caps"));
 

@@ -108,7 +108,7 @@ void Retriever::add_node(size_t index, const NodeFields& n) {
 // Best first: higher score, then smaller id, then earlier in the graph.
 bool Retriever::better_node(const KeptNode& a, const KeptNode& b) {
   if (a.score != b.score) return a.score > b.score;
-  const int c = a.id.compare(b.id);
+  const int c = text::compare(a.id, b.id);
   return c != 0 ? c < 0 : a.index < b.index;
 }
 
@@ -175,8 +175,8 @@ bool Retriever::is_chosen(std::string_view id, uint64_t hash, bool is_str) const
 
 bool Retriever::better_edge(const KeptEdge& a, const KeptEdge& b) {
   if (a.score != b.score) return a.score > b.score;
-  if (a.from != b.from) return a.from < b.from;
-  if (a.to != b.to) return a.to < b.to;
+  if (a.from != b.from) return text::compare(a.from, b.from) < 0;
+  if (a.to != b.to) return text::compare(a.to, b.to) < 0;
   return a.index < b.index;
 }
 

@@ -55,13 +55,13 @@ PYBIND11_MODULE(brc_claude, m) {
       [](pb::handle argv) {
         brc_claude::Args a = parse_or_exit(argv_or_sys(argv));
         pb::list query;
-        for (const std::string& w : a.query) query.append(pb::str(w));
+        for (const std::string& w : a.query) query.append(kpy::to_str(w));
         pb::object ns = pb::module_::import("argparse").attr("Namespace")();
         ns.attr("query") = query;
-        ns.attr("project_root") = pb::str(a.project_root);
+        ns.attr("project_root") = kpy::to_str(a.project_root);
         ns.attr("budget") = pb::int_(a.budget);
         ns.attr("max_files") = pb::int_(a.max_files);
-        ns.attr("model") = pb::str(a.model);
+        ns.attr("model") = kpy::to_str(a.model);
         ns.attr("json") = pb::bool_(a.json);
         ns.attr("dry_run") = pb::bool_(a.dry_run);
         ns.attr("no_permissions") = pb::bool_(a.no_permissions);
@@ -98,7 +98,7 @@ PYBIND11_MODULE(brc_claude, m) {
         std::vector<std::string> args = argv_or_sys(argv);
         parse_or_exit(args);
         pb::list words;
-        for (const std::string& a : args) words.append(pb::str(a));
+        for (const std::string& a : args) words.append(kpy::to_str(a));
         return kpy::run_main(&brc_claude::command_main, words, "brc-claude");
       },
       pb::arg("argv") = pb::none(),

@@ -73,7 +73,7 @@ PYBIND11_MODULE(ctxpack, m) {
         std::vector<std::pair<std::string, std::string>> items(s.begin(), s.end());
         std::sort(items.begin(), items.end());
         pb::dict out;
-        for (auto& [k, v] : items) out[pb::str(k)] = pb::str(v);
+        for (auto& [k, v] : items) out[kpy::to_str(k)] = kpy::to_str(v);
         return out;
       },
       pb::arg("project_root"),

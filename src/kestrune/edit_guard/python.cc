@@ -12,7 +12,7 @@ namespace eg = kestrune::edit_guard;
 
 namespace {
 
-pb::str str(std::string_view s) { return pb::str(s.data(), s.size()); }
+pb::str str(std::string_view s) { return kp::to_str(s); }
 
 }  // namespace
 

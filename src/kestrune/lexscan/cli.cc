@@ -4,6 +4,7 @@
 #include "kestrune/base/args.h"
 #include "kestrune/base/command.h"
 #include "kestrune/base/fs.h"
+#include "kestrune/base/text.h"
 #include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/scan.h"
 

@@ -27,11 +27,11 @@ std::string path_arg(py::handle h, std::string_view arg) {
   return kp::require_str(h, arg);
 }
 
-std::vector<std::string> str_list(py::handle h, std::string_view arg) {
+std::vector<std::string> str_list(py::handle h, std::string_view arg, bool text = false) {
   py::list l = kp::require_list(h, arg);
   std::vector<std::string> out;
   out.reserve(l.size());
-  for (py::handle item : l) out.push_back(kp::require_str(item, arg));
+  for (py::handle item : l) out.push_back(text ? kp::require_text(item, arg) : kp::require_str(item, arg));
   return out;
 }
 
@@ -39,7 +39,7 @@ std::vector<std::string> str_list(py::handle h, std::string_view arg) {
 struct LinesArg {
   std::vector<std::string> storage;
   Lines views;
-  LinesArg(py::handle h) : storage(str_list(h, "lines")) {
+  LinesArg(py::handle h) : storage(str_list(h, "lines", true)) {
     views.reserve(storage.size());
     for (const auto& s : storage) views.emplace_back(s);
   }
@@ -127,13 +127,13 @@ PYBIND11_MODULE(lexscan, m) {
       .def("__repr__", [](const Node& n) {
         // Every field, as a dataclass shows itself.
         auto r = [](py::object o) { return std::string(py::repr(o)); };
-        std::string s = "Node(id=" + r(py::str(n.id)) + ", kind=" + r(py::str(n.kind)) + ", path=" + r(py::str(n.path)) +
-                        ", ext=" + r(py::str(n.ext)) + ", size=" + std::to_string(n.size) +
-                        ", keywords=" + r(py::cast(n.keywords)) + ", content=" + r(py::str(n.content)) +
-                        ", summary=" + r(py::str(n.summary)) + ", file_hash=" + r(py::str(n.file_hash)) +
-                        ", symbol_type=" + r(py::str(n.symbol_type)) + ", name=" + r(py::str(n.name)) +
+        std::string s = "Node(id=" + r(kp::to_str(n.id)) + ", kind=" + r(kp::to_str(n.kind)) + ", path=" + r(kp::to_str(n.path)) +
+                        ", ext=" + r(kp::to_str(n.ext)) + ", size=" + std::to_string(n.size) +
+                        ", keywords=" + r(py::cast(n.keywords)) + ", content=" + r(kp::to_str(n.content)) +
+                        ", summary=" + r(kp::to_str(n.summary)) + ", file_hash=" + r(kp::to_str(n.file_hash)) +
+                        ", symbol_type=" + r(kp::to_str(n.symbol_type)) + ", name=" + r(kp::to_str(n.name)) +
                         ", line_start=" + std::to_string(n.line_start) + ", line_end=" + std::to_string(n.line_end) +
-                        ", body_hash=" + r(py::str(n.body_hash)) + ", confidence=" + r(py::str(n.confidence)) +
+                        ", body_hash=" + r(kp::to_str(n.body_hash)) + ", confidence=" + r(kp::to_str(n.confidence)) +
                         ", exported=" + (n.exported ? "True" : "False") + ")";
         return s;
       });
@@ -196,13 +196,13 @@ PYBIND11_MODULE(lexscan, m) {
     }
     // The record's root is the text of the argument as given.
     json::Object& g = graph.as_object();
-    g.set("root", std::string(py::str(root)));
+    g.set("root", kp::from_str(py::str(root)));
     return kp::to_python(graph);
   }, py::arg("root"), py::arg("existing_nodes") = py::none());
 
   auto extractor = [&m](const char* name, std::vector<Symbol> (*fn)(std::string_view, std::string_view)) {
     m.def(name, [fn](py::object content, py::object file_path) {
-      return records(fn(kp::require_str(content, "content"), kp::require_str(file_path, "file_path")));
+      return records(fn(kp::require_text(content, "content"), kp::require_str(file_path, "file_path")));
     }, py::arg("content"), py::arg("file_path"));
   };
   extractor("extract_symbols_ts", &symbols_ts);
@@ -210,17 +210,17 @@ PYBIND11_MODULE(lexscan, m) {
   extractor("extract_symbols_php", &symbols_php);
   extractor("extract_symbols_cs", &symbols_cs);
   m.def("_extract_symbols_for_file", [](py::object content, py::object file_id, py::object ext) {
-    return records(symbols_for_file(kp::require_str(content, "content"),
+    return records(symbols_for_file(kp::require_text(content, "content"),
                                     kp::require_str(file_id, "file_id"), kp::require_str(ext, "ext")));
   }, py::arg("content"), py::arg("file_id"), py::arg("ext"));
 
   m.def("parse_relations", [](py::object path, py::object text, py::object root) {
-    return edge_list(parse_relations(path_arg(path, "path"), kp::require_str(text, "text"),
+    return edge_list(parse_relations(path_arg(path, "path"), kp::require_text(text, "text"),
                                      path_arg(root, "root")));
   }, py::arg("path"), py::arg("text"), py::arg("root"));
 
   m.def("_classify_ts", [](py::object name, py::object exported) {
-    return classify_ts(kp::require_str(name, "name"), kp::require_bool(exported, "exported"));
+    return classify_ts(kp::require_text(name, "name"), kp::require_bool(exported, "exported"));
   }, py::arg("name"), py::arg("exported"));
   m.def("_find_block_end_ts", [](py::object lines, py::object start) {
     LinesArg l(lines);
@@ -240,10 +240,10 @@ PYBIND11_MODULE(lexscan, m) {
   m.def("_name_keywords", [](py::object name) { return name_keywords(kp::require_str(name, "name")); },
         py::arg("name"));
   m.def("extract_keywords", [](py::object content, py::object ext) {
-    return extract_keywords(kp::require_str(content, "content"), kp::require_str(ext, "ext"));
+    return extract_keywords(kp::require_text(content, "content"), kp::require_str(ext, "ext"));
   }, py::arg("content"), py::arg("ext"));
   m.def("_make_summary", [](py::object content, py::object path, py::object ext) {
-    return make_summary(kp::require_str(content, "content"), kp::require_str(path, "path"),
+    return make_summary(kp::require_text(content, "content"), kp::require_str(path, "path"),
                         kp::require_str(ext, "ext"));
   }, py::arg("content"), py::arg("path"), py::arg("ext"));
 
