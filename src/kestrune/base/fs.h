@@ -206,12 +206,14 @@ std::string self_exe_dir();
 // order. `stack` holds the paths of the directories from `top` down to this one.
 // `dir_fd` is the directory, open while the step is visited: status of its
 // entries through it (fstatat) spares the kernel walking the whole path again.
+// `linked_dirnames` are the dirnames that are symbolic links.
 struct WalkStep {
   const std::string& dirpath;
   std::vector<std::string>& dirnames;
   const std::vector<std::string>& filenames;
   std::span<const std::string> stack;
   int dir_fd = -1;
+  const std::vector<std::string>& linked_dirnames;
 };
 
 // os.walk(top, topdown=True, followlinks=followlinks): entries are classified

@@ -157,21 +157,32 @@ std::string_view EarlierGraph::keep(std::string&& s) { return decoded_.emplace_b
 bool EarlierGraph::index(const ScanCache& cache) {
   entries_.clear();
   decoded_.clear();
+  cache_ = nullptr;
   const uint64_t size = text().size();
-  for (const CachedFile& f : cache.files) {
-    if (f.at > size || f.text_len > size - f.at || f.node_len > f.text_len) {
-      entries_.clear();
-      return false;
-    }
-    // The last node of an id is the one reused.
-    entries_.insert_or_assign(f.id, Entry{f.at, f.node_len, f.file_hash});
-  }
+  for (const CachedFile& f : cache.files)
+    if (f.at > size || f.text_len > size - f.at || f.node_len > f.text_len) return false;
+  cache_ = &cache;
   return true;
+}
+
+void EarlierGraph::build() const {
+  std::call_once(built_, [this] {
+    if (!cache_) return;
+    entries_.reserve(cache_->files.size());
+    // The last node of an id is the one reused.
+    for (const CachedFile& f : cache_->files) entries_.insert_or_assign(f.id, Entry{f.at, f.node_len, f.file_hash});
+  });
+}
+
+size_t EarlierGraph::size() const {
+  build();
+  return entries_.size();
 }
 
 bool EarlierGraph::index_layout() {
   entries_.clear();
   decoded_.clear();
+  cache_ = nullptr;
   // A string literal's text, decoded: most need no decoding.
   auto decoded = [&](std::string_view literal) {
     if (literal.find('\\') == std::string_view::npos) return literal.substr(1, literal.size() - 2);
@@ -227,6 +238,7 @@ bool EarlierGraph::index_layout() {
 }
 
 const EarlierGraph::Entry* EarlierGraph::find(std::string_view id) const {
+  build();
   auto it = entries_.find(id);
   return it == entries_.end() ? nullptr : &it->second;
 }

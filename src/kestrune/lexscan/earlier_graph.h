@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,8 +41,9 @@ class EarlierGraph {
   // bytes (a pass over the whole file; callers may run it on another thread).
   FileSignature signature() const;
 
-  // Entries from the cache written with this graph (they view its strings).
-  // False, with no entries, when a file's place lies outside the text.
+  // Entries from the cache written with this graph (they view its strings;
+  // the map is built at the first find()). False, with no entries, when a
+  // file's place lies outside the text.
   bool index(const ScanCache& cache);
   // Entries from the text itself. False, with no entries, unless the text is
   // laid out exactly as our writer lays a graph out (then it is valid JSON
@@ -49,15 +51,20 @@ class EarlierGraph {
   // writing that node gives).
   bool index_layout();
 
+  // Safe to call from several threads at once.
   const Entry* find(std::string_view id) const;
-  size_t size() const { return entries_.size(); }
+  size_t size() const;
 
  private:
   // Keys and fingerprints view the text, the cache, or `decoded_`.
   std::string_view keep(std::string&& s);
 
+  void build() const;
+
   MappedFile file_;
-  std::unordered_map<std::string_view, Entry> entries_;
+  const ScanCache* cache_ = nullptr;  // entries still to be built from it
+  mutable std::once_flag built_;
+  mutable std::unordered_map<std::string_view, Entry> entries_;
   std::deque<std::string> decoded_;
 };
 

@@ -3,6 +3,8 @@
 #include <elf.h>
 #include <link.h>
 
+#include "kestrune/base/mapped_file.h"
+
 #include <bit>
 #include <cstring>
 #include <ctime>
@@ -158,6 +160,7 @@ void write_file(Writer& w, const CachedFile& f) {
   w.u64(f.at);
   w.u64(f.node_len);
   w.u64(f.text_len);
+  w.u8(f.last_of_id ? 1 : 0);
   w.u32(f.symbol_count);
   w.str(f.symbols);
   w.u32(f.edge_count);
@@ -174,6 +177,7 @@ std::optional<CachedFile> read_file(Reader& r) {
   f.at = r.u64();
   f.node_len = r.u64();
   f.text_len = r.u64();
+  f.last_of_id = r.u8() != 0;
   f.symbol_count = r.u32();
   f.symbols = r.str();
   f.edge_count = r.u32();
@@ -278,6 +282,7 @@ std::string scan_cache_path(const std::string& graph_path) { return graph_path +
 
 std::string encode_scan_cache(const ScanCache& cache) {
   Writer w;
+  w.out().assign(kHeader, '\0');  // filled in once the payload is known
   w.str(cache.scanner);
   w.str(cache.root);
   w.i64(cache.began_ns);
@@ -289,26 +294,30 @@ std::string encode_scan_cache(const ScanCache& cache) {
   w.u64(cache.files.size());
   for (const CachedFile& f : cache.files) write_file(w, f);
 
+  const std::string_view payload = std::string_view(w.out()).substr(kHeader);
   Writer head;
   head.out() = kMagic;
   head.u32(kVersion);
-  head.u64(w.out().size());
-  head.u64(digest64(w.out()));
-  return head.out() + w.out();
+  head.u64(payload.size());
+  head.u64(digest64(payload));
+  w.out().replace(0, kHeader, head.out());
+  return std::move(w.out());
 }
 
-std::optional<ScanCache> decode_scan_cache(std::string&& bytes) {
-  if (bytes.size() < kHeader || std::string_view(bytes).substr(0, kMagic.size()) != kMagic) return std::nullopt;
-  Reader head(std::string_view(bytes).substr(kMagic.size(), kHeader - kMagic.size()));
+namespace {
+
+// The cache in `bytes`, which `owner` keeps alive for the files' views.
+std::optional<ScanCache> decode(std::string_view bytes, std::shared_ptr<const void> owner) {
+  if (bytes.size() < kHeader || bytes.substr(0, kMagic.size()) != kMagic) return std::nullopt;
+  Reader head(bytes.substr(kMagic.size(), kHeader - kMagic.size()));
   const uint32_t version = head.u32();
   const uint64_t length = head.u64();
   const uint64_t digest = head.u64();
-  if (version != kVersion || length != bytes.size() - kHeader) return std::nullopt;
+  const std::string_view payload = bytes.substr(kHeader);
+  if (version != kVersion || length != payload.size() || digest != digest64(payload)) return std::nullopt;
 
   ScanCache cache;
-  cache.bytes = std::make_unique<std::string>(std::move(bytes));
-  const std::string_view payload = std::string_view(*cache.bytes).substr(kHeader);
-  if (digest != digest64(payload)) return std::nullopt;
+  cache.bytes = std::move(owner);
   Reader r(payload);
   cache.scanner = r.str();
   cache.root = r.str();
@@ -317,7 +326,7 @@ std::optional<ScanCache> decode_scan_cache(std::string&& bytes) {
   cache.edges = r.u64();
   if (r.u8()) cache.symbol_index = r.signature();
   cache.indexed = r.u64();
-  const size_t files = r.count(4 + 44 + 4 + 4 + 3 * 8 + 2 * 8);
+  const size_t files = r.count(4 + 44 + 4 + 4 + 3 * 8 + 1 + 2 * 8);
   cache.files.reserve(files);
   for (size_t n = 0; n < files; ++n) {
     std::optional<CachedFile> f = read_file(r);
@@ -328,15 +337,18 @@ std::optional<ScanCache> decode_scan_cache(std::string&& bytes) {
   return cache;
 }
 
+}  // namespace
+
+std::optional<ScanCache> decode_scan_cache(std::string&& bytes) {
+  auto owned = std::make_shared<const std::string>(std::move(bytes));
+  return decode(*owned, owned);
+}
+
 std::optional<ScanCache> load_scan_cache(const std::string& path, std::string_view scanner, std::string_view root) {
-  std::optional<std::string> bytes;
-  try {
-    bytes = fs::read_bytes_if_file(path);
-  } catch (const fs::OsError&) {
-    return std::nullopt;
-  }
-  if (!bytes) return std::nullopt;
-  std::optional<ScanCache> cache = decode_scan_cache(std::move(*bytes));
+  // Mapped, not read: the records view the file's pages in the page cache.
+  auto mapped = std::make_shared<const MappedFile>(path, 0);
+  if (!mapped->data()) return std::nullopt;
+  std::optional<ScanCache> cache = decode(mapped->text(), mapped);
   if (!cache || cache->scanner != scanner || cache->root != root) return std::nullopt;
   return cache;
 }

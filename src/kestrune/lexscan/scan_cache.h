@@ -39,6 +39,8 @@ struct CachedFile {
   // Its nodes in the graph file: its own node at [at, at + node_len), then,
   // after ",\n", its symbol nodes (joined by ",\n") up to at + text_len.
   uint64_t at = 0, node_len = 0, text_len = 0;
+  // Whether no later file has its id: its node is then the one its id reuses.
+  bool last_of_id = false;
   // Its symbols (in order) and its own edges (before de-duplication), packed.
   uint32_t symbol_count = 0, edge_count = 0;
   std::string_view symbols, edges;
@@ -66,7 +68,7 @@ struct ScanCache {
   std::optional<FileSignature> symbol_index{};  // the symbol index written with it
   uint64_t indexed = 0;                         // that index's entries
   std::vector<CachedFile> files{};              // in walk order
-  std::unique_ptr<std::string> bytes{};         // what the files of a loaded cache view
+  std::shared_ptr<const void> bytes{};          // what the files of a loaded cache view
 };
 
 // Where the cache of the graph file `graph_path` is kept: beside it.

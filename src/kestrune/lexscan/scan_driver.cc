@@ -252,45 +252,63 @@ class Work {
   bool closed_ = false;
 };
 
-// What the cache says of the files of one scan.
-struct CacheView {
-  const ScanCache* cache = nullptr;
-  std::unordered_map<std::string_view, const CachedFile*> by_path;
-
-  explicit CacheView(const ScanCache* c) : cache(c) {
-    if (!c) return;
-    by_path.reserve(c->files.size());
-    for (const CachedFile& f : c->files) by_path.insert_or_assign(f.path, &f);
-  }
+// What the cache says of the files of one scan, asked in walk order by the
+// walking thread.
+class CacheView {
+ public:
+  explicit CacheView(const ScanCache* c) : cache_(c) {}
 
   // The file's outcome without reading it, when it has not changed since the
   // cache was written and nothing it depends on has either.
   std::optional<Outcome> unchanged_file(const WalkedFile& w, const std::string& resolved_root,
-                                        const EarlierGraph& earlier) const {
-    if (!cache) return std::nullopt;
-    auto it = by_path.find(w.path);
-    if (it == by_path.end()) return std::nullopt;
-    const CachedFile& f = *it->second;
-    if (!unchanged(f, w.stat, cache->began_ns)) return std::nullopt;
+                                        const EarlierGraph& earlier) {
+    const CachedFile* cached = cache_ ? find(w.path) : nullptr;
+    if (!cached) return std::nullopt;
+    const CachedFile& f = *cached;
+    if (!unchanged(f, w.stat, cache_->began_ns)) return std::nullopt;
     // The id follows links (a retargeted one names another file); the earlier
     // node the id reuses must still be this file's.
     if (id_of(w.resolved, resolved_root) != f.id) return std::nullopt;
-    const EarlierGraph::Entry* entry = earlier.find(f.id);
-    if (!entry || entry->file_hash != f.file_hash) return std::nullopt;
     Outcome o;
     o.kept = &f;
-    o.node = Text{true, entry->at, entry->len};
+    if (f.last_of_id) {
+      o.node = Text{true, f.at, f.node_len};
+    } else {
+      const EarlierGraph::Entry* entry = earlier.find(f.id);
+      if (!entry || entry->file_hash != f.file_hash) return std::nullopt;
+      o.node = Text{true, entry->at, entry->len};
+    }
     if (f.text_len > f.node_len)
       o.symbols = Text{true, f.at + f.node_len + kSeparator.size(), f.text_len - f.node_len - kSeparator.size()};
     return o;
   }
+
+ private:
+  // The walk meets the files in the order the cache holds them, but for those
+  // added or gone: the next one is tried first, the map only on a miss.
+  const CachedFile* find(std::string_view path) {
+    const std::vector<CachedFile>& files = cache_->files;
+    if (next_ < files.size() && files[next_].path == path) return &files[next_++];
+    if (by_path_.empty()) {
+      by_path_.reserve(files.size());
+      for (size_t i = 0; i < files.size(); ++i) by_path_.emplace(files[i].path, i);
+    }
+    auto it = by_path_.find(path);
+    if (it == by_path_.end()) return nullptr;
+    next_ = it->second + 1;
+    return &files[it->second];
+  }
+
+  const ScanCache* cache_;
+  size_t next_ = 0;
+  std::unordered_map<std::string_view, size_t> by_path_;
 };
 
 // Scans the walk of `root` on `threads` threads (0: one per core): unchanged
 // files from the cache, the others read. Returns every file's outcome in walk
 // order; the first failure, in walk order, is rethrown once all threads are done.
 std::deque<Work::Item> scan_files(const Scanner& scanner, const std::string& root, const Reuse& reuse,
-                                  const CacheView& cache, Want want, unsigned threads) {
+                                  CacheView&& cache, Want want, unsigned threads) {
   const std::string resolved_root = fs::resolve(root);
   Work work;
   auto scan_all = [&] {
@@ -432,24 +450,31 @@ RescanResult rescan(const Scanner& scanner, const std::string& root, const std::
 
   RescanResult result;
   std::vector<const Outcome*> files;
-  bool as_cached = cache.has_value();  // every file as the cache has it, in its order
+  // Every file as the cache has it, in its order; and at least with the same
+  // id, symbol count and edges (then the head and the edge list are too).
+  bool as_cached = cache.has_value(), same_edges = cache.has_value();
   for (const auto& item : items) {
     if (!item.outcome || !item.outcome->kept) ++result.files_read;
     if (!item.outcome) continue;
     const Outcome& o = *item.outcome;
-    as_cached = as_cached && files.size() < cache->files.size() && o.kept == &cache->files[files.size()];
+    const CachedFile* was = cache && files.size() < cache->files.size() ? &cache->files[files.size()] : nullptr;
+    as_cached = as_cached && was && o.kept == was;
+    same_edges = same_edges && was &&
+                 (o.kept == was || (o.record().id == was->id && o.record().symbol_count == was->symbol_count &&
+                                    o.record().edge_count == was->edge_count && o.record().edges == was->edges));
     files.push_back(&o);
     result.nodes += 1 + o.record().symbol_count;
     result.symbols += o.record().symbol_count;
   }
   as_cached = as_cached && !files.empty() && files.size() == cache->files.size();
+  same_edges = same_edges && !files.empty() && files.size() == cache->files.size();
 
   // The text around the nodes: the earlier graph's, when the files and their
   // edges are those it was written with, else rendered from the edges.
   const std::string_view old = earlier.text();
   std::string head, tail;
   std::string_view head_text, tail_text;
-  if (as_cached) {
+  if (same_edges) {
     const CachedFile& last = cache->files.back();
     head_text = old.substr(0, cache->files.front().at);
     tail_text = old.substr(last.at + last.text_len);
@@ -549,13 +574,17 @@ RescanResult rescan(const Scanner& scanner, const std::string& root, const std::
   if (as_cached && result.files_read == 0 && !result.graph_written && !index_written) return result;
   ScanCache next{identity, root, began, graph_signature, result.edges, index_signature, result.indexed, {}, {}};
   next.files.reserve(files.size());
+  std::unordered_map<std::string_view, size_t> last_of_id;
   for (size_t i = 0; i < files.size(); ++i) {
     CachedFile f = files[i]->record();
     f.at = placed[i].at;
     f.node_len = placed[i].node_len;
     f.text_len = placed[i].text_len;
+    f.last_of_id = false;
+    last_of_id.insert_or_assign(f.id, i);
     next.files.push_back(f);
   }
+  for (const auto& [id, i] : last_of_id) next.files[i].last_of_id = true;
   try {
     save_scan_cache(scan_cache_path(out), next);
   } catch (const fs::OsError&) {

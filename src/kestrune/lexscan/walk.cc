@@ -80,8 +80,8 @@ void walk_selected(const std::string& root, const Selection& select, const std::
       if (select.skip_dir(d)) return false;
       std::string dir = fs::join(step.dirpath, d);
       std::optional<std::string> resolved = fs::join(here, d);
-      const std::optional<fs::FileStat> st = fs::stat_at(step.dir_fd, d, /*follow_links=*/false);
-      if (st && S_ISLNK(st->mode)) resolved = linked_target(dir, step.stack);
+      if (std::find(step.linked_dirnames.begin(), step.linked_dirnames.end(), d) != step.linked_dirnames.end())
+        resolved = linked_target(dir, step.stack);
       if (!resolved) return false;
       resolved_dirs[std::move(dir)] = std::move(*resolved);
       return true;
