@@ -193,6 +193,8 @@ TEST(EarlierGraphLayout, OnlyTheWritersOwnLayoutIsCopiedFrom) {
       replaced("\\t", "\\u0009"),
       replaced("\\u007f", "\x7f"),
       replaced("\"size\": 26", "\"size\": 26.0"),
+      replaced("\"size\": 26", "\"size\": 026"),
+      replaced("\"line_start\": 0", "\"line_start\": -0"),
       replaced("\"edge_count\": ", "\"edge_count\": 0"),
       replaced("\n  ]\n}", "\n  ],\n  \"x\": 1\n}"),
       replaced("\"kind\": \"file\"", "\"kind\": \"File\""),

@@ -85,13 +85,15 @@ class LayoutReader {
       p_ += 6;
     }
   }
-  // A plain integer small enough to need no care.
+  // An integer as Python writes it (no "-0", no leading zeros), small
+  // enough to need no care.
   bool integer() {
-    if (p_ != end_ && *p_ == '-') ++p_;
+    const bool minus = p_ != end_ && *p_ == '-';
+    if (minus) ++p_;
     const char* digits = p_;
     while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
     const size_t n = static_cast<size_t>(p_ - digits);
-    return n >= 1 && n <= 18 && (n == 1 || *digits != '0');
+    return n >= 1 && n <= 18 && (*digits != '0' || (n == 1 && !minus));
   }
   bool boolean() { return lit("true") || lit("false"); }
 
