@@ -4,12 +4,15 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap build run test install sanitize clean
+.PHONY: all bootstrap build runtime run test install sanitize clean
 
 all: build
 
+# BOOTSTRAP=true skips it where the packages are looked after otherwise.
+BOOTSTRAP ?= bash scripts/bootstrap.sh
+
 bootstrap:
-	@bash scripts/bootstrap.sh
+	@$(BOOTSTRAP)
 
 $(BUILD)/build.ninja: CMakeLists.txt | bootstrap
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
@@ -17,7 +20,11 @@ $(BUILD)/build.ninja: CMakeLists.txt | bootstrap
 build: bootstrap $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only what the demo runs: the commands and the Python modules, not the tests.
+runtime: bootstrap $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target kestrune_runtime
+
+run: runtime
 	@bash scripts/demo.sh
 
 test: build
@@ -29,13 +36,15 @@ sanitize: bootstrap
 	cmake --build build/sanitize -j $(JOBS)
 	ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
 
-install: build
-	mkdir -p $(PREFIX)/lib/kestrune $(PREFIX)/bin
-	rm -rf $(PREFIX)/lib/kestrune/kestrune
-	cp -R src/kestrune $(PREFIX)/lib/kestrune/kestrune
-	find $(PREFIX)/lib/kestrune/kestrune \( -name '*.h' -o -name '*.cc' -o -name CMakeLists.txt -o -name __pycache__ \) -prune -exec rm -rf {} +
-	for cmd in $(PREFIX)/lib/kestrune/kestrune/bin/*; do ln -sf "$$cmd" $(PREFIX)/bin/; done
-	@echo "Installed. Python: PYTHONPATH=$(PREFIX)/lib/kestrune"
+# The package alone (commands, extension modules, their Python files) under
+# PREFIX/lib/kestrune/kestrune, never the checkout's data/; the commands are
+# linked into PREFIX/bin by relative links, so a moved prefix keeps working.
+install: runtime
+	cmake --install "$(BUILD)" --prefix "$(PREFIX)/lib/kestrune"
+	mkdir -p "$(PREFIX)/bin"
+	for cmd in "$(PREFIX)"/lib/kestrune/kestrune/bin/*; do \
+	  name=$${cmd##*/}; ln -sfn "../lib/kestrune/kestrune/bin/$$name" "$(PREFIX)/bin/$$name"; done
+	@echo "Installed. Commands: $(PREFIX)/bin; Python: PYTHONPATH=$(PREFIX)/lib/kestrune"
 
 clean:
 	rm -rf $(BUILD)

@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libpcre2-dev libsimdjson-dev libssl-dev
   python3 python3-dev pybind11-dev
+  python3-pip python3-setuptools python3-wheel python3-venv
   googletest libgtest-dev
   clang libclang-rt-14-dev
 )

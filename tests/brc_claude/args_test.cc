@@ -104,5 +104,48 @@ TEST(ParseArgs, HelpGoesToStandardOutputWithStatusZero) {
   EXPECT_EQ(error_of({"-b", "x", "-h"}), "brc-claude: error: argument --budget/-b: invalid int value: 'x'\n");
 }
 
+// brc's two forms; anything else is a usage error naming what is wrong.
+TEST(ParseBrcArgs, TwoFormsHelpAndUsageErrors) {
+  struct Case {
+    Words words;
+    std::string parsed;  // "audit|root|fix json no_color" or the error message
+  };
+  const Case cases[] = {
+      {{"."}, "project|.|"},
+      {{"audit", "p"}, "audit|p|"},
+      {{"audit", "--no-color", "p", "--json", "--fix"}, "audit|p|fix json no_color "},
+      {{"--", "audit"}, "project|audit|"},
+      {{"audit", "--", "-p"}, "audit|-p|"},
+      {{"p", "audit"}, "unrecognized arguments: audit"},
+      {{"p", "--fix"}, "unrecognized arguments: --fix"},
+      {{"audit", "p", "q", "-x"}, "unrecognized arguments: q -x"},
+      {{}, "the following arguments are required: project-root"},
+      {{"audit", "--json"}, "the following arguments are required: project-root"},
+  };
+  for (const Case& c : cases) {
+    std::string got;
+    try {
+      const BrcArgs a = parse_brc_args(c.words);
+      got = std::string(a.audit ? "audit" : "project") + "|" + a.root + "|" + (a.fix ? "fix " : "") +
+            (a.json ? "json " : "") + (a.no_color ? "no_color " : "");
+    } catch (const ParseExit& e) {
+      EXPECT_EQ(e.status, 2);
+      EXPECT_EQ(e.text, "usage: brc <project-root>\n       brc audit <project-root> [--fix] [--json] [--no-color]\n"
+                        "brc: error: " + e.message + "\n");
+      got = e.message;
+    }
+    EXPECT_EQ(got, c.parsed) << testing::PrintToString(c.words);
+  }
+  for (const Words& w : {Words{"--help"}, Words{"audit", "p", "-h"}}) {
+    try {
+      parse_brc_args(w);
+      ADD_FAILURE() << "parsed";
+    } catch (const ParseExit& e) {
+      EXPECT_EQ(e.status, 0);
+      EXPECT_EQ(e.text, brc_help_text());
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::brc_claude

@@ -27,18 +27,7 @@ const bool base_dir_set = [] {
   return true;
 }();
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    value ? setenv(name, value, 1) : unsetenv(name);
-  }
-  ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testkit::ScopedEnv;
 
 TEST(ClaudeArgv, EveryFlagCombinationInItsFixedOrder) {
   for (int mask = 0; mask < 8; ++mask) {

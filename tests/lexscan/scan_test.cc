@@ -220,11 +220,31 @@ TEST(Command, ScansWritesAndReportsTwiceAlike) {
   testkit::Output odd = run("--ro proj --out .//x//g.json", d.path());
   EXPECT_EQ(odd.out, "Scanned: 2 files, 1 symbols, 2 edges\nWrote: x/g.json\nSymbol index: x/symbol_index.json (1 symbols)\n");
 
+  d.mkdir("empty");
   d.write("bad/g.json", "[not a graph");
-  testkit::Output empty = run("--root bad/none --out bad/g.json", d.path());
+  testkit::Output empty = run("--root empty --out bad/g.json", d.path());
   EXPECT_EQ(empty.status, 0);
   EXPECT_EQ(empty.out, "Scanned: 0 files, 0 symbols, 0 edges\nWrote: bad/g.json\nSymbol index: bad/symbol_index.json (0 symbols)\n");
   EXPECT_EQ(slurp(d / "bad/symbol_index.json"), "{}");
+}
+
+// An empty graph of a mistyped root would replace the real one: the scan refuses it.
+TEST(Command, ARootThatIsNoDirectoryFailsAndWritesNothing) {
+  TempDir d;
+  d.write("a.ts", "export const a = 1\n");
+  d.write("g/info_graph.json", "the earlier graph");
+  for (std::string root : {"missing", "a.ts", "missing/../a.ts"}) {
+    for (std::string out : {"g/info_graph.json", "new/info_graph.json"}) {
+      testkit::Output r = run("--root " + root + " --out " + out, d.path());
+      EXPECT_EQ(r.status, 1) << root;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "lexscan: error: project root is not a directory: " + fs::resolve(d / root) + "\n");
+    }
+    EXPECT_THROW(scan_graph(d / root), NotAProjectRoot);
+  }
+  EXPECT_EQ(d.read("g/info_graph.json"), "the earlier graph");
+  EXPECT_FALSE(fs::exists(d / "g/symbol_index.json"));
+  EXPECT_FALSE(fs::exists(d / "new"));
 }
 
 TEST(Command, AFifoNamedByOutIsNoEarlierGraphAndIsReplaced) {
@@ -290,6 +310,7 @@ TEST(Command, HelpAndUsageErrors) {
   EXPECT_EQ(extra.status, 2);
   EXPECT_EQ(extra.err, usage + "lexscan: error: unrecognized arguments: stray --bogus -- more\n");
   EXPECT_EQ(extra.out, "");
+  d.mkdir("-5");
   EXPECT_EQ(run("--root -5 --out=o/g.json", d.path()).status, 0);  // a negative number is a value
   EXPECT_EQ(run("-hx", d.path()).err, usage + "lexscan: error: argument -h/--help: ignored explicit argument 'x'\n");
 }

@@ -280,6 +280,21 @@ class Command(unittest.TestCase):
                        capture_output=True)
         self.assertEqual((self.data / "info_graph.json").read_text(), lexscan_out.read_text())
 
+    def test_a_root_that_is_no_directory_fails_and_writes_nothing(self):
+        (self.tmp / "file.ts").write_text("export const a = 1\n")
+        for root in (self.tmp / "missing", self.tmp / "file.ts"):
+            want = (1, "", f"br: error: project root is not a directory: {root}\n")
+            for args, env in ((("scan", "--root", str(root)), self.env),
+                              (("retrieve", "--query", "q"), dict(self.env, BRAID_PROJECT_ROOT=str(root))),
+                              (("prime",), dict(self.env, BRAID_PROJECT_ROOT=str(root)))):
+                r = self.run_br(*args, env=env)
+                self.assertEqual((r.returncode, r.stdout, r.stderr), want, args)
+            self.assertFalse(self.data.exists())
+        # The graph br has is kept: a mistyped root no longer replaces it with an empty one.
+        self.write_graph({"nodes": [], "edges": [], "mark": 1})
+        self.assertEqual(self.run_br("scan", "--root", str(self.tmp / "missing")).returncode, 1)
+        self.assertEqual(json.loads((self.data / "info_graph.json").read_text())["mark"], 1)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -26,6 +26,21 @@ class NamesTest(unittest.TestCase):
                      "_make_summary", "main"]:
             self.assertTrue(callable(getattr(lexscan, name)), name)
 
+    def test_every_function_of_the_package_has_a_signature_and_a_one_line_doc(self):
+        import importlib
+        import inspect
+        for name in ("lexscan", "br", "brc_claude", "ctxpack", "audit", "edit_guard"):
+            module = importlib.import_module(f"kestrune.{name}")
+            functions = [f for f in vars(module).values() if inspect.isbuiltin(f)]
+            functions += [lexscan.Node.__init__, lexscan.Node.as_dict] if name == "lexscan" else []
+            self.assertTrue(functions, name)
+            for f in functions:
+                with self.subTest(f"{name}.{f.__name__}"):
+                    self.assertNotRegex(str(inspect.signature(f)), r"object|handle|:")
+                    self.assertRegex(f.__doc__, r"\A[^\n]+\Z")
+        self.assertEqual(str(inspect.signature(lexscan.scan)), "(root, existing_nodes=None)")
+        self.assertEqual(str(inspect.signature(lexscan.Node))[:24], "(id, kind, path, ext, si")
+
 
 class NodeTest(unittest.TestCase):
     def test_positional_keyword_and_defaults(self):
@@ -124,6 +139,11 @@ class ScanTest(unittest.TestCase):
         reuse = {n["id"]: dict(n, summary="Kept.") for n in g["nodes"] if n["kind"] == "file"}
         again = lexscan.scan(str(self.root), existing_nodes=reuse)
         self.assertEqual({n["summary"] for n in again["nodes"] if n["kind"] == "file"}, {"Kept."})
+        for root in ("missing", self.root / "README.md"):
+            with self.assertRaises(NotADirectoryError) as cm:
+                lexscan.scan(root)
+            self.assertEqual((cm.exception.strerror, cm.exception.filename),
+                             ("project root is not a directory", str(root)))
 
     def test_names_that_are_not_utf8(self):
         # Python holds them as os.fsdecode gives them; they cross both ways as such.

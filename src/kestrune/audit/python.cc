@@ -48,6 +48,10 @@ void progress(std::string_view s) {
 
 PYBIND11_MODULE(audit, m) {
   m.doc() = "Code-health audit of a scanned project: checks, debt score, fix roadmap and reports.";
+  // Each docstring starts with the function's Python signature, which help()
+  // and inspect.signature() read, in place of the C++ argument types.
+  pb::options options;
+  options.disable_function_signatures();
 
   pb::list exts;
   for (std::string_view e : audit::CODE_EXTS) exts.append(pb::str(e.data(), e.size()));
@@ -57,31 +61,39 @@ PYBIND11_MODULE(audit, m) {
 
   m.def("_load_graph", [](pb::handle root) {
     return kp::to_python(audit::load_graph(path_arg(root, "root")));
-  }, pb::arg("root"));
+  }, pb::arg("root"),
+      "_load_graph(root)\n--\n\nThe graph in root/.braid/info_graph.json; {} when it is missing or unusable.");
   m.def("_read", [](pb::handle root, pb::handle file_id) {
     return audit::read_source(path_arg(root, "root"), kp::require_str(file_id, "file_id"));
-  }, pb::arg("root"), pb::arg("file_id"));
+  }, pb::arg("root"), pb::arg("file_id"),
+      "_read(root, file_id)\n--\n\nThe text of a project file ('' when it cannot be read).");
 
   m.def("check_dead_exports", [](pb::handle graph) {
     return kp::to_python(audit::check_dead_exports(dict_arg(graph, "graph")));
-  }, pb::arg("graph"));
+  }, pb::arg("graph"), "check_dead_exports(graph)\n--\n\nExported symbols that nothing uses (up to 50).");
   m.def("check_circular_deps", [](pb::handle graph) {
     return kp::to_python(audit::check_circular_deps(dict_arg(graph, "graph")));
-  }, pb::arg("graph"));
+  }, pb::arg("graph"), "check_circular_deps(graph)\n--\n\nImport and reference cycles between files (up to 10).");
   m.def("check_copy_paste", [](pb::handle graph) {
     return kp::to_python(audit::check_copy_paste(dict_arg(graph, "graph")));
-  }, pb::arg("graph"));
+  }, pb::arg("graph"),
+      "check_copy_paste(graph)\n--\n\nGroups of symbols of 10 or more lines with the same body (up to 12).");
   using RootCheck = json::Value (*)(const json::Value&, const std::string&);
-  auto def_root_check = [&](const char* name, RootCheck check) {
+  auto def_root_check = [&](const char* name, RootCheck check, const char* doc) {
     m.def(name, [check](pb::handle graph, pb::handle root) {
       json::Value g = dict_arg(graph, "graph");
       return kp::to_python(check(g, path_arg(root, "root")));
-    }, pb::arg("graph"), pb::arg("root"));
+    }, pb::arg("graph"), pb::arg("root"), doc);
   };
-  def_root_check("check_test_coverage", &audit::check_test_coverage);
-  def_root_check("check_db_in_routes", &audit::check_db_in_routes);
-  def_root_check("check_todos", &audit::check_todos);
-  def_root_check("check_missing_error_handling", &audit::check_missing_error_handling);
+  def_root_check("check_test_coverage", &audit::check_test_coverage,
+                 "check_test_coverage(graph, root)\n--\n\nThe share of source files with a test file, and those without.");
+  def_root_check("check_db_in_routes", &audit::check_db_in_routes,
+                 "check_db_in_routes(graph, root)\n--\n\nRoute, controller, handler, view and api files with database calls.");
+  def_root_check("check_todos", &audit::check_todos,
+                 "check_todos(graph, root)\n--\n\nTODO, FIXME, HACK and XXX markers (up to 40).");
+  def_root_check("check_missing_error_handling", &audit::check_missing_error_handling,
+                 "check_missing_error_handling(graph, root)\n--\n\n"
+                 "Functions making network or RPC calls without error handling (up to 25).");
 
   m.def("run_audit", [](pb::handle root) {
     const std::string dir = path_arg(root, "root");
@@ -91,29 +103,35 @@ PYBIND11_MODULE(audit, m) {
       PyErr_SetObject(PyExc_SystemExit, pb::int_(1).ptr());
       throw pb::error_already_set();
     }
-  }, pb::arg("root"));
+  }, pb::arg("root"),
+      "run_audit(root)\n--\n\n"
+      "The results record of all seven checks on the project at root; SystemExit(1) without a graph.");
 
   m.def("debt_score", [](pb::handle r) {
     return audit::debt_score(dict_arg(r, "r").as_object());
-  }, pb::arg("r"));
+  }, pb::arg("r"), "debt_score(r)\n--\n\nThe vibe debt score of a results record, 0 to 100.");
   m.def("fix_roadmap", [](pb::handle r) {
     return kp::to_python(json::Value(audit::fix_roadmap(dict_arg(r, "r").as_object())));
-  }, pb::arg("r"));
+  }, pb::arg("r"), "fix_roadmap(r)\n--\n\nAt most six fix tasks, grouped into weeks, for a results record.");
   m.def("_debt_color", [](pb::handle score) {
     return std::string(audit::debt_color(kp::require_int(score, "score")));
-  }, pb::arg("score"));
+  }, pb::arg("score"), "_debt_color(score)\n--\n\ngreen, yellow or red for a debt score.");
   m.def("write_audit_context", [](pb::handle root, pb::handle r) {
     const std::string path = audit::write_audit_context(path_arg(root, "root"), dict_arg(r, "r").as_object());
     return pb::module_::import("pathlib").attr("Path")(path);
-  }, pb::arg("root"), pb::arg("r"));
+  }, pb::arg("root"), pb::arg("r"),
+      "write_audit_context(root, r)\n--\n\n"
+      "Write root/.braid/AUDIT_CONTEXT.md for a results record and return its path.");
   m.def("format_report", [](pb::handle root, pb::handle r, pb::handle color) {
     return audit::format_report(path_arg(root, "root"), dict_arg(r, "r").as_object(),
                                 kp::require_bool(color, "color"));
-  }, pb::arg("root"), pb::arg("r"), pb::arg("color") = true);
+  }, pb::arg("root"), pb::arg("r"), pb::arg("color") = true,
+      "format_report(root, r, color=True)\n--\n\nThe terminal report of a results record.");
   m.def("_c", [](pb::handle code, pb::handle text, pb::handle enabled) {
     return audit::colorize(kp::require_str(code, "code"), kp::require_str(text, "text"),
                            kp::require_bool(enabled, "enabled"));
-  }, pb::arg("code"), pb::arg("text"), pb::arg("enabled") = true);
+  }, pb::arg("code"), pb::arg("text"), pb::arg("enabled") = true,
+      "_c(code, text, enabled=True)\n--\n\ntext in the ANSI colour code when enabled.");
 
   m.def("main", [](pb::object argv) {
     pb::module_ self = pb::module_::import("kestrune.audit");
@@ -124,5 +142,6 @@ PYBIND11_MODULE(audit, m) {
       PyErr_SetObject(PyExc_SystemExit, pb::int_(status).ptr());
       throw pb::error_already_set();
     }
-  }, pb::arg("argv") = pb::none());
+  }, pb::arg("argv") = pb::none(),
+      "main(argv=None)\n--\n\nRun the audit command on argv (default sys.argv[1:]); a failure raises SystemExit.");
 }

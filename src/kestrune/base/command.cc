@@ -9,6 +9,7 @@
 #include "kestrune/base/args.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
+#include "kestrune/base/version.h"
 
 namespace kestrune::command {
 
@@ -22,6 +23,18 @@ bool write_all(int fd, std::string_view s) {
     s.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+std::string read_all(int fd) {
+  std::string data;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0)
+      data.append(buf, static_cast<size_t>(n));
+    else if (n == 0 || errno != EINTR)
+      return data;
+  }
 }
 
 void out(std::string_view s) {
@@ -66,8 +79,20 @@ int run(std::string_view error_prefix, const std::function<int()>& body) {
   }
 }
 
+std::string version_line(std::string_view program) {
+  std::string line(program.substr(program.rfind('/') + 1));  // npos + 1 is 0: the whole name
+  line += line == "kestrune" ? " " : " (kestrune) ";
+  line += VERSION;
+  return line + "\n";
+}
+
 int main(int argc, char** argv, int (*command)(int, char**)) {
   std::signal(SIGPIPE, SIG_IGN);
+  if (argc == 2 && std::string_view(argv[1]) == "--version")
+    return run("", [&] {
+      out(version_line(argv[0]));
+      return 0;
+    });
   return command(argc, argv);
 }
 

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace kestrune::command {
@@ -33,6 +34,9 @@ void out(std::string_view s);
 void err(std::string_view s);
 // Writes all of `s` to `fd`; false (errno set) when a write failed.
 bool write_all(int fd, std::string_view s);
+// Everything `fd` holds until its end (standard input for a hook); what was
+// read before a read error.
+std::string read_all(int fd);
 
 // Runs `body` and maps how it ended to an exit status:
 //  - it returned: that status;
@@ -44,8 +48,13 @@ bool write_all(int fd, std::string_view s);
 //    on standard error, and 1.
 int run(std::string_view error_prefix, const std::function<int()>& body);
 
+// "<program's name> (kestrune) <VERSION>\n" for `program` (argv[0]).
+std::string version_line(std::string_view program);
+
 // The process's main: SIGPIPE ignored, so that a closed pipe reaches the
-// command as EPIPE instead of killing it unreported; then `command`.
+// command as EPIPE instead of killing it unreported; then `command`. Every
+// command answers a lone `--version` alike, before its own arguments are
+// read: a new command gets it by having this as its main.
 int main(int argc, char** argv, int (*command)(int, char**));
 
 }  // namespace kestrune::command

@@ -3,7 +3,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-namespace kestrune {
+#include "kestrune/base/fs.h"
+
+namespace kestrune::fs {
 
 // An anonymous zeroed region is reserved first and the file mapped over its
 // start, so the padding costs no copy of the file. MAP_POPULATE maps every page
@@ -12,11 +14,11 @@ namespace kestrune {
 MappedFile::MappedFile(const std::string& path, size_t padding) {
   fs::OpenedFile file;
   try {
-    file = fs::open_for_reading(path);
-  } catch (const fs::OsError&) {
+    file = open_for_reading(path);
+  } catch (const OsError&) {
     return;
   }
-  if (file.found != fs::Found::File || file.size == 0) return;
+  if (file.found != Found::File || file.size == 0) return;
   stat_ = file.stat;
   size_ = static_cast<size_t>(file.size);
   span_ = size_ + padding + static_cast<size_t>(::getpagesize());
@@ -33,4 +35,4 @@ MappedFile::~MappedFile() {
   if (data_) ::munmap(const_cast<char*>(data_), span_);
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::fs

@@ -12,7 +12,7 @@
 
 #include "kestrune/base/fs.h"
 
-namespace kestrune {
+namespace kestrune::fs {
 
 class MappedFile {
  public:
@@ -28,12 +28,12 @@ class MappedFile {
   size_t size() const { return size_; }
   std::string_view text() const { return {data_, size_}; }
   // The status of the file mapped (when data() is not null).
-  const fs::FileStat& stat() const { return stat_; }
+  const FileStat& stat() const { return stat_; }
 
  private:
   const char* data_ = nullptr;
   size_t size_ = 0, span_ = 0;
-  fs::FileStat stat_{};
+  FileStat stat_{};
 };
 
-}  // namespace kestrune
+}  // namespace kestrune::fs

@@ -17,11 +17,18 @@
 namespace kestrune::br {
 
 // The module's fixed locations. All files of br live in data_dir, which sits
-// beside the installed module; only capability_index and default_root follow
-// the environment (BR_CAPABILITY_INDEX, BRAID_PROJECT_ROOT).
+// beside the installed module unless KESTRUNE_DATA_DIR names another (one per
+// project) or that cannot be written (usable_data_dir); capability_index and
+// default_root also follow the environment
+// (BR_CAPABILITY_INDEX, BRAID_PROJECT_ROOT).
 struct Paths {
   std::string base_dir, data_dir, graph_json, action_log, token_log, capability_index, default_root;
 };
+
+// data_dir is the package's "data" directory when it can be created or
+// written; otherwise (an install owned by another user) it is
+// $XDG_DATA_HOME/kestrune/data, by default ~/.local/share/kestrune/data.
+std::string usable_data_dir(const std::string& package_data);
 
 // Computed once per process. For the native command base_dir is the package
 // directory above its bin/; the Python module sets it from its own file's

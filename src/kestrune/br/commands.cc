@@ -1,6 +1,7 @@
 #include "kestrune/br/commands.h"
 
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -48,6 +49,7 @@ args::Parser build_parser() {
       .integer({"--top-files"}, 12)
       .integer({"--top-edges"}, 20)
       .integer({"--recent-actions"}, 8)
+      .flag({"--hook"}, "Take the query from the assistant's UserPromptSubmit hook input on standard input")
       .text({"--ranker"}, std::nullopt, kRankerHelp)
       .flag({"--refresh"}, kRefreshHelp);
   br.command("cmd", "action", "Action graph operations")
@@ -148,6 +150,7 @@ json::Array read_action_events(long long limit) { return last(read_jsonl(paths()
 
 int cmd_scan(const Args& args) {
   const std::string root = fs::resolve(args.text.at("root"));
+  lexscan::require_project_root(root);  // before the data directory is made
   ensure_data_dir();
   const std::string& out_arg = args.text.at("out");
   const std::string out = out_arg.empty() ? paths().graph_json : fs::resolve(out_arg);
@@ -163,6 +166,7 @@ namespace {
 // --refresh: the graph brought up to date with the project first.
 void refresh_if_asked(const Args& args) {
   if (auto it = args.flag.find("refresh"); it == args.flag.end() || !it->second) return;
+  lexscan::require_project_root(paths().default_root);
   ensure_data_dir();
   lexscan::rescan(lexscan::regex_scanner(), paths().default_root, paths().graph_json, {.symbol_index = false});
 }
@@ -199,9 +203,23 @@ int cmd_retrieve(const Args& args) {
   return 0;
 }
 
-int cmd_prime(const Args& args) {
+std::optional<std::string> hook_prompt(std::string_view input) {
+  if (!text::is_valid_utf8(input)) return std::nullopt;
+  try {
+    const json::Value hook = json::parse(input);
+    const json::Value* prompt = hook.find("prompt");
+    if (prompt != nullptr && prompt->is_string() && !prompt->as_string().empty()) return prompt->as_string();
+  } catch (const json::ParseError&) {
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+int prime(const Args& args, const std::optional<std::string>& prompt) {
   refresh_if_asked(args);
   std::string query = args.text.at("query");
+  if (query.empty() && prompt) query = *prompt;
   if (query.empty()) {
     const char* env = std::getenv("BR_QUERY");
     query = env ? env : "General codebase maintenance task";
@@ -225,6 +243,24 @@ int cmd_prime(const Args& args) {
     out += "- [" + str_of(a.find("kind"), "unknown") + "] " + str_of(a.find("summary"), "") + "\n";
   print(out);
   return 0;
+}
+
+}  // namespace
+
+int cmd_prime(const Args& args) {
+  auto hook = args.flag.find("hook");
+  if (hook == args.flag.end() || !hook->second) return prime(args, std::nullopt);
+  // The assistant's UserPromptSubmit hook: whatever arrives and whatever
+  // fails, the user's turn goes on (a non-zero status would hold it up).
+  const std::optional<std::string> prompt = hook_prompt(command::read_all(STDIN_FILENO));
+  try {
+    return prime(args, prompt);
+  } catch (const std::exception& e) {
+    std::string line = "br: error: ";
+    for (const char* p = e.what(); *p; ++p) line += *p == '\n' ? ' ' : *p;
+    command::err(line + "\n");
+    return 0;
+  }
 }
 
 int cmd_action_log(const Args& args) {

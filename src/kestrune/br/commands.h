@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kestrune/base/args.h"
@@ -31,6 +32,10 @@ int cmd_retrieve(const Args& args);
 int cmd_prime(const Args& args);
 int cmd_action_log(const Args& args);
 int cmd_stats(const Args& args);
+
+// The prompt of a UserPromptSubmit hook input (a non-empty string), or
+// nullopt for anything else: malformed input is no error, just no prompt.
+std::optional<std::string> hook_prompt(std::string_view input);
 
 // ACTION_LOG's events, last `limit` of them (Python's events[-limit:]).
 json::Array read_action_events(long long limit = 8);

@@ -28,7 +28,7 @@
 #include <utility>
 
 #include "kestrune/br/json_tokens.h"
-#include "kestrune/base/mapped_file.h"
+#include "kestrune/br/mapped_file.h"
 #include "kestrune/br/retrieve.h"
 
 namespace kestrune::br {

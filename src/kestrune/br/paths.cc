@@ -1,3 +1,8 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 
 #include "kestrune/base/fs.h"
@@ -19,7 +24,12 @@ Paths compute_paths() {
   Paths p;
   p.base_dir = base_dir_override().empty() ? fs::parent(fs::self_exe_dir())
                                            : fs::resolve(base_dir_override());
-  p.data_dir = fs::join(p.base_dir, "data");
+  // One project's data apart from another's: the assistant's hook points
+  // this at the project's .braid (created on first write, ensure_data_dir()).
+  if (const char* data = std::getenv("KESTRUNE_DATA_DIR"); data != nullptr && *data != '\0')
+    p.data_dir = fs::resolve(data);
+  else
+    p.data_dir = usable_data_dir(fs::join(p.base_dir, "data"));
   p.graph_json = fs::join(p.data_dir, "info_graph.json");
   p.action_log = fs::join(p.data_dir, "action_events.jsonl");
   p.token_log = fs::join(p.data_dir, "token_usage.jsonl");
@@ -32,6 +42,21 @@ Paths compute_paths() {
 }
 
 }  // namespace
+
+std::string usable_data_dir(const std::string& package_data) {
+  // The nearest part of the path that is there decides: a directory we may
+  // write into (the data directory itself, or where it would be created).
+  std::string there = package_data;
+  struct stat st;
+  while (::lstat(there.c_str(), &st) != 0 && errno == ENOENT && fs::parent(there) != there)
+    there = fs::parent(there);
+  if (fs::is_dir(there) && ::faccessat(AT_FDCWD, there.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+    return package_data;
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  // Unset, empty and relative values are ignored, as the XDG base directory rules have it.
+  const std::string home_data = xdg && *xdg == '/' ? std::string(xdg) : fs::expanduser("~/.local/share");
+  return fs::join(home_data, "kestrune/data");
+}
 
 void set_base_dir(const std::string& dir) { base_dir_override() = dir; }
 

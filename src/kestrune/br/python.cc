@@ -9,6 +9,7 @@
 #include "kestrune/base/pyint.h"
 #include "kestrune/br/relevance.h"
 #include "kestrune/br/retrieve.h"
+#include "kestrune/lexscan/python_errors.h"
 
 namespace pb = pybind11;
 namespace kpy = kestrune::py;
@@ -48,6 +49,10 @@ pb::list str_list(const std::vector<std::string>& v) {
 
 PYBIND11_MODULE(br, m) {
   m.doc() = "Retrieval over the information graph and the br command line.";
+  // Each docstring starts with the function's Python signature, which help()
+  // and inspect.signature() read, in place of the C++ argument types.
+  pb::options options;
+  options.disable_function_signatures();
   pb::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
@@ -55,6 +60,8 @@ PYBIND11_MODULE(br, m) {
       PyErr_SetString(PyExc_TypeError, e.what());
     } catch (const kestrune::pyint::IntConversionError& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const kestrune::lexscan::NotAProjectRoot& e) {
+      kestrune::lexscan::set_python_error(e);
     } catch (const kestrune::fs::OsError& e) {
       PyErr_SetObject(PyExc_OSError,
                       pb::make_tuple(e.err, std::strerror(e.err), e.path).ptr());
@@ -82,45 +89,58 @@ PYBIND11_MODULE(br, m) {
   m.attr("CapabilityEntry") = CapabilityEntry;
   m.attr("RetrieveResult") = RetrieveResult;
 
-  m.def("ensure_data_dir", [] { br::ensure_data_dir(); });
-  m.def("load_graph", [] { return kpy::to_python(br::load_graph()); });
+  m.def("ensure_data_dir", [] { br::ensure_data_dir(); },
+      "ensure_data_dir()\n--\n\nCreate DATA_DIR with any missing parents.");
+  m.def("load_graph", [] { return kpy::to_python(br::load_graph()); },
+      "load_graph()\n--\n\nbr's graph: GRAPH_JSON when it exists, else a scan of DEFAULT_ROOT written there.");
 
   m.def("extract_route", [](pb::object query) {
     auto r = br::extract_route(kpy::require_str(query, "query"));
     return pb::make_tuple(r.method, str_list(r.segments));
-  }, pb::arg("query"));
+  }, pb::arg("query"),
+      "extract_route(query)\n--\n\n(method, path segments) of the first HTTP route named in query, or ('', []).");
   m.def("tokenize_query", [](pb::object text) {
     return str_list(br::tokenize_query(kpy::require_str(text, "text")));
-  }, pb::arg("text"));
+  }, pb::arg("text"),
+      "tokenize_query(text)\n--\n\n"
+      "The query's terms: lower-cased words of 2 or more characters, stop words and repeats dropped.");
   m.def("classify_intent", [](pb::object query) {
     return std::string(br::intent_name(br::classify_intent(kpy::require_str(query, "query"))));
-  }, pb::arg("query"));
+  }, pb::arg("query"),
+      "classify_intent(query)\n--\n\n"
+      "The intent of a query: debug, explain, test, refactor, feature, edit or general.");
   m.def("node_role", [](pb::object path, pb::object ext) {
     return std::string(br::role_name(br::node_role(kpy::require_str(path, "path"), kpy::require_str(ext, "ext"))));
-  }, pb::arg("path"), pb::arg("ext"));
+  }, pb::arg("path"), pb::arg("ext"),
+      "node_role(path, ext)\n--\n\nThe role of a file: docs, test, shared_ui, ui_surface, logic or code.");
   m.def("intent_role_weight", [](pb::object intent, pb::object role) {
     return br::intent_role_weight(kpy::require_str(intent, "intent"), kpy::require_str(role, "role"));
-  }, pb::arg("intent"), pb::arg("role"));
+  }, pb::arg("intent"), pb::arg("role"),
+      "intent_role_weight(intent, role)\n--\n\n"
+      "How much a role weighs for an intent (the general row for an unknown intent).");
 
   m.def("score_text", [](pb::object text, pb::object terms) {
     return br::score_text(kpy::require_str(text, "text"), require_str_list(terms, "terms"));
-  }, pb::arg("text"), pb::arg("terms"));
+  }, pb::arg("text"), pb::arg("terms"), "score_text(text, terms)\n--\n\nHow well text matches the query terms.");
   m.def("query_scoped_to_feature", [](pb::object q) {
     return br::query_scoped_to_feature(kpy::require_str(q, "q"));
-  }, pb::arg("q"));
+  }, pb::arg("q"), "query_scoped_to_feature(q)\n--\n\nWhether the query names a feature to stay within.");
   m.def("score_node", [](pb::object node, pb::object terms, pb::object query) {
     kpy::require_dict(node, "node");
     auto t = require_str_list(terms, "terms");
     auto q = kpy::require_str(query, "query");
     return br::score_node(kpy::from_python(node, "node"), t, q);
-  }, pb::arg("node"), pb::arg("terms"), pb::arg("query"));
+  }, pb::arg("node"), pb::arg("terms"), pb::arg("query"),
+      "score_node(node, terms, query)\n--\n\nThe score of one graph node for a query and its terms.");
 
   m.def("load_capability_index", [CapabilityEntry](pb::object path) {
     pb::list out;
     for (const auto& c : br::load_capability_index(fspath(path, "path")))
       out.append(CapabilityEntry(c.name, str_list(c.keywords), str_list(c.files)));
     return out;
-  }, pb::arg("path"));
+  }, pb::arg("path"),
+      "load_capability_index(path)\n--\n\n"
+      "The CapabilityEntry records of a capability index file ([] without the file).");
   m.def("capability_file_boosts", [](pb::object query_terms, pb::object caps) {
     auto terms = require_str_list(query_terms, "query_terms");
     std::vector<br::CapabilityEntry> entries;
@@ -138,7 +158,9 @@ PYBIND11_MODULE(br, m) {
     for (const auto& [file, boost] : boosts.entries())
       out[kpy::to_str(file)] = boost;
     return out;
-  }, pb::arg("query_terms"), pb::arg("caps"));
+  }, pb::arg("query_terms"), pb::arg("caps"),
+      "capability_file_boosts(query_terms, caps)\n--\n\n"
+      "File (or directory) -> boost from the capabilities whose keywords meet the query terms.");
 
   // Scores on a converted copy but answers with the caller's own objects:
   // chosen edges and fallback nodes are the graph's, chosen files are copies.
@@ -173,12 +195,16 @@ PYBIND11_MODULE(br, m) {
     for (size_t i = 0; i < sel.fallback_edges; ++i) chosen_edges.append(edges[pb::int_(i)]);
     return RetrieveResult(files, chosen_edges);
   }, pb::arg("graph"), pb::arg("query"), pb::arg("top_files"), pb::arg("top_edges"),
-     pb::arg("ranker") = "heuristic");
+     pb::arg("ranker") = "heuristic",
+         "retrieve(graph, query, top_files, top_edges, ranker='heuristic')\n--\n\n"
+         "RetrieveResult(files, edges): the files and relations of graph most relevant to query.");
 
   m.def("read_action_events", [](pb::object limit) {
     return kpy::to_python(Value(br::read_action_events(kpy::require_int(limit, "limit"))));
-  }, pb::arg("limit") = 8);
+  }, pb::arg("limit") = 8,
+      "read_action_events(limit=8)\n--\n\nThe logged action events, events[-limit:] of them, oldest first.");
 
   m.def("main", [](pb::object argv) { return kpy::run_main(&br::command_main, argv, "br"); },
-        pb::arg("argv") = pb::none());
+        pb::arg("argv") = pb::none(),
+            "main(argv=None)\n--\n\nRun the br command on argv (default sys.argv[1:]) and return its exit status.");
 }

@@ -9,7 +9,7 @@
 
 #include "kestrune/base/fs.h"
 #include "kestrune/base/text.h"
-#include "kestrune/base/mapped_file.h"
+#include "kestrune/br/mapped_file.h"
 #include "kestrune/br/terms.h"
 
 namespace kestrune::br {

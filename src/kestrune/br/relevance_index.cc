@@ -10,7 +10,7 @@
 #include "kestrune/base/md5.h"
 #include "kestrune/base/text.h"
 #include "kestrune/br/imports.h"
-#include "kestrune/base/mapped_file.h"
+#include "kestrune/br/mapped_file.h"
 #include "kestrune/br/terms.h"
 
 namespace kestrune::br {

@@ -1,5 +1,5 @@
-// brc: what `audit --fix` hands over to. Opens an interactive claude session
-// in the project root whose first prompt is the audit's context file.
+// What `audit --fix` hands over to: an interactive claude session in the
+// project root whose first prompt is the audit's context file.
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,18 +24,7 @@ std::string audit_prompt(std::string_view audit_context_text) {
   return out;
 }
 
-namespace {
-
-int hand_over(const std::vector<std::string>& argv) {
-  if (argv.size() != 1 || argv[0].empty()) {
-    command::err("usage: brc <project-root>\n");
-    return 2;
-  }
-  const std::string root = fs::resolve(fs::expanduser(argv[0]));
-  if (!fs::is_dir(root)) {
-    command::err("[brc] Error: project root does not exist: " + root + "\n");
-    return 1;
-  }
+int hand_over_audit(const std::string& root) {
   const std::string context_file = fs::join(root, AUDIT_CONTEXT);
   std::string context;
   try {
@@ -57,12 +46,6 @@ int hand_over(const std::vector<std::string>& argv) {
   } catch (const std::exception& e) {
     throw std::runtime_error(std::string("could not start claude: ") + e.what());
   }
-}
-
-}  // namespace
-
-int brc_command_main(int argc, char** argv) {
-  return command::run("[brc] Error: ", [&] { return hand_over({argv + 1, argv + argc}); });
 }
 
 }  // namespace kestrune::brc_claude

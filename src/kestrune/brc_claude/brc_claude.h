@@ -1,7 +1,7 @@
 // The pre-injection launcher: makes sure a graph exists, retrieves and packs
 // the context for a question, and replaces itself with `claude -p` holding
-// that context; and the audit hand-over `brc`, which opens an interactive
-// `claude` session on a project's audit context.
+// that context; and `brc`, which builds a project's graph, audits it and
+// opens an interactive `claude` session on the audit's fix roadmap.
 #pragma once
 
 #include <optional>
@@ -74,10 +74,36 @@ void print_claude_missing();
 // brc-claude: returns the exit status, or does not return once claude runs.
 int command_main(int argc, char** argv);
 
-// brc <project-root>: an interactive claude session in the root, asked first
-// to work through .braid/AUDIT_CONTEXT.md.
+// ---- brc: from a project to a fixing session --------------------------------
+//
+//   brc <project-root>
+//     builds <root>/.braid/info_graph.json when it is missing; then, when the
+//     audit has left .braid/AUDIT_CONTEXT.md, hands over to an interactive
+//     claude session on its fix roadmap, else says what comes next.
+//   brc audit <project-root> [--fix] [--json] [--no-color]
+//     builds the graph when it is missing and runs the audit on the root, as
+//     `audit --root` does (and with --fix, hands over as it does).
+
 inline constexpr std::string_view AUDIT_CONTEXT = ".braid/AUDIT_CONTEXT.md";
+inline constexpr std::string_view PROJECT_GRAPH = ".braid/info_graph.json";
+
+struct BrcArgs {
+  bool audit = false;  // the audit form
+  std::string root;
+  bool fix = false, json = false, no_color = false;
+};
+// The words after the program name. Throws ParseExit: help (status 0) or a
+// usage error (status 2).
+BrcArgs parse_brc_args(const std::vector<std::string>& argv);
+const std::string& brc_help_text();
+
 std::string audit_prompt(std::string_view audit_context_text);
+// Builds root/PROJECT_GRAPH and its symbol index when the graph is missing,
+// saying so on standard error; false when there was one. `root` is resolved.
+bool ensure_project_graph(const std::string& root);
+// Starts claude in `root` on its audit context; returns a status only when
+// that cannot be done.
+int hand_over_audit(const std::string& root);
 int brc_command_main(int argc, char** argv);
 
 }  // namespace kestrune::brc_claude

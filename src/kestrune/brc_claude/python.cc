@@ -6,6 +6,7 @@
 #include "kestrune/base/py_support.h"
 #include "kestrune/br/br.h"
 #include "kestrune/brc_claude/brc_claude.h"
+#include "kestrune/lexscan/python_errors.h"
 
 namespace pb = pybind11;
 namespace kpy = kestrune::py;
@@ -48,6 +49,10 @@ brc_claude::Args parse_or_exit(const std::vector<std::string>& argv) {
 
 PYBIND11_MODULE(brc_claude, m) {
   m.doc() = "Pre-injection wrapper: graph retrieval → packed context → claude -p";
+  // Each docstring starts with the function's Python signature, which help()
+  // and inspect.signature() read, in place of the C++ argument types.
+  pb::options options;
+  options.disable_function_signatures();
   br::set_base_dir(module_dir());
 
   m.def(
@@ -69,7 +74,9 @@ PYBIND11_MODULE(brc_claude, m) {
         ns.attr("verbose") = pb::bool_(a.verbose);
         return ns;
       },
-      pb::arg("argv") = pb::none(), "The launcher's command line as an argparse.Namespace.");
+      pb::arg("argv") = pb::none(),
+          "parse_args(argv=None)\n--\n\n"
+          "The launcher's command line (default sys.argv[1:]) as an argparse.Namespace.");
 
   m.def(
       "_ensure_graph",
@@ -80,6 +87,9 @@ PYBIND11_MODULE(brc_claude, m) {
         try {
           pb::gil_scoped_release release;
           graph = brc_claude::ensure_graph(root);
+        } catch (const lexscan::NotAProjectRoot& e) {
+          lexscan::set_python_error(e);
+          throw pb::error_already_set();
         } catch (const fs::OsError& e) {
           PyErr_SetString(PyExc_OSError, e.what());
           throw pb::error_already_set();
@@ -90,7 +100,8 @@ PYBIND11_MODULE(brc_claude, m) {
         }
         return kpy::to_python(graph);
       },
-      pb::arg("project_root"), "br's graph, built by scanning project_root when br has none yet.");
+      pb::arg("project_root"),
+          "_ensure_graph(project_root)\n--\n\nbr's graph, built by scanning project_root when br has none yet.");
 
   m.def(
       "main",
@@ -102,5 +113,6 @@ PYBIND11_MODULE(brc_claude, m) {
         return kpy::run_main(&brc_claude::command_main, words, "brc-claude");
       },
       pb::arg("argv") = pb::none(),
-      "Runs brc-claude; returns its exit status unless claude has replaced the process.");
+      "main(argv=None)\n--\n\n"
+      "Run brc-claude on argv (default sys.argv[1:]); returns its exit status unless claude has replaced the process.");
 }

@@ -50,12 +50,16 @@ json::Array list_or_empty(const json::Value& v, const char* arg) {
 
 PYBIND11_MODULE(ctxpack, m) {
   m.doc() = "Packs a retrieval result into a Markdown context within a token budget.";
+  // Each docstring starts with the function's Python signature, which help()
+  // and inspect.signature() read, in place of the C++ argument types.
+  pb::options options;
+  options.disable_function_signatures();
 
   m.def(
       "estimate_tokens",
       [](pb::handle text) { return ctxpack::estimate_tokens(kpy::require_str(text, "text")); },
       pb::arg("text"),
-      "Tokens of a text by the rule of one per four characters, rounded up.");
+      "estimate_tokens(text)\n--\n\nTokens of a text by the rule of one per four characters, rounded up.");
 
   m.def(
       "load_summaries",
@@ -77,6 +81,7 @@ PYBIND11_MODULE(ctxpack, m) {
         return out;
       },
       pb::arg("project_root"),
+      "load_summaries(project_root)\n--\n\n"
       "Summaries from <project_root>/.braid/summaries.json: a dict from file id to text ({} without the file).");
 
   m.def(
@@ -107,5 +112,6 @@ PYBIND11_MODULE(ctxpack, m) {
       },
       pb::arg("retrieve_result"), pb::arg("summaries"), pb::arg("graph"), pb::arg("project_root"),
       pb::arg("token_budget"), pb::arg("max_files"), pb::arg("query") = pb::none(),
+      "pack(retrieve_result, summaries, graph, project_root, token_budget, max_files, query=None)\n--\n\n"
       "The Markdown context for a retrieval result, within token_budget tokens.");
 }

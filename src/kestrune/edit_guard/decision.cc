@@ -1,11 +1,11 @@
 #include <algorithm>
 
+#include "kestrune/base/attention.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
 #include "kestrune/base/json_exact.h"
 #include "kestrune/base/regex.h"
 #include "kestrune/base/text.h"
-#include "kestrune/edit_guard/attention.h"
 #include "kestrune/edit_guard/edit_guard.h"
 #include "kestrune/edit_guard/paths.h"
 
@@ -74,7 +74,7 @@ std::string minutes_ago(int64_t now, int64_t last_ts) {
 
 struct AtRisk {
   std::string_view path;
-  const Attention* record;
+  const attention::Record* record;
 };
 
 std::string message(std::string_view severity, const Call& call, const std::vector<AtRisk>& listed,
@@ -159,10 +159,10 @@ Decision decide_call(std::string_view input, const Host& host) {
 
   std::optional<std::string> bytes = host.read_file(fs::join(data_dir, ATTENTION_FILE));
   if (!bytes) return {};
-  std::optional<std::vector<Action>> actions = parse_actions(*bytes);
+  std::optional<std::vector<attention::Action>> actions = attention::parse_actions(*bytes);
   if (!actions) return {};
   const int64_t now = host.now();
-  const std::vector<Attention> records = tally(*actions, now);
+  const std::vector<attention::Record> records = attention::tally(*actions, now);
 
   // A record's file resolved under the project root, worked out once and only
   // when a target's walk reaches it.

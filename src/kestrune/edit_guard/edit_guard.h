@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "kestrune/base/attention.h"
+
 namespace kestrune::re {
 class Regex;
 }
@@ -42,27 +44,17 @@ const re::Regex& target_pattern();
 
 // ---- attention --------------------------------------------------------------
 
-struct KindWeight {
-  std::string_view kind;
-  int weight;
-};
-// Any other kind weighs 0 and is ignored.
-inline constexpr std::array<KindWeight, 4> KIND_WEIGHT = {{
-    {"read", 2},
-    {"read_cache_hit", 1},
-    {"register_edit", 8},
-    {"edit_observation", 5},
-}};
-int kind_weight(std::string_view kind);
-
-inline constexpr int HALF_LIFE_SECONDS = 3600;
-inline constexpr double ATTENTION_THRESHOLD = 4.0;  // inclusive
+// The record and its scores are the shared ones (base/attention.h).
+using attention::KIND_WEIGHT;
+using attention::kind_weight;
+using attention::HALF_LIFE_SECONDS;
+inline constexpr double ATTENTION_THRESHOLD = attention::THRESHOLD;  // inclusive
 inline constexpr size_t MAX_COMMAND_CHARS = 120;
 inline constexpr size_t MAX_LISTED_FILES = 4;
 inline constexpr int64_t HARD_BLOCK_MIN_EDITS = 2;
 
-inline constexpr std::string_view ATTENTION_FILE = "chat_action_graph.json";
-inline constexpr std::string_view DATA_DIR_NAME = ".braid";
+inline constexpr std::string_view ATTENTION_FILE = attention::FILE_NAME;
+inline constexpr std::string_view DATA_DIR_NAME = attention::DATA_DIR_NAME;
 
 // ---- the decision -----------------------------------------------------------
 

@@ -23,19 +23,6 @@ constexpr std::string_view USAGE =
     "  --decision-json  answer in the hook JSON decision form on standard output\n"
     "                   (\"ask\" or \"deny\") and exit 0\n";
 
-std::string read_all(int fd) {
-  std::string data;
-  char buf[65536];
-  while (true) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) {
-      data.append(buf, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      return data;
-    }
-  }
-}
-
 }  // namespace
 
 Host system_host() {
@@ -98,7 +85,7 @@ int command_main(int argc, char** argv) {
     // Switched off, the guard does not even read its input.
     const char* guard = std::getenv("BR_EDIT_GUARD");
     if (guard != nullptr && std::string_view(guard) == "0") return 0;
-    Decision d = decide(read_all(STDIN_FILENO), system_host());
+    Decision d = decide(command::read_all(STDIN_FILENO), system_host());
     if (d.verdict == Verdict::Allow) return 0;
     if (as_json) {
       say(STDOUT_FILENO, decision_json(d) + "\n");

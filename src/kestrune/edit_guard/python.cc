@@ -18,6 +18,10 @@ pb::str str(std::string_view s) { return kp::to_str(s); }
 
 PYBIND11_MODULE(edit_guard, m) {
   m.doc() = "PreToolUse hook: warns before edits of high-attention files, blocks destructive commands on them.";
+  // Each docstring starts with the function's Python signature, which help()
+  // and inspect.signature() read, in place of the C++ argument types.
+  pb::options options;
+  options.disable_function_signatures();
 
   pb::list write_tools;
   for (std::string_view t : eg::WRITE_TOOLS) write_tools.append(str(t));
@@ -70,7 +74,9 @@ PYBIND11_MODULE(edit_guard, m) {
     }
     return pb::make_tuple(d.status(), str(d.message));
   }, pb::arg("hook_input"), pb::kw_only(), pb::arg("env") = pb::none(), pb::arg("now") = pb::none(),
-     pb::arg("cwd") = pb::none());
+     pb::arg("cwd") = pb::none(),
+         "decide(hook_input, *, env=None, now=None, cwd=None)\n--\n\n"
+         "(exit status, message) of the hook for one input; env, now and cwd stand in for the process's own.");
 
   // The hook command: reads standard input, answers, and exits non-zero through SystemExit.
   m.def("main", [](pb::object argv) {
@@ -79,5 +85,7 @@ PYBIND11_MODULE(edit_guard, m) {
       PyErr_SetObject(PyExc_SystemExit, pb::int_(status).ptr());
       throw pb::error_already_set();
     }
-  }, pb::arg("argv") = pb::none());
+  }, pb::arg("argv") = pb::none(),
+      "main(argv=None)\n--\n\n"
+      "Run the hook on standard input with argv (default sys.argv[1:]); its status leaves as SystemExit.");
 }

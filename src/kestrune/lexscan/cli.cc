@@ -21,6 +21,7 @@ args::Parser parser() {
 
 int run(const std::string& root_arg, const std::string& out) {
   const std::string root = fs::resolve(root_arg);
+  require_project_root(root);  // before anything is written
   fs::makedirs(fs::parent(out));
   const RescanResult r = rescan(regex_scanner(), root, out);
   command::out("Scanned: " + std::to_string(r.nodes - r.symbols) + " files, " + std::to_string(r.symbols) +

@@ -61,7 +61,7 @@ class EarlierGraph {
 
   void build() const;
 
-  MappedFile file_;
+  fs::MappedFile file_;
   const ScanCache* cache_ = nullptr;  // entries still to be built from it
   mutable std::once_flag built_;
   mutable std::unordered_map<std::string_view, Entry> entries_;

@@ -10,10 +10,20 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrune/base/fs.h"
 #include "kestrune/base/json.h"
 #include "kestrune/lexscan/graph.h"
 
 namespace kestrune::lexscan {
+
+// A scan root that does not exist or is not a directory. Scanning one would
+// give an empty graph, which would then replace a real one; so every scan
+// refuses it. err is ENOTDIR; what() is "project root is not a directory: <root>".
+struct NotAProjectRoot : fs::OsError {
+  explicit NotAProjectRoot(const std::string& root);
+};
+// Throws NotAProjectRoot unless `root` is a directory (links followed).
+void require_project_root(const std::string& root);
 
 // The scan of `root` as the typed graph (graph.h), which write_graph() stores.
 // `root` is passed unchanged to walk/rel and becomes the graph's root.
@@ -22,7 +32,8 @@ namespace kestrune::lexscan {
 // cores; the graph is the same for any number. Render::ForWriting has the
 // threads render the file's text as they go (the fastest way to a graph
 // file, but the graph then has no record). Files that cannot be read are
-// skipped; anything else that fails throws.
+// skipped; a root that is not a directory throws NotAProjectRoot, and
+// anything else that fails throws.
 Graph scan_graph(const std::string& root, const json::Object* existing_nodes = nullptr, unsigned threads = 0,
                  Render render = Render::No);
 // The graph record of that scan: scan_graph(...).to_json().

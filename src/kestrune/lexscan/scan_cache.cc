@@ -346,7 +346,7 @@ std::optional<ScanCache> decode_scan_cache(std::string&& bytes) {
 
 std::optional<ScanCache> load_scan_cache(const std::string& path, std::string_view scanner, std::string_view root) {
   // Mapped, not read: the records view the file's pages in the page cache.
-  auto mapped = std::make_shared<const MappedFile>(path, 0);
+  auto mapped = std::make_shared<const fs::MappedFile>(path, 0);
   if (!mapped->data()) return std::nullopt;
   std::optional<ScanCache> cache = decode(mapped->text(), mapped);
   if (!cache || cache->scanner != scanner || cache->root != root) return std::nullopt;

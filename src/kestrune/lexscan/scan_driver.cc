@@ -19,6 +19,7 @@
 #include "kestrune/base/md5.h"
 #include "kestrune/base/text.h"
 #include "kestrune/lexscan/earlier_graph.h"
+#include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/scan.h"
 #include "kestrune/lexscan/scan_cache.h"
 
@@ -389,6 +390,7 @@ FileSignature written_signature(const std::string& path, std::string_view text) 
 
 Graph scan_graph(const Scanner& scanner, const std::string& root, const json::Object* existing_nodes,
                  unsigned threads, Render render) {
+  require_project_root(root);
   Reuse reuse;
   if (existing_nodes && !existing_nodes->empty()) reuse.nodes = existing_nodes;
   const Want want = render == Render::ForWriting ? Want::Rendered : Want::Nodes;
@@ -415,6 +417,7 @@ Graph scan_graph(const Scanner& scanner, const std::string& root, const json::Ob
 
 RescanResult rescan(const Scanner& scanner, const std::string& root, const std::string& out,
                     const RescanOptions& options) {
+  require_project_root(root);  // before anything is written
   const int64_t began = realtime_ns();
   const std::string identity = scanner.identity();
   const std::string cache_path = scan_cache_path(out);

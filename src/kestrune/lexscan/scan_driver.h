@@ -58,7 +58,8 @@ class Scanner {
 // root). existing_nodes: file id -> earlier serialised file node (may be
 // null): a file with the same fingerprint keeps that node. threads: 0 = all
 // cores; the graph is the same for any number. Files that cannot be read are
-// skipped; anything else that fails throws (the first failure in walk order).
+// skipped; a root that is not a directory throws NotAProjectRoot (lexscan.h),
+// and anything else that fails throws (the first failure in walk order).
 Graph scan_graph(const Scanner& scanner, const std::string& root, const json::Object* existing_nodes,
                  unsigned threads, Render render);
 
@@ -82,8 +83,8 @@ struct RescanResult {
 // earlier graph there is reused and the cache beside it used and replaced.
 // The graph file is replaced only when its text changes, then the symbol
 // index, then the cache; a cache that cannot be written is left out. Throws
-// what scan_graph throws, and fs::OsError when the graph or index cannot be
-// written.
+// what scan_graph throws (before anything is written), and fs::OsError when
+// the graph or index cannot be written.
 RescanResult rescan(const Scanner& scanner, const std::string& root, const std::string& out,
                     const RescanOptions& options = {});
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -21,6 +22,13 @@ bool one_of(const std::array<std::string_view, N>& set, std::string_view s) {
 }
 
 }  // namespace
+
+NotAProjectRoot::NotAProjectRoot(const std::string& root)
+    : fs::OsError(ENOTDIR, root, "project root is not a directory: " + root) {}
+
+void require_project_root(const std::string& root) {
+  if (!fs::is_dir(root)) throw NotAProjectRoot(root);
+}
 
 bool is_skip_dir(std::string_view name) { return one_of(SKIP_DIRS, name); }
 bool is_symbol_ext(std::string_view ext) { return one_of(SYMBOL_EXTS, ext); }

@@ -3,10 +3,10 @@
 #include <random>
 #include <string>
 
-#include "kestrune/edit_guard/attention.h"
-#include "kestrune/edit_guard/edit_guard.h"
+#include "kestrune/base/attention.h"
+#include "kestrune/base/json.h"
 
-namespace kestrune::edit_guard {
+namespace kestrune::attention {
 namespace {
 
 constexpr int64_t NOW = 1700000000;
@@ -19,7 +19,7 @@ TEST(Attention, ScoresDecayByHalfEveryHour) {
       {2, true, "mixed.py", NOW},       {1, true, "mixed.py", NOW},
       {5, false, "epoch.py", 0},
   };
-  std::vector<Attention> r = tally(acts, NOW);
+  std::vector<Record> r = tally(acts, NOW);
   ASSERT_EQ(r.size(), 7u);
   EXPECT_EQ(r[0].score, 8.0);
   EXPECT_EQ(r[1].score, 4.0);
@@ -36,7 +36,7 @@ TEST(Attention, ScoresDecayByHalfEveryHour) {
 }
 
 TEST(Attention, StampsAtTheEdgesOfRange) {
-  std::vector<Attention> r = tally({{8, false, "a", INT64_MIN}, {8, false, "b", INT64_MAX}}, NOW);
+  std::vector<Record> r = tally({{8, false, "a", INT64_MIN}, {8, false, "b", INT64_MAX}}, NOW);
   EXPECT_EQ(r[0].score, 0.0);
   EXPECT_EQ(r[0].last_ts, 0);
   EXPECT_EQ(r[1].score, 8.0);
@@ -60,9 +60,39 @@ TEST(Attention, ParsesWeightedActionsInOrder) {
   EXPECT_FALSE(parse_actions(R"({"actions": [{"kind": "read", "ts": {}}]})"));
 }
 
+// A writer's layout of `doc` exists exactly when readers take the file, and
+// holds the document's members and actions, as written or written again.
+void expect_layout(std::string_view doc) {
+  auto same = [](std::string_view text) { return json::dumps(json::parse(text)); };  // NaN included
+  std::optional<Layout> l = read_layout(doc);
+  ASSERT_EQ(l.has_value(), read_actions(doc).has_value()) << doc;
+  if (!l) return;
+  const json::Value d = json::parse(doc);
+  ASSERT_EQ(l->members.size(), d.as_object().size()) << doc;
+  for (size_t i = 0; i < l->members.size(); ++i) {
+    const json::Member& m = d.as_object().members()[i];
+    EXPECT_EQ(json::parse(l->view(l->members[i].name)).as_string(), m.key) << doc;
+    if (l->actions != i) {
+      EXPECT_EQ(same(l->view(l->members[i].value)), json::dumps(m.value)) << doc;
+    }
+  }
+  const json::Value* acts = d.find("actions");
+  EXPECT_EQ(l->actions.has_value(), acts != nullptr) << doc;
+  ASSERT_EQ(l->entries.size(), acts ? acts->as_array().size() : 0) << doc;
+  for (size_t i = 0; i < l->entries.size(); ++i) {
+    const json::Value& a = acts->as_array()[i];
+    EXPECT_EQ(same(l->view(l->entries[i].text)), json::dumps(a)) << doc;
+    const json::Value* ts = a.find("ts");
+    if (ts && ts->is_int()) {
+      EXPECT_EQ(l->entries[i].ts, ts->as_int()) << doc;
+    }
+  }
+}
+
 // The one-pass scanner must give the document reader's answer whenever it
 // gives one, and give one for what writers produce.
 void expect_same(std::string_view doc, bool scanner_decides) {
+  expect_layout(doc);
   std::vector<Action> scanned;
   bool decided = scan_actions(doc, scanned);
   std::optional<std::vector<Action>> read = read_actions(doc);
@@ -138,6 +168,7 @@ TEST(Attention, ScannerAgreesWithTheDocumentReaderOnMutatedFiles) {
       std::string_view piece = rng() % 4 == 0 ? std::string_view{} : pieces[rng() % std::size(pieces)];
       doc.replace(std::min(at, doc.size()), cut, piece);
     }
+    if (round % 8 == 0) expect_layout(doc);
     std::vector<Action> scanned;
     if (!scan_actions(doc, scanned)) continue;
     ++decided;
@@ -148,4 +179,4 @@ TEST(Attention, ScannerAgreesWithTheDocumentReaderOnMutatedFiles) {
 }
 
 }  // namespace
-}  // namespace kestrune::edit_guard
+}  // namespace kestrune::attention
