@@ -7,7 +7,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
+#include "common/testkit.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/md5.h"
 #include "kestrune/br/imports.h"
@@ -35,8 +37,7 @@ TEST(Terms, IdentifiersSplitWhereAReaderWould) {
   }
   // The whole identifier first, then its pieces; short pieces and decoration left out.
   std::vector<std::pair<std::string, bool>> seen;
-  std::string scratch;
-  for_each_term("parseArgs(x_y, __all__)", scratch, [&](std::string_view t, bool whole) { seen.emplace_back(t, whole); });
+  for_each_term("parseArgs(x_y, __all__)", [&](std::string_view t, bool whole) { seen.emplace_back(t, whole); });
   EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{
                       {"parsearg", true}, {"pars", false}, {"arg", false}, {"x_y", true}, {"all", true}}));
 }
@@ -206,6 +207,16 @@ TEST(RelevanceIndexFile, KeptBesideTheGraphAndRebuiltWhenStale) {
   set_mtime(graph_path, st.st_mtim);
   EXPECT_EQ(result_ids(retrieve_file_relevance(graph_path, "alpha", 8, 40, {})).front(), "b/beta.py");
 
+  // Rewritten in place (the same file), same size and time: its change time
+  // tells, though the bytes are not read when the file is provably the same.
+  fs::write_atomic(graph_path, text_a);
+  set_mtime(graph_path, st.st_mtim);
+  ::usleep(20000);  // the index is built a clock tick after the graph's last change
+  EXPECT_EQ(result_ids(retrieve_file_relevance(graph_path, "alpha", 8, 40, {})).front(), "a/alpha.py");
+  std::fstream(graph_path, std::ios::binary | std::ios::in | std::ios::out).write(text_b.data(), text_b.size());
+  set_mtime(graph_path, st.st_mtim);
+  EXPECT_EQ(result_ids(retrieve_file_relevance(graph_path, "alpha", 8, 40, {})).front(), "b/beta.py");
+
   // A damaged or foreign index is ignored and replaced.
   for (std::string junk : {std::string("garbage"), std::string(), std::string(4096, '\0')}) {
     fs::write_atomic(index, junk);
@@ -224,18 +235,84 @@ TEST(RelevanceIndexFile, KeptBesideTheGraphAndRebuiltWhenStale) {
   EXPECT_THROW(retrieve_file_relevance(graph_path, "alpha", 8, 40, {}), json::ParseError);
 }
 
-TEST(RelevanceIndexFile, CutShortFilesAreReadWholeWhenUnchanged) {
-  TempDir dir;
-  std::string text(30000, ' ');
-  text += "\ndef deep_needle(): pass\n";
-  fs::write_atomic(dir.path + "/big.py", text);
-  auto g = graph_of({{"big.py", text.substr(0, 24000)}, {"small.py", "needle"}}, dir.path);
-  json::Value fixed = g;
-  // The fingerprint the scanner would give: md5 of the whole text.
-  fixed.as_object().find("nodes")->as_array()[0].as_object().set("file_hash", md5_hex(text).substr(0, 8));
-  EXPECT_EQ(ranked(fixed, "deep_needle").front(), "big.py");
-  // A changed file (fingerprint differs) is not read.
-  EXPECT_EQ(ranked(g, "deep_needle").front(), "small.py");
+// What a query answers, or the error it raises, as text.
+template <class F>
+std::string outcome(F&& f) {
+  try {
+    const RetrieveResult r = f();
+    return json::dumps(json::Value(r.files)) + "\n" + json::dumps(json::Value(r.edges));
+  } catch (const std::exception& e) {
+    return std::string("error: ") + e.what();
+  }
+}
+
+TEST(RelevanceIndexFile, UnusualGraphsAnswerAsTheInMemoryRanker) {
+  testkit::TempDir dir;
+  const std::string path = dir / "info_graph.json";
+  for (std::string text : {
+           // Ids that are numbers, on nodes and edges; an edge end that is null.
+           R"({"nodes": [{"id": 7, "kind": "file", "content": "alpha"}, {"id": "b.py", "content": "alpha beta"}],
+               "edges": [{"from": 7, "to": "b.py", "rel": "imports"}, {"from": null, "to": "b.py", "rel": 1}]})",
+           // A node id that is null (no id, not "None"), a summary that is not text, keywords that are not all text.
+           R"({"nodes": [{"id": null, "content": "alpha"}, {"id": "None", "content": "alpha"}]})",
+           R"({"nodes": [{"id": "a.py", "content": "alpha", "summary": 3}]})",
+           R"({"nodes": [{"id": "a.py", "content": "alpha", "keywords": ["alpha", 2]}]})",
+           // Repeated keys: the last value counts; an escaped key still names its field.
+           R"({"nodes": [{"id": "a.py", "content": "zzz", "content": "alpha", "kind": "symbol", "kind": "file"}]})",
+           R"({"nodes": [{"id": "a.py", "content": "zzz"}], "nodes": [{"id": "b.py", "content": "alpha"}]})",
+           R"({"nodes": [{"i\u0064": "a.py", "content": "alpha"}, {"id": "b.py", "content": "alpha alpha"}]})",
+           // Escapes in a text, decoded as the full reader decodes them (a lone surrogate as U+FFFD).
+           R"({"nodes": [{"id": "a.py", "content": "x\u0041lpha \ud83d\ude00 \ud800 \"q\" \\ \/ \t"},
+                         {"id": "b.py", "content": "alpha \\u0041"}]})",
+           // Broken escapes in a text the walk leaves to the indexing threads.
+           R"({"nodes": [{"id": "a.py", "content": "alpha \x41"}]})",
+           R"({"nodes": [{"id": "a.py", "content": "alpha \u12G4"}]})",
+           // A byte order mark; content that is not text; a list that is not one.
+           "\xEF\xBB\xBF{\"nodes\": [{\"id\": \"a.py\", \"content\": \"alpha\"}]}",
+           R"({"nodes": [{"id": "a.py", "content": ["alpha"], "summary": "alpha"}]})",
+           R"({"nodes": {"id": "a.py"}})",
+       }) {
+    fs::write_atomic(path, text);
+    std::filesystem::remove(index_path(path));
+    const std::string from_file = outcome([&] { return retrieve_file_relevance(path, "alpha", 8, 40, {}); });
+    const std::string in_memory = outcome([&] {
+      const json::Value g = json::load_file(path);
+      return materialise(g, select_relevance(g, "alpha", 8, 40, {}));
+    });
+    EXPECT_EQ(from_file, in_memory) << text;
+  }
+}
+
+TEST(RelevanceIndexFile, CutShortFilesAreReadWholeOnlyWhenUnchanged) {
+  const std::string text = std::string(30000, ' ') + "\ndef deep_needle(): pass\n";
+  const struct timespec scanned = {1600000000, 0};
+  struct Case {
+    const char* what;
+    std::string now;   // the file's text when the index is built
+    bool touched;      // written after the graph
+    const char* top;   // the first file for "deep_needle"
+  };
+  std::string tail_edited = text, head_edited = text;
+  tail_edited.replace(tail_edited.find("needle"), 6, "noodle");
+  head_edited[10] = 'x';
+  for (const Case& c : {Case{"unchanged", text, false, "big.py"}, Case{"touched, same bytes", text, true, "big.py"},
+                        Case{"tail edited", tail_edited, true, "small.py"},
+                        Case{"head edited", head_edited, false, "small.py"},
+                        Case{"grown", text + "x", false, "small.py"}}) {
+    testkit::TempDir dir;
+    auto g = graph_of({{"big.py", text.substr(0, 24000)}, {"small.py", "needle"}}, dir.path());
+    auto& big = g.as_object().find("nodes")->as_array()[0].as_object();
+    big.set("file_hash", md5_hex(text).substr(0, 8));  // the scanner's fingerprint: md5 of the whole text
+    big.set("size", static_cast<long long>(text.size()));
+    set_mtime(dir.write("big.py", text), scanned);
+    const std::string graph_path = dir / "info_graph.json";
+    fs::write_atomic(graph_path, json::dumps(g, {.indent = 2}));
+    dir.write("big.py", c.now);
+    if (!c.touched) set_mtime(dir / "big.py", scanned);
+    EXPECT_EQ(result_ids(retrieve_file_relevance(graph_path, "deep_needle", 8, 40, {})).front(), c.top) << c.what;
+    // A graph held in memory has no time to go by: the fingerprint decides.
+    EXPECT_EQ(ranked(g, "deep_needle").front(), c.top) << c.what;
+  }
 }
 
 TEST(Rankers, HeuristicStaysTheDefault) {

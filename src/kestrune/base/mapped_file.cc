@@ -18,13 +18,20 @@ MappedFile::MappedFile(const std::string& path, size_t padding) {
   } catch (const OsError&) {
     return;
   }
-  if (file.found != Found::File || file.size == 0) return;
+  if (file.found != Found::File) return;
   stat_ = file.stat;
-  size_ = static_cast<size_t>(file.size);
+  map(file.fd.get(), static_cast<size_t>(file.size), padding);
+}
+
+MappedFile::MappedFile(int fd, size_t size, size_t padding) { map(fd, size, padding); }
+
+void MappedFile::map(int fd, size_t size, size_t padding) {
+  if (size == 0) return;
+  size_ = size;
   span_ = size_ + padding + static_cast<size_t>(::getpagesize());
   void* area = ::mmap(nullptr, span_, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (area == MAP_FAILED) return;
-  void* mapped = ::mmap(area, size_, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, file.fd.get(), 0);
+  void* mapped = ::mmap(area, size_, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0);
   if (mapped == MAP_FAILED)
     ::munmap(area, span_);
   else

@@ -20,6 +20,8 @@ class MappedFile {
   // the file cannot be mapped (missing, empty, not a regular file): callers
   // then read it the ordinary way, which also reports the error.
   MappedFile(const std::string& path, size_t padding);
+  // The same for `size` bytes of a file already open for reading.
+  MappedFile(int fd, size_t size, size_t padding);
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
@@ -27,10 +29,12 @@ class MappedFile {
   const char* data() const { return data_; }
   size_t size() const { return size_; }
   std::string_view text() const { return {data_, size_}; }
-  // The status of the file mapped (when data() is not null).
+  // The status of the file mapped by path (when data() is not null).
   const FileStat& stat() const { return stat_; }
 
  private:
+  void map(int fd, size_t size, size_t padding);
+
   const char* data_ = nullptr;
   size_t size_ = 0, span_ = 0;
   FileStat stat_{};

@@ -6,20 +6,9 @@
 // other value is checked without being decoded, and only the few chosen nodes
 // and edges are parsed in full, from their own text, by the exact reader.
 //
-// "Invalid JSON is an error" must hold exactly, and the on-demand reader alone
-// does not promise it: it decodes nothing it is not asked for. What makes the
-// walk a full check:
-//  - the structural scan (simdjson stage 1) runs over the whole file and
-//    rejects invalid UTF-8, unescaped control characters and unclosed strings;
-//  - every object and array is iterated, never skipped, so each comma, colon,
-//    key and bracket is checked as the walk passes it, and the document must
-//    end where the root object ends;
-//  - every scalar the walk does not decode is checked as a raw token
-//    (json_tokens.h): string escapes, the number grammar, the three literals.
-// Anything else (escaped keys, NaN, a node that is not an object, an
-// unexpected type, any simdjson error) hands the file to the full reader,
-// which gives the exact result or the exact error; the fast path only ever
-// answers for documents on which both readers agree.
+// The walk is a full check of the text (json_walk.h): anything unusual hands
+// the file to the full reader, so the fast path only ever answers for
+// documents on which both readers agree.
 #include <simdjson.h>
 
 #include <algorithm>
@@ -27,7 +16,7 @@
 #include <string>
 #include <utility>
 
-#include "kestrune/br/json_tokens.h"
+#include "kestrune/br/json_walk.h"
 #include "kestrune/br/mapped_file.h"
 #include "kestrune/br/retrieve.h"
 
@@ -35,10 +24,12 @@ namespace kestrune::br {
 namespace {
 
 namespace od = simdjson::ondemand;
-
-struct NeedsFullReader {};
-
-[[noreturn]] void full_reader() { throw NeedsFullReader{}; }
+using json_walk::check;
+using json_walk::full_reader;
+using json_walk::is_null;
+using json_walk::key_of;
+using json_walk::NeedsFullReader;
+using json_walk::string_of;
 
 // What the pass keeps besides the scored nodes: the edges, which are weighed
 // once every node is in, and where each node and edge is written, for the
@@ -81,7 +72,7 @@ class GraphReader {
       }
     }
     // Nothing may follow the root object.
-    if (doc_.current_location().error() != simdjson::OUT_OF_BOUNDS) full_reader();
+    if (!json_walk::at_end(doc_)) full_reader();
   }
 
  private:
@@ -99,114 +90,15 @@ class GraphReader {
     return std::min<size_t>(std::stoul(std::string(token)), file_size_ / 16);
   }
 
-  // Keys are compared as written: an escaped key could still spell "id".
-  static std::string_view key_of(od::field& f) {
-    const char* k = f.key().raw();
-    for (const char* p = k;; ++p) {
-      if (*p == '"') return {k, static_cast<size_t>(p - k)};
-      if (*p == '\\') full_reader();
-    }
-  }
-
-  // A string must be consumed, never left for the reader to skip: skipping
-  // takes a string followed by a colon for a key and would let "a": pass
-  // where a comma belongs.
-  static void consume_string(od::value& v) { v.get_raw_json_string().value(); }
-
-  static bool has_backslash(std::string_view s) {
-    if (s.size() > 64) return s.find('\\') != s.npos;
-    unsigned char seen = 0;  // short: a loop the compiler reads wide beats a call
-    for (char c : s) seen |= c == '\\';
-    return seen;
-  }
-
-  std::string_view string_of(od::value& v) {
-    std::string_view token = trim_token(v.raw_json_token());
-    std::string_view body = token.substr(1, token.size() - 2);
-    if (has_backslash(body)) {
-      // simdjson refuses a lone surrogate, and "\udcff" is how a name's byte
-      // that is not UTF-8 is written: such a string is read exactly here.
-      if (!has_surrogate_escape(body)) return v.get_string();  // decoded into the parser's buffer
-      if (!valid_string_token(token)) full_reader();
-      consume_string(v);
-      return g_.arena.emplace_back(json::parse(token).as_string());
-    }
-    consume_string(v);
-    return body;
-  }
-
-  static bool has_surrogate_escape(std::string_view body) {
-    for (size_t k = body.find("\\u"); k != body.npos && k + 3 < body.size(); k = body.find("\\u", k + 1)) {
-      const char hi = body[k + 2], next = body[k + 3];
-      if ((hi == 'd' || hi == 'D') && std::strchr("89abcdefABCDEF", next) && next != '\0') return true;
-    }
-    return false;
-  }
-
   // str() of a field value: strings as they are, other scalars in Python's text form.
-  std::string_view text_of(od::value& v, bool& is_str) {
-    is_str = false;
-    switch (v.type()) {
-      case od::json_type::string:
-        is_str = true;
-        return string_of(v);
-      case od::json_type::number:
-      case od::json_type::boolean:
-      case od::json_type::null: {
-        std::string_view token = trim_token(v.raw_json_token());
-        if (!valid_number_token(token) && !valid_literal_token(token)) full_reader();
-        return g_.arena.emplace_back(json::py_str(json::parse(token)));
-      }
-      default:
-        full_reader();
-    }
-  }
+  std::string_view text_of(od::value& v, bool& is_str) { return json_walk::text_of(v, is_str, g_.arena); }
 
   std::string_view text_of(od::value& v) {
     bool is_str;
     return text_of(v, is_str);
   }
 
-  // Walks a value retrieval does not read, checking it without decoding it.
-  void check(od::value v) {
-    switch (v.type()) {
-      case od::json_type::object:
-        for (od::field f : v.get_object()) {
-          key_of(f);
-          check(f.value());
-        }
-        return;
-      case od::json_type::array:
-        for (auto element : v.get_array()) check(element.value());
-        return;
-      case od::json_type::string:
-        if (!valid_string_token(trim_token(v.raw_json_token()))) full_reader();
-        consume_string(v);
-        return;
-      case od::json_type::number:
-        if (!valid_number_token(trim_token(v.raw_json_token()))) full_reader();
-        return;
-      case od::json_type::boolean:
-      case od::json_type::null:
-        if (!valid_literal_token(trim_token(v.raw_json_token()))) full_reader();
-        return;
-    }
-    full_reader();
-  }
-
-  bool is_null(od::value& v) {
-    if (v.type() != od::json_type::null) return false;
-    check(v);
-    return true;
-  }
-
-  // The text of the object `v` starts, once it has been walked.
-  std::string_view walked_text(const char* start) {
-    const char* end = doc_.current_location();
-    std::string_view text = trim_token({start, static_cast<size_t>(end - start)});
-    if (text.empty() || text.front() != '{' || text.back() != '}') full_reader();
-    return text;
-  }
+  std::string_view walked_text(const char* start) { return json_walk::walked_text(doc_, start); }
 
   void read_nodes(od::value& list) {
     if (is_null(list)) return;
@@ -223,12 +115,12 @@ class GraphReader {
         } else if (key == "ext") {
           n.ext = text_of(fv);
         } else if (key == "kind") {
-          n.is_symbol = fv.type() == od::json_type::string ? string_of(fv) == "symbol" : (check(fv), false);
+          n.is_symbol = fv.type() == od::json_type::string ? string_of(fv, g_.arena) == "symbol" : (check(fv), false);
         } else if (key == "confidence") {
-          n.confidence_high = fv.type() == od::json_type::string ? string_of(fv) == "high" : (check(fv), false);
+          n.confidence_high = fv.type() == od::json_type::string ? string_of(fv, g_.arena) == "high" : (check(fv), false);
         } else if (key == "summary") {
           if (is_null(fv)) n.summary = {};
-          else if (fv.type() == od::json_type::string) n.summary = string_of(fv);
+          else if (fv.type() == od::json_type::string) n.summary = string_of(fv, g_.arena);
           else full_reader();
         } else if (key == "keywords") {
           keywords_.clear();
@@ -236,7 +128,7 @@ class GraphReader {
             for (auto k : fv.get_array()) {
               od::value kv = k.value();
               if (kv.type() != od::json_type::string) full_reader();
-              keywords_.push_back(string_of(kv));
+              keywords_.push_back(string_of(kv, g_.arena));
             }
           }
         } else {

@@ -70,9 +70,23 @@ bool quoted_at(std::string_view s, size_t i, std::string_view& out, size_t& end)
 
 std::vector<std::string> python_imports(std::string_view text) {
   std::vector<std::string> out;
-  auto lines = text::split(text, "\n");
-  for (size_t li = 0; li < lines.size(); ++li) {
-    std::string_view line = trim(lines[li]);
+  // The lines as splitting at "\n" gives them, one at a time.
+  size_t pos = 0;
+  auto next_line = [&](std::string_view& line) {
+    if (pos > text.size()) return false;
+    size_t eol = text.find('\n', pos);
+    if (eol == text.npos) eol = text.size();
+    line = text.substr(pos, eol - pos);
+    pos = eol + 1;
+    return true;
+  };
+  for (std::string_view raw; next_line(raw);) {
+    // Only a line that starts with "import" or "from" matters: the rest are
+    // passed over at their first letter.
+    size_t first = 0;
+    while (first < raw.size() && is_space(raw[first])) ++first;
+    if (first == raw.size() || (raw[first] != 'i' && raw[first] != 'f')) continue;
+    std::string_view line = trim(raw);
     if (const size_t hash = line.find('#'); hash != line.npos) line = trim(line.substr(0, hash));
     if (line.starts_with("import ") || line.starts_with("import\t")) {
       for (std::string_view part : text::split(line.substr(7), ",")) {
@@ -95,7 +109,7 @@ std::vector<std::string> python_imports(std::string_view text) {
     // The imported names, possibly in parentheses over several lines.
     std::string names(trim(after.substr(6)));
     if (!names.empty() && names.front() == '(') {
-      while (names.find(')') == names.npos && li + 1 < lines.size()) names.append(" ").append(lines[++li]);
+      for (std::string_view more; names.find(')') == names.npos && next_line(more);) names.append(" ").append(more);
       names = names.substr(1, names.find(')') == names.npos ? names.npos : names.find(')') - 1);
     }
     for (std::string_view part : text::split(names, ",")) {
@@ -155,13 +169,22 @@ std::vector<std::string> go_imports(std::string_view text) {
       i = end - 1;
     }
   };
+  // Lines that start with "import": the word is searched for, and a hit
+  // counts when only white space comes before it on its line.
   size_t pos = 0;
-  while (pos < text.size()) {
-    size_t eol = text.find('\n', pos);
+  for (size_t from = 0; pos < text.size(); from = pos) {
+    const size_t at = text.find("import", from);
+    if (at == text.npos) break;
+    const size_t nl = text.rfind('\n', at);
+    const size_t start = nl == text.npos ? 0 : nl + 1;
+    if (!std::all_of(text.begin() + static_cast<long>(start), text.begin() + static_cast<long>(at), is_space)) {
+      pos = at + 1;
+      continue;
+    }
+    size_t eol = text.find('\n', at);
     if (eol == text.npos) eol = text.size();
-    std::string_view line = trim(text.substr(pos, eol - pos));
+    std::string_view line = trim(text.substr(start, eol - start));
     pos = eol + 1;
-    if (!line.starts_with("import")) continue;
     std::string_view rest = line.substr(6);
     if (!rest.empty() && !is_space(rest.front()) && rest.front() != '(' && rest.front() != '"') continue;
     rest = trim(rest);

@@ -1,10 +1,14 @@
 #include "kestrune/br/relevance.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <stdexcept>
 #include <deque>
+#include <stdexcept>
+#include <tuple>
 #include <unordered_map>
 
 #include "kestrune/base/fs.h"
@@ -55,7 +59,6 @@ RelevanceQuery analyse_relevance_query(std::string_view query, const RelevancePa
     if (added) q.terms.push_back({std::string(term), h, weight});
     else q.terms[it->second].weight = std::max(q.terms[it->second].weight, weight);
   };
-  std::string scratch;
   const size_t n = query.size();
   for (size_t i = 0; i < n;) {
     if (!is_word_byte(static_cast<unsigned char>(query[i]))) {
@@ -72,7 +75,7 @@ RelevanceQuery analyse_relevance_query(std::string_view query, const RelevancePa
       if (low == w) q.mentions_tests = true;
     for (std::string_view w : {"doc", "docs", "documentation", "documented", "readme", "guide", "tutorial", "manual", "changelog"})
       if (low == w) q.mentions_docs = true;
-    for_each_term(run, scratch, [&](std::string_view term, bool whole) {
+    for_each_term(run, [&](std::string_view term, bool whole) {
       add(term, whole ? 1.0 : defaults.part_weight);
     });
   }
@@ -101,6 +104,7 @@ namespace {
 
 struct Scored {
   double base = 0, final = 0;
+  double near = 0;  // the best score among the files it imports or is imported by
   bool touched = false;
 };
 
@@ -178,8 +182,8 @@ std::vector<RankedFile> rank_files(const RelevanceIndex& ix, std::string_view qu
       }
     }
     if (file_like) continue;
-    std::string scratch, whole;
-    for_each_term(tail, scratch, [&](std::string_view term, bool is_whole) {
+    std::string whole;
+    for_each_term(tail, [&](std::string_view term, bool is_whole) {
       if (is_whole) whole = term;
     });
     if (whole.empty()) continue;
@@ -221,22 +225,21 @@ std::vector<RankedFile> rank_files(const RelevanceIndex& ix, std::string_view qu
     }
   }
 
-  // Imports: a file gains a share of the best file it imports or is imported by.
+  // Imports: a file gains a share of the best file it imports or is imported
+  // by. Links go both ways (each import list has its reverse), and only a
+  // scored file has a share to give: so each scored file hands its score to
+  // its neighbours, and only its lists are read.
   const size_t scored = touched.size();
   for (size_t i = 0; i < scored; ++i) {
     const uint32_t d = touched[i];
     const RelevanceIndex::Doc& doc = ix.doc(d);
-    for (auto links : {ix.imports(doc), ix.imported_by(doc)})
-      for (uint32_t other : links)
+    for (const std::vector<uint32_t>& links : {ix.imports(doc), ix.imported_by(doc)})
+      for (uint32_t other : links) {
         if (!s[other].touched) touched.push_back(other), s[other].touched = true;
+        s[other].near = std::max(s[other].near, s[d].base);
+      }
   }
-  for (uint32_t d : touched) {
-    const RelevanceIndex::Doc& doc = ix.doc(d);
-    double near = 0;
-    for (auto links : {ix.imports(doc), ix.imported_by(doc)})
-      for (uint32_t other : links) near = std::max(near, s[other].base);
-    s[d].final = s[d].base + p.import_share * near;
-  }
+  for (uint32_t d : touched) s[d].final = s[d].base + p.import_share * s[d].near;
 
   std::vector<uint32_t> order;
   for (uint32_t d : touched)
@@ -252,7 +255,6 @@ std::vector<RankedFile> rank_files(const RelevanceIndex& ix, std::string_view qu
   // The entry for each file: its best symbol when that symbol's name says
   // most of what the question asks, else the file itself.
   std::vector<RankedFile> out;
-  std::string scratch;
   double total_idf = 0;
   for (size_t t = 0; t < q.terms.size(); ++t) total_idf += q.terms[t].weight * term_idf[t];
   for (uint32_t d : order) {
@@ -262,7 +264,7 @@ std::vector<RankedFile> rank_files(const RelevanceIndex& ix, std::string_view qu
     for (const auto& sym : ix.symbols(doc)) {
       double cover = 0;
       std::vector<size_t> hit;
-      for_each_term(ix.symbol_name(sym), scratch, [&](std::string_view term, bool) {
+      for_each_term(ix.symbol_name(sym), [&](std::string_view term, bool) {
         const uint64_t h = term_hash(term);
         for (size_t t = 0; t < q.terms.size(); ++t)
           if (q.terms[t].hash == h && std::find(hit.begin(), hit.end(), t) == hit.end()) {
@@ -363,36 +365,78 @@ struct LoadedIndex {
   std::optional<RelevanceIndex> index;
 };
 
+// The graph file, open: answers read the few nodes and edges they give from
+// it, never the whole file.
+struct OpenGraph {
+  fs::OpenedFile file;
+  FileSignature signature;  // size and time; the digest only when taken
+  FileIdentity identity;
+};
+
+std::optional<OpenGraph> open_graph(const std::string& path) {
+  OpenGraph g;
+  try {
+    g.file = fs::open_for_reading(path);
+  } catch (const fs::OsError&) {
+    return std::nullopt;
+  }
+  if (g.file.found != fs::Found::File) return std::nullopt;
+  const auto stat = stat_graph(g.file.fd.get());
+  if (!stat) return std::nullopt;
+  std::tie(g.signature, g.identity) = *stat;
+  return g;
+}
+
+// Whether `ix` was made from the graph as it is: the same size, time and
+// digest. The digest is read from the bytes only when the graph is not
+// provably the very file the index was made from, untouched since.
+bool made_from(const RelevanceIndex& ix, const OpenGraph& g) {
+  const FileSignature& made = ix.graph_signature();
+  if (made.size != g.signature.size || made.mtime_ns != g.signature.mtime_ns) return false;
+  if (g.identity.ctime_ns != 0 && g.identity.ctime_ns < ix.identity_time_ns() && ix.graph_identity() == g.identity)
+    return true;
+  const MappedFile bytes(g.file.fd.get(), g.signature.size, 0);
+  return bytes.data() && digest64(bytes.text()) == made.digest;
+}
+
 // The index beside `path` when it was made from the graph as it is now.
-bool load_current(const std::string& path, std::string_view graph_text, LoadedIndex& out) {
-  const std::optional<FileSignature> now = stat_signature(path);
-  if (!now) return false;
+bool load_current(const std::string& path, const OpenGraph& graph, LoadedIndex& out) {
   out.mapped = std::make_unique<MappedFile>(index_path(path), 0);
   if (!out.mapped->data()) return false;
   out.index = RelevanceIndex::open(out.mapped->text());
-  if (!out.index || !out.index->has_ranges()) return false;
-  const FileSignature& made = out.index->graph_signature();
-  return made.size == now->size && made.mtime_ns == now->mtime_ns && graph_text.size() == now->size &&
-         made.digest == digest64(graph_text);
+  return out.index && out.index->has_ranges() && made_from(*out.index, graph);
+}
+
+// The JSON text the graph file holds at `r`.
+json::Value parse_range(const OpenGraph& g, TextRange r) {
+  std::string text(r.size, '\0');
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = ::pread(g.file.fd.get(), text.data() + done, text.size() - done,
+                              static_cast<off_t>(r.offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw fs::OsError(n < 0 ? errno : EIO, "graph file");
+    done += static_cast<size_t>(n);
+  }
+  return json::parse(text);
 }
 
 }  // namespace
 
 RetrieveResult retrieve_file_relevance(const std::string& path, std::string_view query, long long top_files,
                                        long long top_edges, const std::vector<CapabilityEntry>& caps) {
-  std::optional<MappedFile> graph_file;
+  std::optional<OpenGraph> graph;
   LoadedIndex loaded;
   for (int attempt = 0;; ++attempt) {
-    graph_file.emplace(path, 0);
-    if (graph_file->data() && load_current(path, graph_file->text(), loaded)) break;
+    graph = open_graph(path);
+    if (graph && load_current(path, *graph, loaded)) break;
     loaded = {};
-    std::optional<std::string> built = attempt < 3 ? build_index_from_file(path) : std::nullopt;
+    std::optional<std::string> built = graph && attempt < 3 ? build_index_from_file(path) : std::nullopt;
     if (!built) {
       // A graph the index cannot map (an unusual layout, or one that keeps
       // changing): answered from memory.
-      json::Value graph = json::load_file(path);
-      if (!graph.is_object()) throw TypeError("graph must be a dict");
-      return materialise(graph, select_relevance(graph, query, top_files, top_edges, caps));
+      json::Value g = json::load_file(path);
+      if (!g.is_object()) throw TypeError("graph must be a dict");
+      return materialise(g, select_relevance(g, query, top_files, top_edges, caps));
     }
     try {
       fs::write_atomic(index_path(path), *built);
@@ -404,13 +448,10 @@ RetrieveResult retrieve_file_relevance(const std::string& path, std::string_view
     if (!loaded.index) throw std::runtime_error("relevance index could not be built");
     // The ranges belong to the text the index was made from: the graph must
     // not have been replaced meanwhile.
-    graph_file.emplace(path, 0);
-    if (graph_file->data() && digest64(graph_file->text()) == loaded.index->graph_signature().digest) break;
+    graph = open_graph(path);
+    if (graph && made_from(*loaded.index, *graph)) break;
   }
   const RelevanceIndex& ix = *loaded.index;
-  const std::string_view text = graph_file->text();
-  auto parse_range = [&](TextRange r) { return json::parse(text.substr(r.offset, r.size)); };
-
   std::vector<EdgeFields> edges(ix.edge_count());
   for (size_t i = 0; i < edges.size(); ++i) {
     const IndexEdge e = ix.edge(i);
@@ -419,16 +460,16 @@ RetrieveResult retrieve_file_relevance(const std::string& path, std::string_view
   std::unordered_map<uint32_t, json::Value> parsed;
   auto node_at = [&](uint32_t i) -> const json::Value& {
     auto it = parsed.find(i);
-    if (it == parsed.end()) it = parsed.emplace(i, parse_range(ix.node_text(i))).first;
+    if (it == parsed.end()) it = parsed.emplace(i, parse_range(*graph, ix.node_text(i))).first;
     return it->second;
   };
   Selection sel = select_relevance(ix, query, top_files, top_edges, caps, ix.node_count(), edges,
                                    [&](uint32_t node) { return entry_info(node_at(node)); });
   RetrieveResult out;
   for (const ChosenFile& c : sel.files) out.files.push_back(chosen_entry(node_at(static_cast<uint32_t>(c.index)), c, sel.intent));
-  for (size_t i = 0; i < sel.fallback_files; ++i) out.files.push_back(parse_range(ix.node_text(i)));
-  for (size_t i : sel.edges) out.edges.push_back(parse_range(ix.edge(i).text));
-  for (size_t i = 0; i < sel.fallback_edges; ++i) out.edges.push_back(parse_range(ix.edge(i).text));
+  for (size_t i = 0; i < sel.fallback_files; ++i) out.files.push_back(parse_range(*graph, ix.node_text(i)));
+  for (size_t i : sel.edges) out.edges.push_back(parse_range(*graph, ix.edge(i).text));
+  for (size_t i = 0; i < sel.fallback_edges; ++i) out.edges.push_back(parse_range(*graph, ix.edge(i).text));
   return out;
 }
 

@@ -1,22 +1,37 @@
 #include "kestrune/br/relevance_index.h"
 
+#include <fcntl.h>
 #include <simdjson.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <atomic>
+#include <cerrno>
 #include <deque>
+#include <exception>
+#include <memory>
+#include <thread>
 #include <unordered_map>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "kestrune/base/fs.h"
 #include "kestrune/base/md5.h"
 #include "kestrune/base/text.h"
 #include "kestrune/br/imports.h"
+#include "kestrune/br/json_walk.h"
 #include "kestrune/br/mapped_file.h"
 #include "kestrune/br/terms.h"
 
 namespace kestrune::br {
 namespace {
 
-constexpr char kMagic[8] = {'K', 'R', 'E', 'L', 'I', 'D', 'X', '2'};
+constexpr char kMagic[8] = {'K', 'R', 'E', 'L', 'I', 'D', 'X', '3'};
 
 uint64_t mix(uint64_t h) {
   h ^= h >> 33;
@@ -50,6 +65,31 @@ uint64_t hash_bytes(std::string_view s) {
 
 bool ends_with(std::string_view s, std::string_view tail) {
   return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+// hash_bytes() of the n bytes at p, for the body's every word: the last
+// partial block is one load, masked, when the text goes on past it.
+inline __attribute__((always_inline)) uint64_t hash_word(const char* p, size_t n, const char* end) {
+  uint64_t h = 0x9e3779b97f4a7c15ULL ^ n;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    h = (h ^ v) * 0xff51afd7ed558ccdULL;
+    h ^= h >> 32;
+  }
+  if (n) {
+    uint64_t v = 0;
+    if (end - p >= 8 && std::endian::native == std::endian::little) {
+      std::memcpy(&v, p, 8);
+      v &= ~uint64_t{0} >> (64 - 8 * n);
+    } else {
+      std::memcpy(&v, p, n);
+    }
+    h = (h ^ v) * 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 29;
+  }
+  h = mix(h);
+  return h ? h : 1;
 }
 
 // An open-addressing map from a non-zero 64-bit key to a 32-bit value; key
@@ -91,7 +131,151 @@ class U64Map {
   size_t mask_ = 0, size_ = 0;
 };
 
-bool is_word_byte(unsigned char c) { return terms_detail::is_word_byte(c); }
+// The terms of a raw identifier, by its hash: most have one, kept in the
+// entry itself; more are `count` ids from `first` in a side list.
+struct WordTerms {
+  uint64_t hash;  // 0: an empty slot
+  uint32_t first, count;
+};
+
+class WordCache {
+ public:
+  WordCache() : slots_(1 << 14, WordTerms{0, 0, 0}), mask_((1 << 14) - 1) {}
+  void prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
+  const WordTerms* find(uint64_t hash) const {
+    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      if (slots_[i].hash == hash) return &slots_[i];
+      if (slots_[i].hash == 0) return nullptr;
+    }
+  }
+  // Adds an entry not yet held; the reference lasts until the next insert.
+  const WordTerms& insert(const WordTerms& w) {
+    if ((size_ + 1) * 2 > slots_.size()) {
+      std::vector<WordTerms> old(slots_.size() * 2, WordTerms{0, 0, 0});
+      old.swap(slots_);
+      mask_ = slots_.size() - 1;
+      for (const WordTerms& o : old)
+        if (o.hash) place(o);
+    }
+    ++size_;
+    return place(w);
+  }
+
+ private:
+  WordTerms& place(const WordTerms& w) {
+    size_t i = w.hash & mask_;
+    while (slots_[i].hash != 0) i = (i + 1) & mask_;
+    return slots_[i] = w;
+  }
+  std::vector<WordTerms> slots_;
+  size_t mask_, size_ = 0;
+};
+
+// A word's identity within one file: its bytes and length when it has at most
+// eight bytes (exact, and nothing to compute), else hash_word().
+inline __attribute__((always_inline)) uint64_t word_key(const char* p, size_t n, const char* end) {
+  if (n > 8) return hash_word(p, n, end);
+  uint64_t v = 0;
+  if (end - p >= 8 && std::endian::native == std::endian::little) {
+    std::memcpy(&v, p, 8);
+    if (n < 8) v &= ~uint64_t{0} >> (64 - 8 * n);
+  } else {
+    std::memcpy(&v, p, n);
+  }
+  // Below eight bytes the top byte is free for the length; at eight it holds
+  // a word byte, never 1 to 7.
+  return n < 8 ? v | (uint64_t{n} << 56) : v;
+}
+
+constexpr std::array<bool, 256> kWordBytes = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) t[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  return t;
+}();
+inline bool is_word_byte(unsigned char c) { return kWordBytes[c]; }
+
+// The runs of word bytes of a text, in order. Which bytes are word bytes is
+// worked out 64 at a time, a bit per byte, and runs are found by counting
+// zero bits rather than byte by byte.
+class WordRuns {
+ public:
+  explicit WordRuns(std::string_view text) : p_(text.data()), n_(text.size()) {}
+
+  // The next run, [begin, end); false when there is none.
+  bool next(size_t& begin, size_t& end) {
+    while (starts_ == 0) {
+      const size_t b = started_ ? base_ + 64 : 0;
+      if (b >= n_) return false;
+      started_ = true;
+      base_ = b;
+      bits_ = block(b);
+      starts_ = bits_ & ~((bits_ << 1) | carry_);  // a word byte after one that is not
+      carry_ = bits_ >> 63;
+    }
+    const int at = std::countr_zero(starts_);
+    starts_ &= starts_ - 1;
+    begin = base_ + static_cast<size_t>(at);
+    if (const uint64_t gaps = ~bits_ & (~uint64_t{0} << at)) {
+      end = base_ + static_cast<size_t>(std::countr_zero(gaps));
+      return true;
+    }
+    // The run goes on into the next blocks.
+    for (size_t b = base_ + 64;; b += 64) {
+      if (b >= n_) {
+        end = n_;
+        return true;
+      }
+      if (const uint64_t gaps = ~block(b)) {
+        end = std::min(n_, b + static_cast<size_t>(std::countr_zero(gaps)));
+        return true;
+      }
+    }
+  }
+
+ private:
+  // The word bytes of the 64 from `start`; none past the end of the text.
+  uint64_t block(size_t start) const {
+    if (n_ - start >= 64) return bits64(p_ + start);
+    char last[64] = {};
+    std::memcpy(last, p_ + start, n_ - start);
+    return bits64(last);
+  }
+
+  static uint64_t bits64(const char* p) {
+#if defined(__SSE2__)
+    uint64_t out = 0;
+    for (int k = 0; k < 4; ++k) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+      // A letter: x | 0x20 in 'a'..'z'; a digit: x - '0' in 0..9 (bytes as unsigned).
+      const __m128i l = _mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+      const __m128i letter = _mm_cmpeq_epi8(_mm_min_epu8(l, _mm_set1_epi8(25)), l);
+      const __m128i d = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+      const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+      const __m128i under = _mm_cmpeq_epi8(x, _mm_set1_epi8('_'));
+      const int m = _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), under));
+      out |= static_cast<uint64_t>(static_cast<uint16_t>(m)) << (16 * k);
+    }
+    return out;
+#else
+    uint64_t out = 0;
+    for (int k = 0; k < 64; ++k) out |= static_cast<uint64_t>(kWordBytes[static_cast<unsigned char>(p[k])]) << k;
+    return out;
+#endif
+  }
+
+  const char* p_;
+  size_t n_;
+  size_t base_ = 0;
+  bool started_ = false;
+  uint64_t bits_ = 0, starts_ = 0, carry_ = 0;
+};
+
+// The first letters of the declaring keywords add_body() looks for.
+constexpr std::array<bool, 256> kDeclareStart = [] {
+  std::array<bool, 256> t{};
+  for (unsigned char c : std::string_view("dcfties")) t[c] = true;
+  return t;
+}();
 
 // The module path a project's go.mod declares, "" without one.
 std::string go_module_of(const std::string& root) {
@@ -123,6 +307,39 @@ void put_vec(std::string& out, const std::vector<T>& v) {
   while (out.size() % 8) out.push_back('\0');
 }
 
+void put_bytes(std::string& out, std::string_view bytes) {
+  put(out, static_cast<uint64_t>(bytes.size()));
+  out += bytes;
+  while (out.size() % 8) out.push_back('\0');
+}
+
+void put_varint(std::string& out, uint32_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+size_t varint_size(uint32_t v) { return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5; }
+char* put_varint(char* out, uint32_t v) {
+  while (v >= 0x80) {
+    *out++ = static_cast<char>(v | 0x80);
+    v >>= 7;
+  }
+  *out++ = static_cast<char>(v);
+  return out;
+}
+// False at the end of the bytes or on a number longer than 32 bits.
+bool get_varint(const char*& p, const char* end, uint32_t& v) {
+  v = 0;
+  for (int shift = 0; shift < 35 && p < end; shift += 7) {
+    const auto b = static_cast<unsigned char>(*p++);
+    v |= static_cast<uint32_t>(b & 0x7F) << shift;
+    if (b < 0x80) return shift < 28 || b < 0x10;
+  }
+  return false;
+}
+
 }  // namespace
 
 DocKind doc_kind(std::string_view id) {
@@ -149,299 +366,599 @@ uint64_t term_hash(std::string_view term) { return hash_bytes(term); }
 
 // ---- building ---------------------------------------------------------------
 
-// The whole text of a file the graph holds only the head of: read from the
-// project when it is still the file the graph was made from (same
-// fingerprint), decoded as the scanner decodes it. "" otherwise.
-std::string whole_text(const std::string& root, std::string_view id, std::string_view file_hash) {
-  if (root.empty() || file_hash.size() != 8 || id.empty() || id.front() == '/' || id.starts_with("../") ||
+namespace {
+
+// The scanner keeps the first this many characters of a file's text.
+constexpr size_t kHeadChars = 24000;
+
+// The fields of one graph node the index reads, as views into the graph.
+struct IndexNode {
+  std::string_view id, summary, content, name, file_hash;
+  bool content_escaped = false;  // content is a JSON string's body, escapes and all
+  std::span<const std::string_view> keywords;
+  int64_t size = -1;  // the file's size in bytes when scanned; -1 when the graph does not say
+  bool is_symbol = false;
+};
+
+// One file as the builder gathers it from its nodes.
+struct DocBuild {
+  std::string_view id, summary, content, file_hash;
+  bool content_escaped = false;
+  int64_t size = -1;
+  uint32_t node = kNoNode, first_node = kNoNode;
+  std::vector<std::string_view> keywords;
+  std::vector<std::pair<uint32_t, std::string_view>> symbols;  // node, name
+};
+
+// Where cut-short files are read whole from, and what tells that one is still
+// the file the graph was made from.
+struct Project {
+  std::string root, resolved_root;
+  int64_t graph_mtime_ns = 0;  // 0 for a graph held in memory
+};
+
+// Code points of UTF-8 text: its bytes less its continuation bytes
+// (10xxxxxx), counted eight at a time.
+size_t code_points(std::string_view s) {
+  size_t cont = 0, i = 0;
+  while (i + 8 <= s.size()) {
+    // A count per byte lane, summed across the lanes before one can overflow.
+    uint64_t lanes = 0;
+    for (int k = 0; k < 255 && i + 8 <= s.size(); ++k, i += 8) {
+      uint64_t v;
+      std::memcpy(&v, s.data() + i, 8);
+      lanes += (v & ~(v << 1) & 0x8080808080808080ULL) >> 7;
+    }
+    const uint64_t pairs = (lanes & 0x00FF00FF00FF00FFULL) + ((lanes >> 8) & 0x00FF00FF00FF00FFULL);
+    const uint64_t quads = (pairs & 0x0000FFFF0000FFFFULL) + ((pairs >> 16) & 0x0000FFFF0000FFFFULL);
+    cont += static_cast<size_t>((quads & 0xFFFFFFFFULL) + (quads >> 32));
+  }
+  for (; i < s.size(); ++i) cont += (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+  return s.size() - cont;
+}
+
+// The whole text of a file the graph holds only the head of (`head`), decoded
+// as the scanner decodes it; empty when it cannot be read or is no longer the
+// file the graph was made from. `bytes` and `decoded` hold what the view shows.
+//
+// The file is the same when its text begins with the graph's head and either
+// it has the size the scan saw and was last written before the graph was, or
+// its fingerprint (the scanner's: MD5 of the whole text) still matches. The
+// first costs a stat; the second, a pass over the bytes, answers for files
+// touched since without being changed (a checkout, a copy).
+std::string_view whole_text(const Project& p, const DocBuild& doc, std::string_view head, std::string& bytes,
+                            std::string& decoded) {
+  const std::string_view id = doc.id;
+  if (p.root.empty() || doc.file_hash.size() != 8 || id.empty() || id.front() == '/' || id.starts_with("../") ||
       id.find("/../") != id.npos)
-    return "";
+    return {};
   try {
-    const std::string path = fs::join(root, id);
-    if (!fs::is_within(fs::resolve(path), fs::resolve(root))) return "";
-    const auto size = fs::file_size(path);
-    if (!size || *size > (4u << 20)) return "";
-    std::string text = fs::read_bytes(path);
-    if (!text::is_valid_utf8(text)) text = text::decode(text, text::Errors::Drop);
-    if (text.find('\r') != std::string::npos) text = text::universal_newlines(text);
-    if (md5_hex(text).compare(0, 8, file_hash) != 0) return "";
+    const std::string path = fs::join(p.root, id);
+    if (!fs::is_within(fs::resolve(path), p.resolved_root)) return {};
+    const fs::OpenedFile file = fs::open_for_reading(path);
+    struct stat st;
+    if (file.found != fs::Found::File || ::fstat(file.fd.get(), &st) != 0 || st.st_size <= 0 ||
+        st.st_size > (4 << 20))
+      return {};
+    bytes.resize(static_cast<size_t>(st.st_size) + 1);
+    size_t used = 0;
+    for (;;) {
+      const ssize_t n = ::read(file.fd.get(), bytes.data() + used, bytes.size() - used);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return {};
+      if (n == 0) break;
+      used += static_cast<size_t>(n);
+      if (used == bytes.size()) return {};  // grown past the size just seen: being written
+    }
+    bytes.resize(used);
+    std::string_view text = bytes;
+    if (!text::is_valid_utf8(text)) text = decoded = text::decode(text, text::Errors::Drop);
+    if (text.find('\r') != std::string_view::npos) text = decoded = text::universal_newlines(text);
+    if (!text.starts_with(head)) return {};
+    const int64_t mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    const bool as_scanned = doc.size >= 0 && static_cast<uint64_t>(doc.size) == used &&
+                            static_cast<uint64_t>(st.st_size) == used && mtime_ns < p.graph_mtime_ns;
+    if (!as_scanned && md5_hex(text).compare(0, 8, doc.file_hash) != 0) return {};
     return text;
   } catch (const std::exception&) {
-    return "";
+    return {};
   }
 }
 
-struct IndexBuilder::Impl {
-  struct DocBuild {
-    std::string_view id;
-    uint32_t node = kNoNode, first_node = kNoNode;
-    std::string_view ext, summary, content, file_hash;
-    std::span<const std::string_view> keywords;
-    std::vector<std::pair<uint32_t, std::string_view>> symbols;  // node, name
-  };
+// (hashes[i], i) in hash order. Hashes are spread evenly, so a count by their
+// top bits puts each in a bucket of a few, and the buckets are sorted by
+// insertion: far cheaper than a comparison sort of a few hundred thousand.
+std::vector<std::pair<uint64_t, uint32_t>> sorted_by_hash(const std::vector<uint64_t>& hashes) {
+  const size_t n = hashes.size();
+  int bits = 1;
+  while (bits < 20 && (size_t{1} << bits) < n / 4) ++bits;
+  const int shift = 64 - bits;
+  std::vector<uint32_t> start((size_t{1} << bits) + 1, 0);
+  for (uint64_t h : hashes) ++start[(h >> shift) + 1];
+  for (size_t b = 0; b + 1 < start.size(); ++b) start[b + 1] += start[b];
+  std::vector<std::pair<uint64_t, uint32_t>> out(n);
+  {
+    std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+    for (uint32_t i = 0; i < n; ++i) out[fill[hashes[i] >> shift]++] = {hashes[i], i};
+  }
+  for (size_t b = 0; b + 1 < start.size(); ++b)
+    for (uint32_t i = start[b] + 1; i < start[b + 1]; ++i)
+      for (uint32_t j = i; j > start[b] && out[j - 1] > out[j]; --j) std::swap(out[j - 1], out[j]);
+  return out;
+}
 
-  std::string root, go_module;
-  std::deque<std::string> whole_texts;
-  std::vector<DocBuild> docs;
-  std::unordered_map<std::string_view, uint32_t> doc_of;
-  std::vector<TextRange> node_text;
-  std::vector<IndexEdge> edges;
-  bool has_ranges = true;
+struct BuildPosting {
+  uint32_t term;  // the shard's own term id
+  std::array<uint8_t, kFieldCount> tf;
+};
 
-  // Raw identifier -> its terms' local ids (whole first), in `word_terms`.
-  U64Map word_cache;
-  struct Recent {
-    uint64_t hash = 0;
-    uint32_t slot = 0;
-  };
-  static constexpr size_t kRecent = 1 << 12;
-  std::vector<Recent> recent = std::vector<Recent>(kRecent);
-  std::vector<uint32_t> word_terms;
-  std::vector<std::pair<uint32_t, uint32_t>> word_spans;
-  // Term hash -> local term id; per local id: the doc it was last seen in and its counts there.
-  U64Map term_ids;
-  std::vector<uint64_t> local_hash;
-  // Per local id, side by side: one cache line per word counted.
-  struct Tally {
-    uint32_t doc = UINT32_MAX;  // the doc it was last counted for
-    std::array<uint8_t, kFieldCount> tf{};
-  };
-  std::vector<Tally> tally;
-  std::vector<uint32_t> doc_terms;  // local ids of the current doc
-  struct BuildPosting {
-    uint32_t term, doc;
-    std::array<uint8_t, kFieldCount> tf;
-  };
-  std::vector<BuildPosting> postings;
-  std::string scratch;
-  uint32_t lens[kFieldCount] = {};
+// What indexing one file gives.
+struct DocOut {
+  uint32_t len[kFieldCount] = {};
+  uint32_t shard = 0, post_begin = 0, post_end = 0;  // its postings, in its shard
+  std::vector<uint32_t> imports;
+};
 
-  uint32_t doc_for(std::string_view id, uint32_t node) {
-    auto [it, added] = doc_of.try_emplace(id, static_cast<uint32_t>(docs.size()));
-    if (added) {
-      docs.emplace_back();
-      docs.back().id = id;
-      docs.back().first_node = node;
+// One thread's share of the build. Each shard has its own dictionaries of
+// words and terms, so threads never wait on one another; the shards' terms
+// are matched by hash when the image is laid out.
+class Shard {
+ public:
+  Shard(uint32_t index, const Project& project, const ImportResolver& resolver)
+      : index_(index), project_(project), resolver_(resolver) {}
+
+  void index(const DocBuild& doc, uint32_t d, DocOut& out) {
+    doc_ = d;
+    doc_terms_.clear();
+    std::fill(std::begin(len_), std::end(len_), 0);
+    // The graph's text, decoded here rather than by the walk: on every core, into a buffer that stays warm.
+    std::string_view content = doc.content;
+    if (doc.content_escaped) {
+      if (!json_walk::unescape(content, content_)) json_walk::full_reader();
+      content = content_;
     }
-    return it->second;
+    // A longer file is read whole when it can be, so what it declares further down counts too.
+    if (content.size() >= kHeadChars && !project_.root.empty() && code_points(content) >= kHeadChars)
+      if (std::string_view whole = whole_text(project_, doc, content, bytes_, decoded_); whole.size() > content.size())
+        content = whole;
+    add_words(doc.id, kPathField);
+    for (const auto& [node, name] : doc.symbols) add_words(name, kDefsField);
+    for (std::string_view k : doc.keywords) add_words(k, kMetaField);
+    add_words(doc.summary, kMetaField);
+    add_body(content);
+    out.shard = index_;
+    out.post_begin = static_cast<uint32_t>(postings.size());
+    for (uint32_t id : doc_terms_) postings.push_back({id, tally_[id].tf});
+    out.post_end = static_cast<uint32_t>(postings.size());
+    std::copy(std::begin(len_), std::end(len_), out.len);
+    if (!content.empty()) out.imports = resolver_.resolve(d, content);
   }
 
-  uint32_t local_id(uint64_t term) {
+  // This shard's terms, (hash, own id), in hash order.
+  std::vector<std::pair<uint64_t, uint32_t>> sorted_terms() const { return sorted_by_hash(local_hash_); }
+
+  std::vector<BuildPosting> postings;  // file by file, in the order indexed
+
+ private:
+  // A term occurrence count and, for its file, the counts per field; side by
+  // side, so adding to a term touches one cache line.
+  struct Tally {
+    uint32_t doc = UINT32_MAX;  // the file last counted for
+    std::array<uint8_t, kFieldCount> tf{};
+  };
+  // A distinct word of the file being indexed: how often it occurs, and how
+  // often as a declared name.
+  struct DocWord {
+    uint64_t key;  // word_key()
+    std::string_view raw;
+    uint32_t body, defs;
+    uint32_t first = 0, count = 0;  // its terms, once looked up (as in WordTerms)
+  };
+  struct Slot {
+    uint64_t key;
+    uint32_t word;   // in words_
+    uint32_t stamp;  // the slot is in use for the current table when it matches stamp_
+  };
+
+  uint32_t term_id(uint64_t term) {
     bool added;
-    const uint32_t id = term_ids.get(term, static_cast<uint32_t>(local_hash.size()), added);
+    const uint32_t id = term_ids_.get(term, static_cast<uint32_t>(local_hash_.size()), added);
     if (added) {
-      local_hash.push_back(term);
-      tally.emplace_back();
+      local_hash_.push_back(term);
+      tally_.emplace_back();
     }
     return id;
   }
 
-  void count(uint64_t term, int field, uint32_t doc) { count_id(local_id(term), field, doc); }
-
-  void count_id(uint32_t id, int field, uint32_t doc) {
-    Tally& t = tally[id];
-    if (t.doc != doc) {
-      t.doc = doc;
+  void add(uint32_t id, int field, uint32_t times) {
+    Tally& t = tally_[id];
+    if (t.doc != doc_) {
+      t.doc = doc_;
       t.tf = {};
-      doc_terms.push_back(id);
+      doc_terms_.push_back(id);
     }
-    uint8_t& c = t.tf[field];
-    if (c < 255) ++c;
-    ++lens[field];
+    t.tf[field] = static_cast<uint8_t>(std::min<uint32_t>(255, t.tf[field] + times));
+    len_[field] += times;
+  }
+
+  void add_words(std::string_view text, int field) {
+    for_each_term(text, [&](std::string_view term, bool) { add(term_id(term_hash(term)), field, 1); });
   }
 
   // The terms of one raw identifier, worked out once per distinct spelling.
-  std::pair<uint32_t, uint32_t> word(std::string_view raw, uint64_t raw_hash) {
-    // Most words repeat within a file and across neighbours: a small table
-    // that stays in the cache answers them before the large one.
-    Recent& r = recent[raw_hash & (kRecent - 1)];
-    if (r.hash == raw_hash) return word_spans[r.slot];
-    bool added;
-    const uint32_t slot = word_cache.get(raw_hash, static_cast<uint32_t>(word_spans.size()), added);
-    r = {raw_hash, slot};
-    if (!added) return word_spans[slot];
-    const uint32_t begin = static_cast<uint32_t>(word_terms.size());
-    for_each_term(raw, scratch, [&](std::string_view term, bool) { word_terms.push_back(local_id(term_hash(term))); });
-    word_spans.emplace_back(begin, static_cast<uint32_t>(word_terms.size()) - begin);
-    return word_spans.back();
+  const WordTerms& word(std::string_view raw, uint64_t raw_hash) {
+    if (const WordTerms* known = word_cache_.find(raw_hash)) return *known;
+    WordTerms w{raw_hash, 0, 0};
+    const size_t begin = word_terms_.size();
+    for_each_term(raw, [&](std::string_view term, bool) { word_terms_.push_back(term_id(term_hash(term))); });
+    w.count = static_cast<uint32_t>(word_terms_.size() - begin);
+    if (w.count == 1) {
+      w.first = word_terms_.back();
+      word_terms_.pop_back();
+    } else {
+      w.first = static_cast<uint32_t>(begin);
+    }
+    return word_cache_.insert(w);
   }
 
-  void add_words(std::string_view text, int field, uint32_t doc) {
-    for_each_term(text, scratch, [&](std::string_view term, bool) { count(term_hash(term), field, doc); });
+  // A fresh table of the file's words with `cap` slots (a power of two).
+  // Slots left from earlier files carry an older stamp and read as empty.
+  void reset_words(size_t cap) {
+    if (slots_.size() < cap) slots_.resize(cap, Slot{0, 0, 0});
+    mask_ = cap - 1;
+    shift_ = 64 - std::countr_zero(cap);
+    if (++stamp_ == 0) {
+      std::fill(slots_.begin(), slots_.end(), Slot{0, 0, 0});
+      stamp_ = 1;
+    }
+  }
+
+  size_t slot_of(uint64_t key) const { return (key * 0x9e3779b97f4a7c15ULL) >> shift_; }
+
+  DocWord& doc_word(uint64_t key, std::string_view raw) {
+    for (size_t i = slot_of(key);; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (s.stamp != stamp_) {
+        if ((words_.size() + 1) * 2 > mask_ + 1) {
+          grow_words();
+          return doc_word(key, raw);
+        }
+        s = {key, static_cast<uint32_t>(words_.size()), stamp_};
+        return words_.emplace_back(DocWord{key, raw, 0, 0});
+      }
+      if (s.key == key) return words_[s.word];
+    }
+  }
+
+  void grow_words() {
+    reset_words((mask_ + 1) * 2);
+    for (uint32_t k = 0; k < words_.size(); ++k) {
+      size_t i = slot_of(words_[k].key);
+      while (slots_[i].stamp == stamp_) i = (i + 1) & mask_;
+      slots_[i] = {words_[k].key, k, stamp_};
+    }
   }
 
   // The body: every identifier, and the names that follow a declaring keyword
   // (def, class, func, function, type, interface, struct, enum) once more as
-  // declarations. A Go method's receiver is passed over.
-  void add_body(std::string_view text, uint32_t doc) {
-    static const uint64_t kDeclare[] = {hash_bytes("def"),       hash_bytes("class"),  hash_bytes("func"),
-                                        hash_bytes("function"),  hash_bytes("type"),   hash_bytes("interface"),
-                                        hash_bytes("struct"),    hash_bytes("enum"),   hash_bytes("trait"),
-                                        hash_bytes("fn")};
-    static const uint64_t kFunc = hash_bytes("func");
+  // declarations. A Go method's receiver is passed over. Occurrences are
+  // counted per distinct word first: a file repeats most of its words, and
+  // only a distinct word needs its terms looked up.
+  void add_body(std::string_view text) {
+    static const auto key = [](std::string_view w) { return word_key(w.data(), w.size(), w.data() + w.size()); };
+    static const uint64_t kDeclare[] = {key("def"),  key("class"), key("func"), key("function"), key("type"),
+                                        key("struct"), key("enum"), key("trait"), key("fn")};
+    static const uint64_t kFunc = key("func");
+    words_.clear();
+    size_t cap = 256;
+    while (cap < text.size() / 12 && cap < (size_t{1} << 20)) cap <<= 1;
+    reset_words(cap);
     enum { None, Next, Receiver } state = None;
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-      const unsigned char c = static_cast<unsigned char>(text[i]);
-      if (!is_word_byte(c)) {
+    const char* const end = text.data() + n;
+    WordRuns runs(text);
+    size_t done = 0;  // where the last word ended
+    for (size_t i, j; runs.next(i, j);) {
+      // Between words only a declaration's state reads the punctuation.
+      for (size_t k = done; state != None && k < i; ++k) {
+        const unsigned char c = s[k];
         if (state == Receiver && c == ')') state = Next;
-        else if (state == Next && c == '(' ) state = None;
+        else if (state == Next && c == '(') state = None;
         else if (state == Next && c != ' ' && c != '\t' && c != '*') state = None;
-        ++i;
-        continue;
       }
-      size_t j = i;
-      while (j < n && is_word_byte(static_cast<unsigned char>(text[j]))) ++j;
-      const std::string_view raw = text.substr(i, j - i);
-      i = j;
+      done = j;
+      const unsigned char c = s[i];
+      const std::string_view raw(text.data() + i, j - i);
       if (raw.size() > 64 || raw.size() < 2) {
         // Too long to be a word, or a one-letter name: no term, but a
         // declaration still ends here.
         if (state == Next) state = None;
         continue;
       }
-      const uint64_t h = hash_bytes(raw);
-      auto [begin, size] = word(raw, h);
-      for (uint32_t k = begin; k < begin + size; ++k) count_id(word_terms[k], kBodyField, doc);
+      const uint64_t k = word_key(raw.data(), raw.size(), end);
+      DocWord& w = doc_word(k, raw);
+      ++w.body;
       if (state == Receiver) continue;
       if (state == Next) {
-        for (uint32_t k = begin; k < begin + size; ++k) count_id(word_terms[k], kDefsField, doc);
+        ++w.defs;
         state = None;
         continue;
       }
-      if (raw.size() <= 9) {
-        if (std::find(std::begin(kDeclare), std::end(kDeclare), h) != std::end(kDeclare)) {
-          state = Next;
-          size_t k = j;
-          while (k < n && (text[k] == ' ' || text[k] == '\t')) ++k;
-          if (h == kFunc && k < n && text[k] == '(') state = Receiver;
-        }
+      if (kDeclareStart[c] && (raw.size() <= 8 ? std::find(std::begin(kDeclare), std::end(kDeclare), k) != std::end(kDeclare)
+                                               : raw == "interface")) {
+        state = Next;
+        size_t after = j;
+        while (after < n && (s[after] == ' ' || s[after] == '\t')) ++after;
+        if (k == kFunc && after < n && s[after] == '(') state = Receiver;
+      }
+    }
+    // The shard's tables are far larger than a cache: each pass asks for
+    // the memory the next one reads, so the misses overlap instead of
+    // following one another.
+    for (DocWord& w : words_) {
+      w.key = hash_word(w.raw.data(), w.raw.size(), end);  // from here on, the word's hash
+      word_cache_.prefetch(w.key);
+    }
+    for (DocWord& w : words_) {
+      const WordTerms& terms = word(w.raw, w.key);
+      w.first = terms.first;
+      w.count = terms.count;
+      if (w.count == 1) __builtin_prefetch(&tally_[w.first]);
+    }
+    for (const DocWord& w : words_) {
+      auto count = [&](uint32_t term) {
+        add(term, kBodyField, w.body);
+        if (w.defs) add(term, kDefsField, w.defs);
+      };
+      if (w.count == 1) {
+        count(w.first);
+      } else {
+        for (uint32_t k = w.first; k < w.first + w.count; ++k) count(word_terms_[k]);
       }
     }
   }
 
-  void index_doc(uint32_t d) {
-    const DocBuild& doc = docs[d];
-    doc_terms.clear();
-    std::fill(std::begin(lens), std::end(lens), 0);
-    add_words(doc.id, kPathField, d);
-    for (const auto& [node, name] : doc.symbols) add_words(name, kDefsField, d);
-    for (std::string_view k : doc.keywords) add_words(k, kMetaField, d);
-    add_words(doc.summary, kMetaField, d);
-    add_body(doc.content, d);
-    for (uint32_t id : doc_terms) postings.push_back({id, d, tally[id].tf});
-  }
+  const uint32_t index_;
+  const Project& project_;
+  const ImportResolver& resolver_;
+
+  uint32_t doc_ = 0;
+  uint32_t len_[kFieldCount] = {};
+  std::vector<uint32_t> doc_terms_;  // own ids of the current file's terms
+  // Term hash -> own id, and per own id its hash and tally.
+  U64Map term_ids_;
+  std::vector<uint64_t> local_hash_;
+  std::vector<Tally> tally_;
+  // Raw identifier hash -> its terms' own ids (whole first).
+  WordCache word_cache_;
+  std::vector<uint32_t> word_terms_;
+  // The current file's distinct words.
+  std::vector<DocWord> words_;
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  int shift_ = 64;
+  uint32_t stamp_ = 0;
+  std::string content_, bytes_, decoded_;
 };
 
-IndexBuilder::IndexBuilder(std::string root) : impl_(new Impl) {
-  impl_->go_module = go_module_of(root);
-  impl_->root = std::move(root);
-}
-IndexBuilder::~IndexBuilder() { delete impl_; }
-
-void IndexBuilder::add_node(uint32_t index, const IndexNode& n, TextRange text) {
-  Impl& m = *impl_;
-  if (m.node_text.size() <= index) m.node_text.resize(index + 1);
-  m.node_text[index] = text;
-  if (text.size == 0) m.has_ranges = false;
-  if (n.is_symbol) {
-    const std::string_view base = n.id.substr(0, n.id.find("::"));
-    Impl::DocBuild& doc = m.docs[m.doc_for(base, index)];
-    doc.symbols.emplace_back(index, n.name.empty() ? n.id.substr(std::min(n.id.size(), base.size() + 2)) : n.name);
-    return;
+// Gathers a graph's nodes and edges, then lays out the index image.
+class IndexBuilder {
+ public:
+  // Nodes in graph order; `text` is where the graph file holds the node (left
+  // empty for a graph held in memory).
+  void add_node(uint32_t index, const IndexNode& n, TextRange text = {}) {
+    if (node_text_.size() <= index) node_text_.resize(index + 1);
+    node_text_[index] = text;
+    if (text.size == 0) has_ranges_ = false;
+    if (n.is_symbol) {
+      const std::string_view base = n.id.substr(0, n.id.find("::"));
+      DocBuild& doc = docs_[doc_for(base, index)];
+      doc.symbols.emplace_back(index, n.name.empty() ? n.id.substr(std::min(n.id.size(), base.size() + 2)) : n.name);
+      return;
+    }
+    DocBuild& doc = docs_[doc_for(n.id, index)];
+    if (doc.node != kNoNode) return;  // the same file reached twice: its first node stands for it
+    doc.node = index;
+    doc.summary = n.summary;
+    doc.content = n.content;
+    doc.content_escaped = n.content_escaped;
+    doc.file_hash = n.file_hash;
+    doc.size = n.size;
+    doc.keywords.assign(n.keywords.begin(), n.keywords.end());
   }
-  Impl::DocBuild& doc = m.docs[m.doc_for(n.id, index)];
-  if (doc.node != kNoNode) return;  // the same file reached twice: its first node stands for it
-  doc.node = index;
-  doc.ext = n.ext;
-  doc.summary = n.summary;
-  doc.content = n.content;
-  doc.file_hash = n.file_hash;
-  doc.keywords = n.keywords;
+
+  void add_edge(const IndexEdge& edge) {
+    edges_.push_back(edge);
+    if (edge.text.size == 0) has_ranges_ = false;
+  }
+
+  // The byte image. `graph` is the signature of the graph file it was built
+  // from (all zero for a graph held in memory); `root` the project directory
+  // the graph was scanned from ("" when unknown).
+  std::string finish(const FileSignature& graph, const FileIdentity& identity, int64_t identity_time_ns,
+                     const std::string& root);
+
+ private:
+  uint32_t doc_for(std::string_view id, uint32_t node) {
+    auto [it, added] = doc_of_.try_emplace(id, static_cast<uint32_t>(docs_.size()));
+    if (added) {
+      docs_.emplace_back();
+      docs_.back().id = id;
+      docs_.back().first_node = node;
+    }
+    return it->second;
+  }
+
+  std::vector<DocBuild> docs_;
+  std::unordered_map<std::string_view, uint32_t> doc_of_;
+  std::vector<TextRange> node_text_;
+  std::vector<IndexEdge> edges_;
+  bool has_ranges_ = true;
+};
+
+// Threads for indexing: files are independent, so each core takes its own.
+// A small graph is not worth starting one.
+unsigned build_threads(const std::vector<DocBuild>& docs) {
+  size_t bytes = 0;
+  for (const DocBuild& d : docs) bytes += d.content.size();
+  if (bytes < (size_t{1} << 20)) return 1;
+  return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
 }
 
-void IndexBuilder::add_edge(const IndexEdge& edge) {
-  impl_->edges.push_back(edge);
-  if (edge.text.size == 0) impl_->has_ranges = false;
-}
+std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity& identity, int64_t identity_time_ns,
+                                 const std::string& root) {
+  const uint32_t n_docs = static_cast<uint32_t>(docs_.size());
+  Project project;
+  project.graph_mtime_ns = graph.mtime_ns;
+  if (!root.empty()) {
+    try {
+      project.resolved_root = fs::resolve(root);
+      project.root = root;
+    } catch (const std::exception&) {
+    }
+  }
+  std::vector<std::string_view> ids(n_docs);
+  for (uint32_t d = 0; d < n_docs; ++d) ids[d] = docs_[d].id;
+  const ImportResolver resolver(ids, go_module_of(project.root));
 
-std::string IndexBuilder::finish(const FileSignature& graph) {
-  Impl& m = *impl_;
-  const uint32_t n_docs = static_cast<uint32_t>(m.docs.size());
+  // Files go to threads a few at a time. Each thread starts at its own share
+  // of the graph and goes on from there, taking what no thread has taken:
+  // neighbouring files share their words, so a thread's dictionaries stay
+  // smaller than if every thread saw every part of the project.
+  const unsigned n_threads = build_threads(docs_);
+  std::vector<std::unique_ptr<Shard>> shards;
+  for (unsigned t = 0; t < n_threads; ++t) shards.push_back(std::make_unique<Shard>(t, project, resolver));
+  std::vector<DocOut> outs(n_docs);
+  std::vector<std::vector<std::pair<uint64_t, uint32_t>>> shard_terms(n_threads);
+  constexpr uint32_t kBatch = 8;
+  const uint32_t n_batches = (n_docs + kBatch - 1) / kBatch;
+  std::unique_ptr<std::atomic<bool>[]> taken(new std::atomic<bool>[n_batches]);
+  for (uint32_t b = 0; b < n_batches; ++b) taken[b] = false;
+  std::atomic<bool> stop{false};
+  std::vector<std::exception_ptr> failed(n_threads);
+  auto work = [&](unsigned t) {
+    try {
+      const uint32_t first = static_cast<uint32_t>(uint64_t{n_batches} * t / n_threads);
+      for (uint32_t k = 0; k < n_batches && !stop; ++k) {
+        const uint32_t b = (first + k) % n_batches;
+        if (taken[b].exchange(true)) continue;
+        for (uint32_t d = b * kBatch; d < std::min(n_docs, (b + 1) * kBatch); ++d) shards[t]->index(docs_[d], d, outs[d]);
+      }
+      shard_terms[t] = shards[t]->sorted_terms();
+    } catch (...) {
+      failed[t] = std::current_exception();
+      stop = true;
+    }
+  };
+  {
+    std::vector<std::jthread> pool;
+    for (unsigned t = 1; t < n_threads; ++t) pool.emplace_back(work, t);
+    work(0);
+  }
+  for (const auto& e : failed)
+    if (e) std::rethrow_exception(e);
+
+  // Terms in hash order across the shards, and each shard's ids mapped to that order.
+  std::vector<uint64_t> hashes;
+  std::vector<std::vector<uint32_t>> rank_of(n_threads);
+  {
+    std::vector<size_t> at(n_threads, 0);
+    for (unsigned t = 0; t < n_threads; ++t) rank_of[t].resize(shard_terms[t].size());
+    for (;;) {
+      uint64_t least = 0;
+      bool any = false;
+      for (unsigned t = 0; t < n_threads; ++t)
+        if (at[t] < shard_terms[t].size() && (!any || shard_terms[t][at[t]].first < least))
+          least = shard_terms[t][at[t]].first, any = true;
+      if (!any) break;
+      const uint32_t rank = static_cast<uint32_t>(hashes.size());
+      hashes.push_back(least);
+      for (unsigned t = 0; t < n_threads; ++t)
+        if (at[t] < shard_terms[t].size() && shard_terms[t][at[t]].first == least)
+          rank_of[t][shard_terms[t][at[t]++].second] = rank;
+    }
+  }
+  const size_t n_terms = hashes.size();
+  // Postings grouped by term, each term's in file order, written as the
+  // distance from the term's file before (varint), a mask of the fields that
+  // hold the term and their counts: a fifth of a fixed record's bytes. A
+  // first pass in file order sizes each term's list, a second writes it.
+  std::vector<uint32_t> begin(n_terms + 1, 0);
+  std::string post_bytes;
+  {
+    auto for_each_posting = [&](auto&& f) {
+      for (uint32_t d = 0; d < n_docs; ++d) {
+        const DocOut& o = outs[d];
+        const std::vector<BuildPosting>& from = shards[o.shard]->postings;
+        const std::vector<uint32_t>& rank = rank_of[o.shard];
+        for (uint32_t i = o.post_begin; i < o.post_end; ++i) f(d, rank[from[i].term], from[i].tf);
+      }
+    };
+    std::vector<uint32_t> last(n_terms, 0);
+    std::vector<uint64_t> size(n_terms + 1, 0);
+    for_each_posting([&](uint32_t d, uint32_t r, const std::array<uint8_t, kFieldCount>& tf) {
+      size[r + 1] += varint_size(d - last[r]) + 1;
+      for (uint8_t c : tf) size[r + 1] += c != 0;
+      last[r] = d;
+    });
+    for (size_t r = 0; r < n_terms; ++r) size[r + 1] += size[r];
+    if (size[n_terms] > UINT32_MAX) throw std::length_error("relevance index: too many postings");
+    for (size_t r = 0; r <= n_terms; ++r) begin[r] = static_cast<uint32_t>(size[r]);
+    post_bytes.resize(size[n_terms]);
+    std::vector<uint32_t> fill(begin.begin(), begin.end() - 1);
+    std::fill(last.begin(), last.end(), 0);
+    for_each_posting([&](uint32_t d, uint32_t r, const std::array<uint8_t, kFieldCount>& tf) {
+      char* o = put_varint(post_bytes.data() + fill[r], d - last[r]);
+      char* mask = o++;
+      *mask = 0;
+      for (int f = 0; f < kFieldCount; ++f)
+        if (tf[f]) *mask = static_cast<char>(*mask | (1 << f)), *o++ = static_cast<char>(tf[f]);
+      fill[r] = static_cast<uint32_t>(o - post_bytes.data());
+      last[r] = d;
+    });
+  }
+  shards.clear();
+
   std::vector<RelevanceIndex::Doc> docs(n_docs);
   std::string strings;
   double total_len[kFieldCount] = {};
   for (uint32_t d = 0; d < n_docs; ++d) {
-    // The scanner keeps a text's first 24 000 characters: a longer file is
-    // read whole when it can be, so what it declares further down counts too.
-    Impl::DocBuild& doc = m.docs[d];
-    if (doc.content.size() >= 24000 && !m.root.empty())
-      if (std::string whole = whole_text(m.root, doc.id, doc.file_hash); whole.size() > doc.content.size())
-        doc.content = m.whole_texts.emplace_back(std::move(whole));
-    m.index_doc(d);
     RelevanceIndex::Doc& out = docs[d];
     out = {};
-    out.node = m.docs[d].node;
-    out.first_node = m.docs[d].first_node;
-    out.kind = static_cast<uint8_t>(doc_kind(m.docs[d].id));
+    out.node = docs_[d].node;
+    out.first_node = docs_[d].first_node;
+    out.kind = static_cast<uint8_t>(doc_kind(docs_[d].id));
     for (int f = 0; f < kFieldCount; ++f) {
-      out.len[f] = m.lens[f];
-      total_len[f] += m.lens[f];
+      out.len[f] = outs[d].len[f];
+      total_len[f] += outs[d].len[f];
     }
     out.id_offset = static_cast<uint32_t>(strings.size());
-    out.id_size = static_cast<uint32_t>(m.docs[d].id.size());
-    strings += m.docs[d].id;
+    out.id_size = static_cast<uint32_t>(docs_[d].id.size());
+    strings += docs_[d].id;
   }
 
-  // Terms in hash order, their postings in doc order.
-  const size_t n_terms = m.local_hash.size();
-  std::vector<uint32_t> order(n_terms);
-  for (uint32_t i = 0; i < n_terms; ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return m.local_hash[a] < m.local_hash[b]; });
-  std::vector<uint32_t> rank(n_terms);
-  std::vector<uint64_t> hashes(n_terms);
-  for (uint32_t r = 0; r < n_terms; ++r) {
-    rank[order[r]] = r;
-    hashes[r] = m.local_hash[order[r]];
-  }
-  std::vector<uint32_t> begin(n_terms + 1, 0);
-  for (const auto& p : m.postings) ++begin[rank[p.term] + 1];
-  for (size_t r = 0; r < n_terms; ++r) begin[r + 1] += begin[r];
-  std::vector<RelevanceIndex::Posting> postings(m.postings.size());
-  {
-    std::vector<uint32_t> fill(begin.begin(), begin.end() - 1);
-    for (const auto& p : m.postings) {
-      RelevanceIndex::Posting& out = postings[fill[rank[p.term]]++];
-      out.doc = p.doc;
-      std::copy(p.tf.begin(), p.tf.end(), out.tf);
-    }
-  }
-
-  // Imports, from each file's own text, and the reverse lists.
-  std::vector<std::string_view> ids(n_docs);
-  for (uint32_t d = 0; d < n_docs; ++d) ids[d] = m.docs[d].id;
-  ImportResolver resolver(ids, m.go_module);
-  std::vector<std::vector<uint32_t>> out_links(n_docs), in_links(n_docs);
+  // Imports, and the reverse lists, each as distances from the file before.
+  std::vector<std::vector<uint32_t>> in_links(n_docs);
+  for (uint32_t d = 0; d < n_docs; ++d)
+    for (uint32_t t : outs[d].imports) in_links[t].push_back(d);
+  std::string link_bytes;
+  auto put_links = [&](const std::vector<uint32_t>& list, uint32_t& from, uint32_t& to) {
+    from = static_cast<uint32_t>(link_bytes.size());
+    uint32_t last = 0;
+    for (uint32_t t : list) put_varint(link_bytes, t - std::exchange(last, t));
+    if (link_bytes.size() > UINT32_MAX) throw std::length_error("relevance index: too many imports");
+    to = static_cast<uint32_t>(link_bytes.size());
+  };
   for (uint32_t d = 0; d < n_docs; ++d) {
-    if (m.docs[d].content.empty()) continue;
-    out_links[d] = resolver.resolve(d, m.docs[d].content);
-    for (uint32_t t : out_links[d]) in_links[t].push_back(d);
-  }
-  std::vector<uint32_t> links;
-  for (uint32_t d = 0; d < n_docs; ++d) {
-    docs[d].imp_begin = static_cast<uint32_t>(links.size());
-    links.insert(links.end(), out_links[d].begin(), out_links[d].end());
-    docs[d].imp_end = static_cast<uint32_t>(links.size());
-    docs[d].by_begin = static_cast<uint32_t>(links.size());
-    links.insert(links.end(), in_links[d].begin(), in_links[d].end());
-    docs[d].by_end = static_cast<uint32_t>(links.size());
+    put_links(outs[d].imports, docs[d].imp_begin, docs[d].imp_end);
+    put_links(in_links[d], docs[d].by_begin, docs[d].by_end);
   }
 
   std::vector<RelevanceIndex::Symbol> symbols;
   for (uint32_t d = 0; d < n_docs; ++d) {
     docs[d].sym_begin = static_cast<uint32_t>(symbols.size());
-    for (const auto& [node, name] : m.docs[d].symbols) {
+    for (const auto& [node, name] : docs_[d].symbols) {
       symbols.push_back({node, static_cast<uint32_t>(strings.size()), static_cast<uint32_t>(name.size())});
       strings += name;
     }
@@ -450,9 +967,9 @@ std::string IndexBuilder::finish(const FileSignature& graph) {
 
   std::vector<TextRange> node_text;
   std::vector<RelevanceIndex::EdgeRecord> edges;
-  if (m.has_ranges) {
-    node_text = m.node_text;
-    for (const IndexEdge& e : m.edges) {
+  if (has_ranges_) {
+    node_text = node_text_;
+    for (const IndexEdge& e : edges_) {
       RelevanceIndex::EdgeRecord r{};
       r.text_offset = e.text.offset;
       r.text_size = e.text.size;
@@ -470,18 +987,25 @@ std::string IndexBuilder::finish(const FileSignature& graph) {
   }
 
   std::string out;
+  out.reserve(256 + docs.size() * sizeof docs[0] + hashes.size() * 12 + post_bytes.size() + link_bytes.size() +
+              symbols.size() * sizeof symbols[0] + node_text.size() * sizeof node_text[0] +
+              edges.size() * sizeof edges[0] + strings.size());
   out.append(kMagic, sizeof kMagic);
   put(out, graph.size);
   put(out, graph.mtime_ns);
   put(out, graph.digest);
+  put(out, identity.dev);
+  put(out, identity.ino);
+  put(out, identity.ctime_ns);
+  put(out, identity_time_ns);
   for (int f = 0; f < kFieldCount; ++f) put(out, static_cast<float>(n_docs ? total_len[f] / n_docs : 0.0));
-  put(out, static_cast<uint32_t>(m.has_ranges ? 1 : 0));
+  put(out, static_cast<uint32_t>(has_ranges_ ? 1 : 0));
   put(out, static_cast<uint32_t>(0));
   put_vec(out, docs);
   put_vec(out, hashes);
   put_vec(out, begin);
-  put_vec(out, postings);
-  put_vec(out, links);
+  put_bytes(out, post_bytes);
+  put_bytes(out, link_bytes);
   put_vec(out, symbols);
   put_vec(out, node_text);
   put_vec(out, edges);
@@ -489,6 +1013,8 @@ std::string IndexBuilder::finish(const FileSignature& graph) {
   out += strings;
   return out;
 }
+
+}  // namespace
 
 // ---- reading ----------------------------------------------------------------
 
@@ -514,6 +1040,14 @@ class Reader {
     while (pos_ % 8 && pos_ < bytes_.size()) ++pos_;
     return true;
   }
+  bool bytes(std::string_view& out) {
+    uint64_t n;
+    if (!get(n) || n > bytes_.size() - pos_) return false;
+    out = bytes_.substr(pos_, n);
+    pos_ += n;
+    while (pos_ % 8 && pos_ < bytes_.size()) ++pos_;
+    return true;
+  }
   bool rest(std::string_view& out) {
     uint64_t n;
     if (!get(n) || n != bytes_.size() - pos_) return false;
@@ -536,25 +1070,21 @@ std::optional<RelevanceIndex> RelevanceIndex::open(std::string_view bytes) {
   Reader r(bytes.substr(sizeof kMagic));
   // The reader's offsets are relative to the magic's end, which keeps 8-byte alignment.
   uint32_t ranges, reserved;
-  if (!r.get(ix.signature_.size) || !r.get(ix.signature_.mtime_ns) || !r.get(ix.signature_.digest)) return std::nullopt;
+  if (!r.get(ix.signature_.size) || !r.get(ix.signature_.mtime_ns) || !r.get(ix.signature_.digest) ||
+      !r.get(ix.identity_.dev) || !r.get(ix.identity_.ino) || !r.get(ix.identity_.ctime_ns) ||
+      !r.get(ix.identity_time_ns_))
+    return std::nullopt;
   for (float& a : ix.avg_len_)
     if (!r.get(a)) return std::nullopt;
   if (!r.get(ranges) || !r.get(reserved)) return std::nullopt;
   ix.has_ranges_ = ranges != 0;
-  if (!r.span(ix.docs_) || !r.span(ix.term_hashes_) || !r.span(ix.post_begin_) || !r.span(ix.postings_) ||
-      !r.span(ix.links_) || !r.span(ix.symbols_) || !r.span(ix.node_text_) || !r.span(ix.edges_) ||
+  if (!r.span(ix.docs_) || !r.span(ix.term_hashes_) || !r.span(ix.post_begin_) || !r.bytes(ix.postings_) ||
+      !r.bytes(ix.links_) || !r.span(ix.symbols_) || !r.span(ix.node_text_) || !r.span(ix.edges_) ||
       !r.rest(ix.strings_))
     return std::nullopt;
-  // Everything an accessor reaches is checked once here.
+  // What an accessor reaches directly is checked here; lists as they are read.
   if (ix.post_begin_.size() != ix.term_hashes_.size() + 1 || ix.post_begin_.back() != ix.postings_.size())
     return std::nullopt;
-  for (size_t i = 0; i + 1 < ix.post_begin_.size(); ++i)
-    if (ix.post_begin_[i] > ix.post_begin_[i + 1]) return std::nullopt;
-  const size_t n_docs = ix.docs_.size();
-  for (const Posting& p : ix.postings_)
-    if (p.doc >= n_docs) return std::nullopt;
-  for (uint32_t l : ix.links_)
-    if (l >= n_docs) return std::nullopt;
   auto in = [](uint64_t off, uint64_t size, uint64_t total) { return off <= total && size <= total - off; };
   for (const Doc& d : ix.docs_) {
     if (d.sym_begin > d.sym_end || d.sym_end > ix.symbols_.size() || d.imp_begin > d.imp_end ||
@@ -584,11 +1114,39 @@ std::optional<RelevanceIndex> RelevanceIndex::open(std::string_view bytes) {
   return ix;
 }
 
-std::span<const RelevanceIndex::Posting> RelevanceIndex::postings(uint64_t term) const {
+std::vector<RelevanceIndex::Posting> RelevanceIndex::postings(uint64_t term) const {
+  std::vector<Posting> out;
   auto it = std::lower_bound(term_hashes_.begin(), term_hashes_.end(), term);
-  if (it == term_hashes_.end() || *it != term) return {};
+  if (it == term_hashes_.end() || *it != term) return out;
   const size_t r = static_cast<size_t>(it - term_hashes_.begin());
-  return postings_.subspan(post_begin_[r], post_begin_[r + 1] - post_begin_[r]);
+  const uint32_t begin = post_begin_[r], end = post_begin_[r + 1];
+  if (begin > end || end > postings_.size()) return out;
+  const char* p = postings_.data() + begin;
+  const char* const stop = postings_.data() + end;
+  uint32_t doc = 0, delta;
+  while (p < stop && get_varint(p, stop, delta) && p < stop) {
+    if (delta > docs_.size() - doc || delta + doc >= docs_.size()) break;
+    doc += delta;
+    Posting post{doc, {}};
+    const auto mask = static_cast<unsigned char>(*p++);
+    for (int f = 0; f < kFieldCount; ++f)
+      if (mask & (1 << f)) post.tf[f] = p < stop ? static_cast<uint8_t>(*p++) : 0;
+    out.push_back(post);
+  }
+  return out;
+}
+
+std::vector<uint32_t> RelevanceIndex::links(uint32_t begin, uint32_t end) const {
+  std::vector<uint32_t> out;
+  const char* p = links_.data() + begin;  // open() checked the range
+  const char* const stop = links_.data() + end;
+  uint32_t doc = 0, delta;
+  while (p < stop && get_varint(p, stop, delta)) {
+    if (delta > docs_.size() - doc || delta + doc >= docs_.size()) break;
+    doc += delta;
+    out.push_back(doc);
+  }
+  return out;
 }
 
 IndexEdge RelevanceIndex::edge(size_t i) const {
@@ -602,6 +1160,7 @@ IndexEdge RelevanceIndex::edge(size_t i) const {
   e.text = {r.text_offset, r.text_size};
   return e;
 }
+
 
 // ---- from a graph -------------------------------------------------------------
 
@@ -619,12 +1178,12 @@ IndexNode index_node(const json::Value& node, std::vector<std::string_view>& key
   IndexNode n;
   if (!node.is_object()) return n;
   n.id = text_or_empty(node.find("id"), arena);
-  n.ext = text_or_empty(node.find("ext"), arena);
   if (const auto* s = node.find("summary"); s && s->is_string()) n.summary = s->as_string();
   if (const auto* c = node.find("content"); c && c->is_string()) n.content = c->as_string();
   if (const auto* nm = node.find("name"); nm && nm->is_string()) n.name = nm->as_string();
   if (const auto* k = node.find("kind"); k && k->is_string()) n.is_symbol = k->as_string() == "symbol";
   if (const auto* h = node.find("file_hash"); h && h->is_string()) n.file_hash = h->as_string();
+  if (const auto* s = node.find("size"); s && s->is_int()) n.size = s->as_int();
   keywords.clear();
   if (const auto* kw = node.find("keywords"); kw && kw->is_array())
     for (const auto& k : kw->as_array())
@@ -633,105 +1192,238 @@ IndexNode index_node(const json::Value& node, std::vector<std::string_view>& key
   return n;
 }
 
-IndexEdge index_edge(const json::Value& edge, std::deque<std::string>& arena) {
-  IndexEdge e;
-  if (!edge.is_object()) return e;
-  if (const auto* v = edge.find("from")) e.from = text_or_empty(v, arena), e.from_is_str = v->is_string();
-  if (const auto* v = edge.find("to")) e.to = text_or_empty(v, arena), e.to_is_str = v->is_string();
-  if (const auto* v = edge.find("rel")) e.rel = text_or_empty(v, arena);
-  return e;
-}
-
 // The project directory a graph names, when it is one.
-std::string root_of(const json::Value& graph) {
-  const json::Value* root = graph.find("root");
-  if (!root || !root->is_string() || root->as_string().empty()) return "";
-  return fs::is_dir(root->as_string()) ? root->as_string() : "";
+std::string project_root(std::string_view root) {
+  if (root.empty()) return "";
+  std::string r(root);
+  return fs::is_dir(r) ? r : "";
 }
 
-const json::Array* list_of(const json::Value& graph, std::string_view key) {
-  const json::Value* v = graph.find(key);
-  return v && v->is_array() ? &v->as_array() : nullptr;
-}
+namespace od = simdjson::ondemand;
+using json_walk::check;
+using json_walk::full_reader;
+using json_walk::is_null;
+using json_walk::key_of;
+using json_walk::string_of;
+
+// One walk over the mapped graph file (a full check of its text, as
+// json_walk.h says), handing the fields the index reads to the builder as
+// views into the file or the parser's buffer, with where each node and edge
+// is written. Anything the in-memory reader would answer otherwise (a node
+// that is not a map, an id that is a list, a summary that is not text) ends
+// the walk: such graphs take the full reader's path.
+class GraphWalk {
+ public:
+  GraphWalk(od::document& doc, const char* base, IndexBuilder& builder) : doc_(doc), base_(base), b_(builder) {}
+
+  // The graph's "root".
+  std::string read() {
+    bool nodes_seen = false, edges_seen = false;
+    std::string root;
+    for (od::field f : doc_.get_object()) {
+      const std::string_view key = key_of(f);
+      od::value v = f.value();
+      if (key == "nodes") {
+        if (std::exchange(nodes_seen, true)) full_reader();
+        read_nodes(v);
+      } else if (key == "edges") {
+        if (std::exchange(edges_seen, true)) full_reader();
+        read_edges(v);
+      } else if (key == "root") {
+        root = std::string(string_or_none(v));
+      } else {
+        check(v);
+      }
+    }
+    if (!json_walk::at_end(doc_)) full_reader();
+    return root;
+  }
+
+ private:
+  std::string_view string_or_none(od::value& v) {
+    if (v.type() == od::json_type::string) return string_of(v, arena_);
+    check(v);
+    return {};
+  }
+
+  // An id's text: a string, or a number's or literal's text form; null goes
+  // to the full reader (the in-memory reader reads it as no id).
+  std::string_view id_of(od::value& v) {
+    if (v.type() == od::json_type::null) full_reader();
+    bool is_str;
+    return json_walk::text_of(v, is_str, arena_);
+  }
+
+  static int64_t size_of(od::value& v) {
+    if (v.type() != od::json_type::number) {
+      check(v);
+      return -1;
+    }
+    const std::string_view token = trim_token(v.raw_json_token());
+    if (!valid_number_token(token)) full_reader();
+    if (token.empty() || token.size() > 18 || token.find_first_not_of("0123456789") != token.npos) return -1;
+    int64_t n = 0;
+    for (char c : token) n = n * 10 + (c - '0');
+    return n;
+  }
+
+  TextRange range_of(const char* start) {
+    const std::string_view text = json_walk::walked_text(doc_, start);
+    if (text.size() > UINT32_MAX) full_reader();
+    return {static_cast<uint64_t>(text.data() - base_), static_cast<uint32_t>(text.size())};
+  }
+
+  void read_nodes(od::value& list) {
+    if (is_null(list)) return;
+    uint32_t index = 0;
+    for (auto element : list.get_array()) {
+      od::value v = element.value();
+      if (v.type() != od::json_type::object) full_reader();
+      const char* start = v.current_location();
+      IndexNode n;  // a repeated key's last value wins, as in Python's reader
+      keywords_.clear();
+      for (od::field f : v.get_object()) {
+        const std::string_view key = key_of(f);
+        od::value fv = f.value();
+        if (key == "id") {
+          n.id = id_of(fv);
+        } else if (key == "content") {
+          // Decoded, and its escapes checked, when the file is indexed.
+          n.content = {};
+          n.content_escaped = false;
+          if (fv.type() == od::json_type::string) {
+            const std::string_view token = trim_token(fv.raw_json_token());
+            json_walk::consume_string(fv);
+            n.content = token.substr(1, token.size() - 2);
+            n.content_escaped = has_backslash(n.content);
+          } else {
+            check(fv);
+          }
+        } else if (key == "kind") {
+          n.is_symbol = string_or_none(fv) == "symbol";
+        } else if (key == "summary") {
+          if (is_null(fv)) n.summary = {};
+          else if (fv.type() == od::json_type::string) n.summary = string_of(fv, arena_);
+          else full_reader();
+        } else if (key == "keywords") {
+          keywords_.clear();
+          if (!is_null(fv)) {
+            if (fv.type() != od::json_type::array) full_reader();
+            for (auto k : fv.get_array()) {
+              od::value kv = k.value();
+              if (kv.type() != od::json_type::string) full_reader();
+              keywords_.push_back(string_of(kv, arena_));
+            }
+          }
+        } else if (key == "name") {
+          n.name = string_or_none(fv);
+        } else if (key == "file_hash") {
+          n.file_hash = string_or_none(fv);
+        } else if (key == "size") {
+          n.size = size_of(fv);
+        } else {
+          check(fv);
+        }
+      }
+      n.keywords = keywords_;
+      b_.add_node(index++, n, range_of(start));
+    }
+  }
+
+  void read_edges(od::value& list) {
+    if (is_null(list)) return;
+    for (auto element : list.get_array()) {
+      od::value v = element.value();
+      if (v.type() != od::json_type::object) full_reader();
+      const char* start = v.current_location();
+      IndexEdge e;
+      bool is_str;
+      for (od::field f : v.get_object()) {
+        const std::string_view key = key_of(f);
+        od::value fv = f.value();
+        if (key == "from") e.from = json_walk::text_of(fv, e.from_is_str, arena_);
+        else if (key == "to") e.to = json_walk::text_of(fv, e.to_is_str, arena_);
+        else if (key == "rel") e.rel = json_walk::text_of(fv, is_str, arena_);
+        else check(fv);
+      }
+      e.text = range_of(start);
+      b_.add_edge(e);
+    }
+  }
+
+  od::document& doc_;
+  const char* base_;
+  IndexBuilder& b_;
+  std::vector<std::string_view> keywords_;  // the current node's
+  TextArena arena_;
+};
 
 }  // namespace
 
 std::string build_index(const json::Value& graph) {
-  if (!graph.is_object()) return IndexBuilder().finish({});
-  IndexBuilder b(root_of(graph));
+  IndexBuilder b;
+  if (!graph.is_object()) return b.finish({}, {}, 0, "");
   std::deque<std::string> arena;
-  std::deque<std::vector<std::string_view>> keyword_lists;
-  if (const json::Array* nodes = list_of(graph, "nodes"))
-    for (size_t i = 0; i < nodes->size(); ++i)
-      b.add_node(static_cast<uint32_t>(i), index_node((*nodes)[i], keyword_lists.emplace_back(), arena));
-  return b.finish({});
+  std::vector<std::string_view> keywords;
+  if (const json::Value* nodes = graph.find("nodes"); nodes && nodes->is_array())
+    for (size_t i = 0; i < nodes->as_array().size(); ++i)
+      b.add_node(static_cast<uint32_t>(i), index_node(nodes->as_array()[i], keywords, arena));
+  const json::Value* root = graph.find("root");
+  return b.finish({}, {}, 0, project_root(root && root->is_string() ? std::string_view(root->as_string()) : ""));
 }
 
 std::string index_path(const std::string& graph_path) { return graph_path + ".relevance"; }
 
-namespace {
-
-// Where the graph text holds each node and each edge: the elements of the last
-// "nodes" and "edges" lists of the root object, as Python's reader keeps the
-// last of repeated keys. False when the text is not laid out that way.
-bool find_ranges(const char* base, size_t skip, size_t size, std::vector<TextRange>& nodes,
-                 std::vector<TextRange>& edges) {
-  namespace od = simdjson::ondemand;
-  od::parser parser;
-  try {
-    od::document doc = parser.iterate(base + skip, size, size + simdjson::SIMDJSON_PADDING);
-    for (od::field f : doc.get_object()) {
-      std::string_view key = f.unescaped_key();
-      od::value v = f.value();
-      if (key != "nodes" && key != "edges") continue;
-      std::vector<TextRange>& out = key == "nodes" ? nodes : edges;
-      out.clear();
-      if (v.type() != od::json_type::array) return false;
-      for (auto element : v.get_array()) {
-        od::object o = element.get_object();
-        std::string_view raw = o.raw_json();
-        while (!raw.empty() && (raw.back() == ' ' || raw.back() == '\n' || raw.back() == '\r' || raw.back() == '\t'))
-          raw.remove_suffix(1);
-        if (raw.empty() || raw.front() != '{' || raw.back() != '}' || raw.size() > UINT32_MAX) return false;
-        out.push_back({static_cast<uint64_t>(raw.data() - base), static_cast<uint32_t>(raw.size())});
-      }
-    }
-  } catch (const simdjson::simdjson_error&) {
-    return false;
+std::optional<std::pair<FileSignature, FileIdentity>> stat_graph(int fd, int64_t* clock_ns) {
+  if (clock_ns) {
+    // The kernel stamps file times from this clock.
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    *clock_ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
   }
-  return true;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  FileSignature sig;
+  sig.size = static_cast<uint64_t>(st.st_size);
+  sig.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  FileIdentity id;
+  id.dev = static_cast<uint64_t>(st.st_dev);
+  id.ino = static_cast<uint64_t>(st.st_ino);
+  id.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return std::pair{sig, id};
 }
 
-}  // namespace
-
 std::optional<std::string> build_index_from_file(const std::string& path) {
-  const std::optional<FileSignature> before = stat_signature(path);
-  if (!before) return std::nullopt;
-  // The exact reader decides what the graph is, and fails as retrieval would.
-  const json::Value graph = json::load_file(path);
-  if (!graph.is_object()) return std::nullopt;
-  MappedFile file(path, simdjson::SIMDJSON_PADDING);
-  if (!file.data() || file.size() != before->size) return std::nullopt;
-  FileSignature sig = *before;
-  sig.digest = digest64(file.text());
-  const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
-  std::vector<TextRange> node_ranges, edge_ranges;
-  const json::Array* nodes = list_of(graph, "nodes");
-  const json::Array* edges = list_of(graph, "edges");
-  if (!find_ranges(file.data(), skip, file.size() - skip, node_ranges, edge_ranges) ||
-      node_ranges.size() != (nodes ? nodes->size() : 0) || edge_ranges.size() != (edges ? edges->size() : 0))
+  fs::OpenedFile opened;
+  try {
+    opened = fs::open_for_reading(path);
+  } catch (const fs::OsError&) {
     return std::nullopt;
-  IndexBuilder b(root_of(graph));
-  std::deque<std::string> arena;
-  std::deque<std::vector<std::string_view>> keyword_lists;
-  for (size_t i = 0; i < node_ranges.size(); ++i)
-    b.add_node(static_cast<uint32_t>(i), index_node((*nodes)[i], keyword_lists.emplace_back(), arena), node_ranges[i]);
-  for (size_t i = 0; i < edge_ranges.size(); ++i) {
-    IndexEdge e = index_edge((*edges)[i], arena);
-    e.text = edge_ranges[i];
-    b.add_edge(e);
   }
-  return b.finish(sig);
+  if (opened.found != fs::Found::File) return std::nullopt;
+  int64_t stat_time = 0;
+  const auto stat = stat_graph(opened.fd.get(), &stat_time);
+  if (!stat) return std::nullopt;
+  auto [sig, identity] = *stat;
+  MappedFile file(opened.fd.get(), sig.size, simdjson::SIMDJSON_PADDING);
+  if (!file.data()) return std::nullopt;
+  // The digest is one more pass over the bytes: taken beside the walk.
+  std::jthread digest([&] { sig.digest = digest64(file.text()); });
+  const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
+  const size_t size = file.size() - skip;
+  od::parser parser;  // holds the decoded strings the builder's views point into
+  IndexBuilder b;
+  try {
+    od::document doc = parser.iterate(file.data() + skip, size, size + simdjson::SIMDJSON_PADDING);
+    GraphWalk walk(doc, file.data(), b);  // holds the text of ids that are not strings until the end
+    const std::string root = walk.read();
+    digest.join();
+    return b.finish(sig, identity, stat_time, project_root(root));
+  } catch (const json_walk::NeedsFullReader&) {
+    return std::nullopt;
+  } catch (const simdjson::simdjson_error&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace kestrune::br

@@ -30,19 +30,12 @@ uint64_t term_hash(std::string_view term);
 
 inline constexpr uint32_t kNoNode = UINT32_MAX;
 
-// The fields of one graph node the index reads. Views must stay valid until
-// the builder's finish().
-struct IndexNode {
-  std::string_view id, ext, summary, content, name, file_hash;
-  std::span<const std::string_view> keywords;
-  bool is_symbol = false;
-};
-
 // Where the graph file holds one node or edge, and an edge's fields, for
 // answering from the file without reading all of it.
 struct TextRange {
   uint64_t offset = 0;
   uint32_t size = 0;
+  uint32_t unused = 0;  // written as zeros: an image holds no stray bytes
 };
 struct IndexEdge {
   std::string_view from, to, rel;
@@ -50,30 +43,22 @@ struct IndexEdge {
   TextRange text;
 };
 
-class IndexBuilder {
- public:
-  // `root`: the project directory the graph was scanned from ("" when
-  // unknown). A file whose text the graph cut short is read from there in
-  // full, when it still has the graph's fingerprint.
-  explicit IndexBuilder(std::string root = "");
-  ~IndexBuilder();
-  IndexBuilder(const IndexBuilder&) = delete;
-  IndexBuilder& operator=(const IndexBuilder&) = delete;
-
-  // Nodes in graph order; `text` is where the graph file holds the node (left
-  // empty for a graph held in memory).
-  void add_node(uint32_t index, const IndexNode& node, TextRange text = {});
-  void add_edge(const IndexEdge& edge);
-  // The byte image; `graph` is the signature of the graph file it was built
-  // from (all zero for a graph held in memory).
-  std::string finish(const FileSignature& graph);
-
- private:
-  struct Impl;
-  Impl* impl_;
+// What tells, without reading it, that a graph file is still the one an index
+// was made from: the same file (device, inode) not changed since (its change
+// time, which every write moves and no caller can set). Zeros when unknown.
+// As with a version control index's "racily clean" entries, it only counts
+// for a file last changed before the clock tick in which the index began to
+// read it: a change within that tick could leave the time as it was.
+struct FileIdentity {
+  uint64_t dev = 0, ino = 0;
+  int64_t ctime_ns = 0;
+  bool operator==(const FileIdentity&) const = default;
 };
 
-// Reads an index image. Every accessor is bounds-checked at open().
+// Reads an index image. The small tables are checked at open(); the
+// postings and import lists, most of the image, are checked as they are
+// decoded, so a query reads only the few it needs. Damage makes a list end
+// early, never a read out of bounds.
 class RelevanceIndex {
  public:
   // nullopt when `bytes` is not a whole index image of this version.
@@ -83,7 +68,7 @@ class RelevanceIndex {
     uint32_t node;  // its file node, or kNoNode when only its symbols are in the graph
     uint32_t first_node;  // its first node of either kind, to break ties as the graph orders them
     uint32_t sym_begin, sym_end;
-    uint32_t imp_begin, imp_end;  // files it imports
+    uint32_t imp_begin, imp_end;  // files it imports (bytes of the link lists)
     uint32_t by_begin, by_end;    // files importing it
     uint32_t id_offset, id_size;
     uint32_t len[kFieldCount];
@@ -100,14 +85,18 @@ class RelevanceIndex {
   };
 
   const FileSignature& graph_signature() const { return signature_; }
+  const FileIdentity& graph_identity() const { return identity_; }
+  // The coarse clock (file times' clock) when the graph was stat'ed to build this.
+  int64_t identity_time_ns() const { return identity_time_ns_; }
   size_t doc_count() const { return docs_.size(); }
   const Doc& doc(size_t i) const { return docs_[i]; }
   std::string_view doc_id(const Doc& d) const { return strings_.substr(d.id_offset, d.id_size); }
   float avg_len(int field) const { return avg_len_[field]; }
-  // The postings of a term (empty when no file holds it).
-  std::span<const Posting> postings(uint64_t term) const;
-  std::span<const uint32_t> imports(const Doc& d) const { return links_.subspan(d.imp_begin, d.imp_end - d.imp_begin); }
-  std::span<const uint32_t> imported_by(const Doc& d) const { return links_.subspan(d.by_begin, d.by_end - d.by_begin); }
+  // The postings of a term in file order (empty when no file holds it).
+  std::vector<Posting> postings(uint64_t term) const;
+  // The files `d` imports, and those importing it, in file order.
+  std::vector<uint32_t> imports(const Doc& d) const { return links(d.imp_begin, d.imp_end); }
+  std::vector<uint32_t> imported_by(const Doc& d) const { return links(d.by_begin, d.by_end); }
   std::span<const Symbol> symbols(const Doc& d) const { return symbols_.subspan(d.sym_begin, d.sym_end - d.sym_begin); }
   std::string_view symbol_name(const Symbol& s) const { return strings_.substr(s.name_offset, s.name_size); }
 
@@ -127,14 +116,18 @@ class RelevanceIndex {
   };
 
  private:
+  std::vector<uint32_t> links(uint32_t begin, uint32_t end) const;
+
   FileSignature signature_;
+  FileIdentity identity_;
+  int64_t identity_time_ns_ = 0;
   float avg_len_[kFieldCount] = {};
   bool has_ranges_ = false;
   std::span<const Doc> docs_;
   std::span<const uint64_t> term_hashes_;
-  std::span<const uint32_t> post_begin_;
-  std::span<const Posting> postings_;
-  std::span<const uint32_t> links_;
+  std::span<const uint32_t> post_begin_;  // per term, where its postings start in postings_
+  std::string_view postings_;            // per posting: file (varint, from the one before), field mask, counts
+  std::string_view links_;               // per list: files (varint, from the one before)
   std::span<const Symbol> symbols_;
   std::span<const TextRange> node_text_;
   std::span<const EdgeRecord> edges_;
@@ -146,6 +139,11 @@ std::string build_index(const json::Value& graph);
 
 // The index file kept beside a graph file.
 std::string index_path(const std::string& graph_path);
+
+// The size, time and identity of the open file `fd` (digest 0); nullopt when
+// it is not a regular file. `clock_ns` receives the coarse clock's time read
+// just before.
+std::optional<std::pair<FileSignature, FileIdentity>> stat_graph(int fd, int64_t* clock_ns = nullptr);
 
 // Builds the index image of the graph file at `path` straight from its text,
 // recording where each node and edge is written; nullopt when the file needs

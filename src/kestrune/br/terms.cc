@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace kestrune::br {
 namespace {
 
-bool ends_with(std::string_view s, std::string_view tail) {
-  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+// Whether the first n bytes of w end with `tail`.
+inline bool ends_with(const char* w, size_t n, std::string_view tail) {
+  return n >= tail.size() && std::memcmp(w + n - tail.size(), tail.data(), tail.size()) == 0;
 }
 
 bool is_vowel(char c) { return c == 'a' || c == 'e' || c == 'i' || c == 'o' || c == 'u'; }
@@ -35,61 +37,50 @@ constexpr std::array<std::string_view, 143> kStopWords = {
 };
 static_assert(std::is_sorted(kStopWords.begin(), kStopWords.end()));
 
-}  // namespace
-
-void append_stem(std::string& out, std::string_view w) {
-  if (w.size() <= 3) {
-    out.append(w);
-    return;
+// Stems the n lower-case bytes at w in place; the stem's length.
+size_t stem_in_place(char* w, size_t n) {
+  if (n <= 3) return n;
+  size_t b = n;
+  if (ends_with(w, b, "ies") && b > 4) {
+    b -= 3;
+    w[b] = 'y';
+    return b + 1;
   }
-  std::string_view base = w;
-  bool plural_ies = false;
-  if (ends_with(base, "ies") && base.size() > 4) {
-    base.remove_suffix(3);
-    plural_ies = true;
-  } else if (ends_with(base, "sses")) {
-    base.remove_suffix(2);
-  } else if (base.back() == 's' && !ends_with(base, "ss") && !ends_with(base, "us") &&
-             !ends_with(base, "is")) {
-    base.remove_suffix(1);
-  }
-  if (plural_ies) {
-    out.append(base).push_back('y');
-    return;
-  }
+  if (ends_with(w, b, "sses")) b -= 2;
+  else if (w[b - 1] == 's' && !ends_with(w, b, "ss") && !ends_with(w, b, "us") && !ends_with(w, b, "is")) b -= 1;
   bool cut = false;
   for (std::string_view suffix : {"ing", "ion", "ed", "er"}) {
     const size_t keep = suffix == "ion" ? 4 : 3;
-    if (ends_with(base, suffix) && base.size() >= suffix.size() + keep) {
-      base.remove_suffix(suffix.size());
+    if (ends_with(w, b, suffix) && b >= suffix.size() + keep) {
+      b -= suffix.size();
       cut = true;
       break;
     }
   }
   // "mapping" and "map", "getter" and "get": a doubled last consonant goes.
-  if (cut && base.size() >= 3 && base.back() == base[base.size() - 2] && !is_vowel(base.back()) &&
-      base.back() != 'l' && base.back() != 's' && base.back() != 'z')
-    base.remove_suffix(1);
+  if (cut && b >= 3 && w[b - 1] == w[b - 2] && !is_vowel(w[b - 1]) && w[b - 1] != 'l' && w[b - 1] != 's' &&
+      w[b - 1] != 'z')
+    --b;
   // "parse" and "pars(ing)", "cache" and "cach(ed)".
-  if (base.size() > 3 && base.back() == 'e') base.remove_suffix(1);
-  out.append(base);
+  if (b > 3 && w[b - 1] == 'e') --b;
+  return b;
 }
 
+}  // namespace
+
 std::string stem(std::string_view word) {
-  std::string out;
-  append_stem(out, word);
+  std::string out(word);
+  out.resize(stem_in_place(out.data(), out.size()));
   return out;
 }
 
-void terms_detail::lower_stem(std::string& out, std::string_view piece) {
-  char buf[64];
-  const size_t n = std::min(piece.size(), sizeof buf);
+std::string_view terms_detail::lower_stem(char* buf, std::string_view piece) {
+  const size_t n = std::min(piece.size(), kMaxWord);
   for (size_t i = 0; i < n; ++i) {
     const char c = piece[i];
     buf[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
   }
-  out.clear();
-  append_stem(out, std::string_view(buf, n));
+  return {buf, stem_in_place(buf, n)};
 }
 
 std::vector<std::string_view> identifier_parts(std::string_view word) {

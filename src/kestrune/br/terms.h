@@ -13,8 +13,6 @@ namespace kestrune::br {
 // "parsing", "parsed", "parser", "parse" -> "pars"; "dependencies" -> "dependency";
 // "errors" -> "error". `word` is lower-case ASCII; short words stay as they are.
 std::string stem(std::string_view word);
-// Appends the stem of `word` to `out` (what stem() returns, without allocating).
-void append_stem(std::string& out, std::string_view word);
 
 // The pieces of one identifier in reading order, as written: "parseHTTPHeader"
 // -> parse, HTTP, Header; "__init__" -> init; "utf8_decode" -> utf8, decode.
@@ -26,9 +24,10 @@ bool is_stop_word(std::string_view lower_word);
 // Calls emit(term, whole) for every term of `text`: for each ASCII identifier
 // run, the whole run (lower-cased, stemmed; whole = true), then, when it has
 // more than one piece, each piece (whole = false). Runs and pieces shorter than
-// two characters are left out. `scratch` is reused between calls.
+// two characters are left out; so are runs longer than 64. A term lasts until
+// the next one is emitted.
 template <class Emit>
-void for_each_term(std::string_view text, std::string& scratch, Emit&& emit);
+void for_each_term(std::string_view text, Emit&& emit);
 
 namespace terms_detail {
 inline bool is_word_byte(unsigned char c) {
@@ -56,12 +55,16 @@ void split_pieces(std::string_view word, Piece&& piece) {
     }
   }
 }
-void lower_stem(std::string& out, std::string_view piece);
+inline constexpr size_t kMaxWord = 64;
+// `piece` (at most kMaxWord bytes) lower-cased and stemmed, written to `buf`
+// (kMaxWord + 1 bytes).
+std::string_view lower_stem(char* buf, std::string_view piece);
 }  // namespace terms_detail
 
 template <class Emit>
-void for_each_term(std::string_view text, std::string& scratch, Emit&& emit) {
+void for_each_term(std::string_view text, Emit&& emit) {
   using terms_detail::is_word_byte;
+  char buf[terms_detail::kMaxWord + 1];
   const size_t n = text.size();
   for (size_t i = 0; i < n;) {
     if (!is_word_byte(static_cast<unsigned char>(text[i]))) {
@@ -76,16 +79,14 @@ void for_each_term(std::string_view text, std::string& scratch, Emit&& emit) {
     while (b > a && text[b - 1] == '_') --b;
     i = j;
     const std::string_view word = text.substr(a, b - a);
-    if (word.size() < 2 || word.size() > 64) continue;
-    terms_detail::lower_stem(scratch, word);
-    emit(std::string_view(scratch), true);
+    if (word.size() < 2 || word.size() > terms_detail::kMaxWord) continue;
+    emit(terms_detail::lower_stem(buf, word), true);
     int pieces = 0;
     terms_detail::split_pieces(word, [&](size_t, size_t) { ++pieces; });
     if (pieces < 2) continue;
     terms_detail::split_pieces(word, [&](size_t start, size_t size) {
       if (size < 2) return;
-      terms_detail::lower_stem(scratch, word.substr(start, size));
-      emit(std::string_view(scratch), false);
+      emit(terms_detail::lower_stem(buf, word.substr(start, size)), false);
     });
   }
 }
