@@ -24,3 +24,20 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# The syntax-tree runtime and grammars: C sources from the npm packages pinned in
+# package-lock.json, installed without running any package script. Skipped when
+# node_modules already holds exactly that lock.
+cd "$(dirname "$0")/.."
+if ! cmp -s package-lock.json node_modules/.kestrune-lock 2>/dev/null; then
+  if ! command -v npm >/dev/null; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    echo "bootstrap: installing npm" >&2
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null
+  fi
+  echo "bootstrap: npm ci (tree-sitter sources)" >&2
+  npm ci --ignore-scripts --no-audit --no-fund >/dev/null
+  cp package-lock.json node_modules/.kestrune-lock
+fi

@@ -29,7 +29,7 @@ class NamesTest(unittest.TestCase):
     def test_every_function_of_the_package_has_a_signature_and_a_one_line_doc(self):
         import importlib
         import inspect
-        for name in ("lexscan", "br", "brc_claude", "ctxpack", "audit", "edit_guard"):
+        for name in ("lexscan", "treescan", "br", "brc_claude", "ctxpack", "audit", "edit_guard"):
             module = importlib.import_module(f"kestrune.{name}")
             functions = [f for f in vars(module).values() if inspect.isbuiltin(f)]
             functions += [lexscan.Node.__init__, lexscan.Node.as_dict] if name == "lexscan" else []

@@ -11,30 +11,6 @@ namespace kestrune::lexscan {
 
 namespace {
 
-// Ordered, duplicate-free keywords of at least 3 characters.
-class Keywords {
- public:
-  void add(std::string_view word) {
-    std::string lowered = text::lower(word);
-    std::string_view w = text::strip(lowered, "_");
-    if (text::length(w) < 3 || seen_.contains(std::string(w))) return;
-    seen_.emplace(w);
-    tokens_.emplace_back(w);
-  }
-  void add_name(std::string_view name) {
-    add(name);
-    for (const auto& w : split_camel(name)) add(w);
-  }
-  std::vector<std::string> take(size_t limit) {
-    if (tokens_.size() > limit) tokens_.resize(limit);
-    return std::move(tokens_);
-  }
-
- private:
-  std::unordered_set<std::string> seen_;
-  std::vector<std::string> tokens_;
-};
-
 bool is_script(std::string_view ext) {
   return ext == ".ts" || ext == ".tsx" || ext == ".js" || ext == ".jsx";
 }
@@ -76,6 +52,59 @@ void each_cs(const re::Regex& re, std::string_view s, const std::function<void(c
 
 }  // namespace
 
+void Keywords::add(std::string_view word) {
+  std::string lowered = text::lower(word);
+  std::string_view w = text::strip(lowered, "_");
+  if (text::length(w) < 3 || seen_.contains(std::string(w))) return;
+  seen_.emplace(w);
+  tokens_.emplace_back(w);
+}
+
+void Keywords::add_name(std::string_view name) {
+  add(name);
+  for (const auto& w : split_camel(name)) add(w);
+}
+
+std::vector<std::string> Keywords::take(size_t limit) {
+  if (tokens_.size() > limit) tokens_.resize(limit);
+  return std::move(tokens_);
+}
+
+void add_route_keywords(Keywords& kw, std::string_view content) {
+  static const re::Regex kRoute(
+      R"re((?:app|router|r|mux|api)\s*[.\@]\s*(get|post|put|delete|patch|handle|handlefunc)\s*\(\s*['"/]([^'")\s]+))re",
+      re::I);
+  // The pattern ends in a call with a string literal: few texts hold one after such a name.
+  if (literal_call(content, "'\"/", {"get", "post", "put", "delete", "patch", "handle", "handlefunc"}, ".@"))
+    each(kRoute, content, [&](const re::Match& m) { add_route(kw, m); });
+}
+
+void add_export_keywords(Keywords& kw, std::string_view content) {
+  static const re::Regex kExport(
+      R"(export\s+(?:default\s+)?(?:async\s+)?(?:function|class|const|type|interface|enum)\s+([A-Za-z_]\w*))");
+  static const re::Regex kExportList(R"(export\s*\{([^}]+)\})");
+  static const re::Regex kListSep(R"([,\s]+)");
+  if (!has(content, "export")) return;
+  each(kExport, content, [&](const re::Match& m) { kw.add_name(m.group(1)); });
+  each(kExportList, content, [&](const re::Match& m) {
+    for (const auto& piece : kListSep.split_plain(m.group(1))) {
+      std::string_view name = text::strip(piece);
+      if (!name.empty()) kw.add_name(name);
+    }
+  });
+}
+
+void add_python_keywords(Keywords& kw, std::string_view content) {
+  static const re::Regex kPyDecl(R"(^(?:async\s+)?def\s+([A-Za-z_]\w*)|^class\s+([A-Za-z_]\w*))", re::M);
+  if (!has(content, "def") && !has(content, "class")) return;
+  each(kPyDecl, content, [&](const re::Match& m) {
+    std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
+    if (name.empty() || text::starts_with(name, "_")) return;
+    kw.add_name(name);
+    for (auto piece : text::split(name, "_")) kw.add(piece);
+  });
+}
+
 std::vector<std::string> split_camel(std::string_view name) {
   static const re::Regex kLowerUpper("([a-z0-9])([A-Z])");
   static const re::Regex kAcronym("([A-Z]+)([A-Z][a-z])");
@@ -95,16 +124,8 @@ std::vector<std::string> name_keywords(std::string_view name) {
 }
 
 std::vector<std::string> extract_keywords(std::string_view content, std::string_view ext) {
-  static const re::Regex kRoute(
-      R"re((?:app|router|r|mux|api)\s*[.\@]\s*(get|post|put|delete|patch|handle|handlefunc)\s*\(\s*['"/]([^'")\s]+))re",
-      re::I);
   static const re::Regex kDecoratorRoute(R"re(@\w+\.(get|post|put|delete|patch)\s*\(\s*[\'"]([^\'"]+)[\'"])re",
                                          re::I);
-  static const re::Regex kExport(
-      R"(export\s+(?:default\s+)?(?:async\s+)?(?:function|class|const|type|interface|enum)\s+([A-Za-z_]\w*))");
-  static const re::Regex kExportList(R"(export\s*\{([^}]+)\})");
-  static const re::Regex kListSep(R"([,\s]+)");
-  static const re::Regex kPyDecl(R"(^(?:async\s+)?def\s+([A-Za-z_]\w*)|^class\s+([A-Za-z_]\w*))", re::M);
   static const re::Regex kGoFunc(R"(^func\s+(?:\([^)]+\)\s+)?([A-Z]\w*))", re::M);
   static const re::Regex kSwiftType(
       R"(^(?:public\s+|private\s+|internal\s+|open\s+|final\s+)*(?:class|struct|enum|protocol|actor|extension)\s+([A-Za-z_]\w*))",
@@ -128,27 +149,10 @@ std::vector<std::string> extract_keywords(std::string_view content, std::string_
   Keywords kw;
   auto add_name_of = [&](int group) { return [&kw, group](const re::Match& m) { kw.add_name(m.group(group)); }; };
 
-  // Both patterns end in a call with a string literal: few texts hold one after such a name.
-  if (literal_call(content, "'\"/", {"get", "post", "put", "delete", "patch", "handle", "handlefunc"}, ".@"))
-    each(kRoute, content, [&](const re::Match& m) { add_route(kw, m); });
+  add_route_keywords(kw, content);
   if (has(content, "@")) each(kDecoratorRoute, content, [&](const re::Match& m) { add_route(kw, m); });
-  if (is_script(ext) && has(content, "export")) {
-    each(kExport, content, add_name_of(1));
-    each(kExportList, content, [&](const re::Match& m) {
-      for (const auto& piece : kListSep.split_plain(m.group(1))) {
-        std::string_view name = text::strip(piece);
-        if (!name.empty()) kw.add_name(name);
-      }
-    });
-  }
-  if (ext == ".py" && (has(content, "def") || has(content, "class"))) {
-    each(kPyDecl, content, [&](const re::Match& m) {
-      std::string_view name = m.matched(1) ? m.group(1) : m.group(2);
-      if (name.empty() || text::starts_with(name, "_")) return;
-      kw.add_name(name);
-      for (auto piece : text::split(name, "_")) kw.add(piece);
-    });
-  }
+  if (is_script(ext)) add_export_keywords(kw, content);
+  if (ext == ".py") add_python_keywords(kw, content);
   if (ext == ".go" && has(content, "func")) each(kGoFunc, content, add_name_of(1));
   if (ext == ".swift") {
     each(kSwiftType, content, add_name_of(1));

@@ -49,24 +49,25 @@ std::vector<std::string_view> file_mentions(std::string_view text) {
   return found;
 }
 
-std::vector<Edge> relations_of(std::string_view text, const std::string& from_id, std::string_view ext) {
+namespace {
+
+auto edge_to(std::vector<Edge>& edges, const std::string& from_id, const char* rel) {
+  return [&edges, &from_id, rel](const re::Match& m) {
+    edges.push_back({from_id, std::string(m.group(1)), rel});
+    return true;
+  };
+}
+
+}  // namespace
+
+void import_relations(std::string_view text, const std::string& from_id, std::vector<Edge>& edges) {
   static const re::Regex kGoImport(R"re(import\s+\(?\s*"([^"]+)")re");
   static const re::Regex kEsImport(R"re(import\s+.*?\s+from\s+[\'"]([^\'"]+)[\'"])re");
   static const re::Regex kRequire(R"re(require\([\'"]([^\'"]+)[\'"]\))re");
   static const re::Regex kPyImport(R"(^\s*import\s+([a-zA-Z0-9_\.]+))", re::M);
   static const re::Regex kPyFrom(R"(^\s*from\s+([a-zA-Z0-9_\.]+)\s+import\s+)", re::M);
-  static const re::Regex kSwiftImport(R"(^import\s+([A-Za-z_]\w*))", re::M);
-  static const re::Regex kUsing(R"(^using\s+([\w.]+))", re::M);
-  static const re::Regex kXamlClass(R"re(x:Class="([\w.]+)")re");
 
-  std::vector<Edge> edges;
-  auto edge = [&](const char* rel) {
-    return [&edges, &from_id, rel](const re::Match& m) {
-      edges.push_back({from_id, std::string(m.group(1)), rel});
-      return true;
-    };
-  };
-  auto each = [&](const re::Regex& re, const char* rel) { re.finditer(re::Valid(text), edge(rel)); };
+  auto each = [&](const re::Regex& re, const char* rel) { re.finditer(re::Valid(text), edge_to(edges, from_id, rel)); };
   const bool imports = has(text, "import");
   const bool from = has(text, "from");
   if (imports) {
@@ -74,9 +75,19 @@ std::vector<Edge> relations_of(std::string_view text, const std::string& from_id
     if (from) each(kEsImport, "imports");
   }
   if (has(text, "require(")) each(kRequire, "requires");
-  if (imports) finditer_near(kPyImport, text, {"import"}, after_space, edge("imports"));
-  if (from) finditer_near(kPyFrom, text, {"from"}, after_space, edge("imports"));
-  if (ext == ".swift" && imports) each(kSwiftImport, "imports");
+  if (imports) finditer_near(kPyImport, text, {"import"}, after_space, edge_to(edges, from_id, "imports"));
+  if (from) finditer_near(kPyFrom, text, {"from"}, after_space, edge_to(edges, from_id, "imports"));
+}
+
+std::vector<Edge> relations_of(std::string_view text, const std::string& from_id, std::string_view ext) {
+  static const re::Regex kSwiftImport(R"(^import\s+([A-Za-z_]\w*))", re::M);
+  static const re::Regex kUsing(R"(^using\s+([\w.]+))", re::M);
+  static const re::Regex kXamlClass(R"re(x:Class="([\w.]+)")re");
+
+  std::vector<Edge> edges;
+  import_relations(text, from_id, edges);
+  auto each = [&](const re::Regex& re, const char* rel) { re.finditer(re::Valid(text), edge_to(edges, from_id, rel)); };
+  if (ext == ".swift" && has(text, "import")) each(kSwiftImport, "imports");
   if (ext == ".cs" && has(text, "using")) each(kUsing, "imports");
   if (ext == ".xaml")
     if (auto m = kXamlClass.search(re::Valid(text))) edges.push_back({from_id, std::string(m->group(1)), "references"});

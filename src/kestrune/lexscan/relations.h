@@ -14,6 +14,11 @@ namespace kestrune::lexscan {
 // match by match, without the regex's retries from every character of a word.
 std::vector<std::string_view> file_mentions(std::string_view text);
 
+// The import and require passes both scanners share (quoted Go-style imports,
+// ES imports with a from clause, require calls, Python import and from-import
+// lines), appended to `edges` in that order.
+void import_relations(std::string_view text, const std::string& from_id, std::vector<Edge>& edges);
+
 // Edges from the file `from_id` whose extension, as written, is `ext`.
 std::vector<Edge> relations_of(std::string_view text, const std::string& from_id, std::string_view ext);
 // The same for a walked path: its id is rel(path, root).

@@ -1,0 +1,6 @@
+package p
+import (
+	"fmt"
+)
+type S interface{}
+func F() {}

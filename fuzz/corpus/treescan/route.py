@@ -1,0 +1,5 @@
+@router.get("/x")
+def f():
+    import os
+class K:
+    def m(self): pass

@@ -1,0 +1,3 @@
+export function Page() {}
+const useX = () => require("./x")
+class A { #p() {} m() {} }
