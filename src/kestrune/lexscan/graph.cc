@@ -282,21 +282,6 @@ void render_node(std::string& out, const Node& n) {
   out += "    }";
 }
 
-void render_for_writing(std::vector<Node>& nodes, std::string& out) {
-  size_t bytes = 0;
-  for (const Node& n : nodes) bytes += n.content.size() + 512;
-  out.reserve(out.size() + bytes + bytes / 8);
-  for (Node& n : nodes) {
-    render_node(out, n);
-    out += ",\n";
-    // Swapped out, not assigned: assigning an empty string keeps the buffer.
-    std::string().swap(n.content);
-    std::string().swap(n.summary);
-    std::vector<std::string>().swap(n.keywords);
-  }
-  out.shrink_to_fit();
-}
-
 std::string Graph::serialise() const {
   std::string text;
   StringSink sink{text};

@@ -104,10 +104,6 @@ enum class Render { No, ForWriting };
 // Appends the node as it stands in the graph file, from its opening "    {"
 // to its closing "    }", without the separator that follows.
 void render_node(std::string& out, const Node& n);
-// What a scan's threads do for Render::ForWriting: renders one file's nodes
-// into `out` (a piece of Graph::rendered), each followed by ",\n", then lets
-// go of what only that text needed (content, summary, keywords).
-void render_for_writing(std::vector<Node>& nodes, std::string& out);
 
 // The graph file's text is graph_head(), the nodes as render_node() gives
 // them joined by ",\n", then what render_tail() appends.

@@ -28,14 +28,26 @@ namespace kestrune::lexscan {
 std::vector<Edge> Scanner::cross_file_edges(const std::vector<std::string>&) const { return {}; }
 std::optional<bool> Scanner::ast_mode() const { return std::nullopt; }
 
-std::optional<SmallFile> read_small_file(const std::string& path, uint64_t max_bytes, std::string& buf) {
+namespace {
+
+// ---- one file ---------------------------------------------------------------
+
+struct SmallFile {
+  fs::FileStat stat;  // as fstat gave it before the read
+};
+
+// The bytes of a regular file of at most MAX_FILE_BYTES, read into `buf`,
+// which each thread reuses from file to file. Nothing for a file that cannot
+// be read, or that is no regular file any more (the walk saw one, but the
+// name may since hold a FIFO: it is never waited on).
+std::optional<SmallFile> read_small_file(const std::string& path, std::string& buf) {
   fs::OpenedFile file;
   try {
-    file = fs::open_for_reading(path, /*tell_link=*/true);
+    file = fs::open_for_reading(path);
   } catch (const fs::OsError&) {
     return std::nullopt;
   }
-  if (file.found != fs::Found::File || file.size > max_bytes) return std::nullopt;
+  if (file.found != fs::Found::File || file.size > MAX_FILE_BYTES) return std::nullopt;
   // Read to the end, whatever the size was: the file may have grown since.
   size_t used = 0;
   buf.resize(static_cast<size_t>(file.size) + 1);
@@ -46,20 +58,20 @@ std::optional<SmallFile> read_small_file(const std::string& path, uint64_t max_b
     if (n <= 0) {
       buf.resize(used);
       if (n < 0) return std::nullopt;
-      return SmallFile{static_cast<int64_t>(file.size), file.link, file.stat};
+      return SmallFile{file.stat};
     }
     used += static_cast<size_t>(n);
   }
 }
 
+// The file as the scan sees it: UTF-8 with bad bytes dropped, line feeds
+// only. A view of `bytes` when they are that already, else of `owned`.
 std::string_view decode_file(const std::string& bytes, std::string& owned) {
   std::string_view text = bytes;
   if (!text::is_valid_utf8(text)) text = owned = text::decode(text, text::Errors::Drop);
   if (text.find('\r') != std::string_view::npos) text = owned = text::universal_newlines(text);
   return text;
 }
-
-namespace {
 
 // Between nodes in the graph file.
 constexpr std::string_view kSeparator = ",\n";
@@ -122,7 +134,7 @@ std::string id_of(const std::string& resolved, const std::string& resolved_root)
 std::optional<Outcome> scan_file(const Scanner& scanner, const WalkedFile& w, const std::string& resolved_root,
                                  const Reuse& reuse, Want want) {
   thread_local std::string bytes;
-  const std::optional<SmallFile> file = read_small_file(w.path, MAX_FILE_BYTES, bytes);
+  const std::optional<SmallFile> file = read_small_file(w.path, bytes);
   if (!file) return std::nullopt;
   std::string owned;
   const std::string_view text = decode_file(bytes, owned);
