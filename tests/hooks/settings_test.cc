@@ -42,7 +42,7 @@ TEST(Settings, CommandsAreQuotedAndRecognised) {
       {1, "\"/a b/attention\" record", "/a b/attention"},
       {1, "/a/attention show", std::nullopt},
       {2, command_line(h[2], kInstall), "/opt/k/bin/br"},
-      {2, "X=1 br prime --hook --refresh", "br"},
+      {2, "X=1 br prime --hook", "br"},  // installed before --refresh: still ours, replaced
       {2, "br prime --query x", std::nullopt},
       {2, "echo br prime --hook", std::nullopt},
   };

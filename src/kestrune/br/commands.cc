@@ -163,12 +163,26 @@ int cmd_scan(const Args& args) {
 
 namespace {
 
-// --refresh: the graph brought up to date with the project first.
-void refresh_if_asked(const Args& args) {
+// What the hook says of a failure: one line on stderr, never a status that
+// would hold up the user's turn.
+void say_in_hook(const std::exception& e) {
+  std::string line = "br: error: ";
+  for (const char* p = e.what(); *p; ++p) line += *p == '\n' ? ' ' : *p;
+  command::err(line + "\n");
+}
+
+// --refresh: the graph brought up to date with the project first. In the
+// hook, a refresh that fails is said and the graph there still answers.
+void refresh_if_asked(const Args& args, bool hook = false) {
   if (auto it = args.flag.find("refresh"); it == args.flag.end() || !it->second) return;
-  lexscan::require_project_root(paths().default_root);
-  ensure_data_dir();
-  lexscan::rescan(lexscan::regex_scanner(), paths().default_root, paths().graph_json, {.symbol_index = false});
+  try {
+    lexscan::require_project_root(paths().default_root);
+    ensure_data_dir();
+    lexscan::rescan(lexscan::regex_scanner(), paths().default_root, paths().graph_json, {.symbol_index = false});
+  } catch (const std::exception& e) {
+    if (!hook) throw;
+    say_in_hook(e);
+  }
 }
 
 }  // namespace
@@ -216,8 +230,8 @@ std::optional<std::string> hook_prompt(std::string_view input) {
 
 namespace {
 
-int prime(const Args& args, const std::optional<std::string>& prompt) {
-  refresh_if_asked(args);
+int prime(const Args& args, const std::optional<std::string>& prompt, bool hook) {
+  refresh_if_asked(args, hook);
   std::string query = args.text.at("query");
   if (query.empty() && prompt) query = *prompt;
   if (query.empty()) {
@@ -249,16 +263,14 @@ int prime(const Args& args, const std::optional<std::string>& prompt) {
 
 int cmd_prime(const Args& args) {
   auto hook = args.flag.find("hook");
-  if (hook == args.flag.end() || !hook->second) return prime(args, std::nullopt);
+  if (hook == args.flag.end() || !hook->second) return prime(args, std::nullopt, false);
   // The assistant's UserPromptSubmit hook: whatever arrives and whatever
   // fails, the user's turn goes on (a non-zero status would hold it up).
   const std::optional<std::string> prompt = hook_prompt(command::read_all(STDIN_FILENO));
   try {
-    return prime(args, prompt);
+    return prime(args, prompt, true);
   } catch (const std::exception& e) {
-    std::string line = "br: error: ";
-    for (const char* p = e.what(); *p; ++p) line += *p == '\n' ? ' ' : *p;
-    command::err(line + "\n");
+    say_in_hook(e);
     return 0;
   }
 }
