@@ -144,9 +144,12 @@ bool read_node(LayoutReader& r, std::string_view& id, std::string_view& file_has
 
 }  // namespace
 
-EarlierGraph::EarlierGraph(const std::string& path) : file_(path, 0) {}
+// Mapped lazily: a scan with the cache reads the whole text only to digest
+// it, on another thread, while the walk goes on.
+EarlierGraph::EarlierGraph(const std::string& path) : file_(path, 0, fs::MappedFile::Lazily{}) {}
 
 FileSignature EarlierGraph::signature() const {
+  file_.populate();
   FileSignature s;
   s.size = file_.size();
   s.mtime_ns = file_.stat().mtime_ns;
@@ -190,6 +193,7 @@ bool EarlierGraph::index_layout() {
     if (literal.find('\\') == std::string_view::npos) return literal.substr(1, literal.size() - 2);
     return keep(std::string(json::parse(literal).as_string()));
   };
+  file_.populate();
   LayoutReader r(text());
   r.indent(kTop);
   if (!r.lit("{\n") || !r.member_str("root", ",\n") || !r.member_int("node_count", ",\n") ||
