@@ -21,6 +21,19 @@ TEST(Digest64, IsXxh64WithSeedZero) {
   EXPECT_NE(digest64(long_text), digest64(long_text.substr(1) + "y"));
 }
 
+TEST(Digest64, InPiecesIsTheDigestOfTheWhole) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += static_cast<char>('a' + i * 7 % 26);
+  for (size_t len : {0, 3, 31, 32, 33, 64, 100, 300}) {
+    const std::string_view whole = std::string_view(text).substr(0, len);
+    for (size_t cut : {1, 5, 31, 32, 40}) {
+      Digest64 d;
+      for (size_t at = 0; at < whole.size(); at += cut) d.update(whole.substr(at, cut));
+      EXPECT_EQ(d.value(), digest64(whole)) << len << " in pieces of " << cut;
+    }
+  }
+}
+
 TEST(FileSignature, SizeTimeAndDigest) {
   const std::string dir = ::mkdtemp((std::filesystem::temp_directory_path() / "sig-XXXXXX").string().data());
   const std::string path = dir + "/f";

@@ -25,10 +25,10 @@ TEST(Settings, CommandsAreQuotedAndRecognised) {
   EXPECT_EQ(command_line(h[0], kInstall), "/opt/k/bin/edit_guard --decision-json");
   EXPECT_EQ(command_line(h[1], {"/it's here", ""}), "'/it'\"'\"'s here/attention' record");
   EXPECT_EQ(command_line(h[2], kInstall),
-            "KESTRUNE_DATA_DIR='/work/my proj/.braid' BRAID_PROJECT_ROOT='/work/my proj' /opt/k/bin/br prime --hook");
+            "KESTRUNE_DATA_DIR='/work/my proj/.braid' BRAID_PROJECT_ROOT='/work/my proj' /opt/k/bin/br prime --hook --refresh");
   EXPECT_EQ(
       command_line(h[2], {"/b", ""}),
-      "KESTRUNE_DATA_DIR=\"$CLAUDE_PROJECT_DIR\"/.braid BRAID_PROJECT_ROOT=\"$CLAUDE_PROJECT_DIR\" /b/br prime --hook");
+      "KESTRUNE_DATA_DIR=\"$CLAUDE_PROJECT_DIR\"/.braid BRAID_PROJECT_ROOT=\"$CLAUDE_PROJECT_DIR\" /b/br prime --hook --refresh");
   EXPECT_EQ(shell_quote(""), "''");
   EXPECT_EQ(shell_quote("a-b_c@%+=:,./9"), "a-b_c@%+=:,./9");
 
@@ -44,7 +44,7 @@ TEST(Settings, CommandsAreQuotedAndRecognised) {
       {1, "\"/a b/attention\" record", "/a b/attention"},
       {1, "/a/attention show", std::nullopt},
       {2, command_line(h[2], kInstall), "/opt/k/bin/br"},
-      {2, "X=1 br prime --hook --refresh", "br"},
+      {2, "X=1 br prime --hook", "br"},  // installed before --refresh: still ours, replaced
       {2, "br prime --query x", std::nullopt},
       {2, "echo br prime --hook", std::nullopt},
   };
@@ -83,7 +83,7 @@ TEST(Settings, MergeKeepsEverythingElse) {
       {"matcher": "Read|Write|Edit|MultiEdit|NotebookEdit", "hooks": [{"type": "command", "command": "/opt/k/bin/attention record"}]}
     ],
     "Stop": [{"hooks": [{"type": "command", "command": "say done"}]}],
-    "UserPromptSubmit": [{"hooks": [{"type": "command", "command": "KESTRUNE_DATA_DIR='/work/my proj/.braid' BRAID_PROJECT_ROOT='/work/my proj' /opt/k/bin/br prime --hook"}]}]
+    "UserPromptSubmit": [{"hooks": [{"type": "command", "command": "KESTRUNE_DATA_DIR='/work/my proj/.braid' BRAID_PROJECT_ROOT='/work/my proj' /opt/k/bin/br prime --hook --refresh"}]}]
   },
   "permissions": {"allow": ["Bash(ls:*)"]}
 })json")));

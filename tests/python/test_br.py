@@ -253,6 +253,33 @@ class Command(unittest.TestCase):
         r = self.run_br("scan", "--root", str(project), "--out", str(self.tmp / "missing" / "g.json"), env=env)
         self.assertEqual(r.returncode, 1)
 
+    def test_refresh_rescans_the_project_first(self):
+        project = self.tmp / "proj"
+        (project / "src").mkdir(parents=True)
+        (project / "src" / "orders.ts").write_text("export function listOrders() { return [] }\n")
+        env = dict(self.env, BRAID_PROJECT_ROOT=str(project))
+        self.assertEqual(self.run_br("scan", env=env).returncode, 0)
+        (project / "src" / "invoices.ts").write_text("export function listInvoices() { return [] }\n")
+        stale = self.run_br("retrieve", "--query", "invoices", "--json", env=env)
+        self.assertNotIn('"path": "src/invoices.ts"', stale.stdout)
+        fresh = self.run_br("retrieve", "--query", "invoices", "--json", "--refresh", env=env)
+        self.assertEqual(fresh.returncode, 0, fresh.stderr)
+        self.assertIn('"path": "src/invoices.ts"', fresh.stdout)
+        graph = (self.data / "info_graph.json").read_text()
+        self.assertIn('"id": "src/invoices.ts"', graph)
+        self.assertFalse((self.data / "symbol_index.json").exists())
+        # prime too; what it leaves is what lexscan makes of the same earlier graph.
+        lexscan_out = self.tmp / "lexscan" / "info_graph.json"
+        lexscan_out.parent.mkdir()
+        shutil.copy(self.data / "info_graph.json", lexscan_out)
+        (project / "src" / "orders.ts").unlink()
+        r = self.run_br("prime", "--query", "orders", "--refresh", env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertNotIn("- src/orders.ts", r.stdout)
+        subprocess.run([str(BIN.parent / "lexscan"), "--root", str(project), "--out", str(lexscan_out)], check=True,
+                       capture_output=True)
+        self.assertEqual((self.data / "info_graph.json").read_text(), lexscan_out.read_text())
+
     def test_a_root_that_is_no_directory_fails_and_writes_nothing(self):
         (self.tmp / "file.ts").write_text("export const a = 1\n")
         for root in (self.tmp / "missing", self.tmp / "file.ts"):

@@ -63,6 +63,17 @@ class PrimeHook(unittest.TestCase):
         self.assertNotIn("alpha_only", (b / ".braid/data/info_graph.json").read_text())
         self.assertEqual(self.prime(a, ask).stdout.decode(), out_a)
 
+    def test_refresh_keeps_the_graph_current_and_a_failed_one_still_answers(self):
+        p = self.project("p", ["src/alpha_only.ts"])
+        ask = json.dumps({"prompt": "handler"}).encode()
+        self.prime(p, ask)
+        self.project("p", ["src/beta_only.ts"])
+        self.assertIn("beta_only", self.prime(p, ask, "--refresh").stdout.decode())
+        r = self.prime(p, ask, "--refresh", BRAID_PROJECT_ROOT=str(p / "gone"))
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("beta_only", r.stdout.decode())
+        self.assertEqual(r.stderr.decode(), f"br: error: project root is not a directory: {p / 'gone'}\n")
+
 
 if __name__ == "__main__":
     unittest.main()

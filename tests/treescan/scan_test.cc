@@ -8,6 +8,8 @@
 
 #include "common/testkit.h"
 #include "kestrune/base/fs.h"
+#include "kestrune/lexscan/scan.h"
+#include "kestrune/lexscan/scan_cache.h"
 #include "kestrune/treescan/peers.h"
 #include "kestrune/treescan/walk.h"
 #include "testing.h"
@@ -220,6 +222,41 @@ TEST(Scan, ReusesUnchangedNodes) {
   EXPECT_EQ(n["a.ts"]->summary, "kept from before");
   EXPECT_EQ(n["b.py"]->summary, "Handles b. Contains 1 function: b2.");
   EXPECT_TRUE(n.contains("a.ts::a"));  // symbols are extracted again either way
+}
+
+// A rescan through the scan cache writes what a scan without it writes from
+// the same earlier graph; a cache left by another set of grammars is not used.
+TEST(Scan, RescansThroughTheCacheAsWithoutIt) {
+  TempDir d, gd;
+  d.write("p/x.ts", "export function X() {}\n");
+  d.write("p/y.go", "package y\nfunc Y() {}\n");
+  d.write("p/z.py", "import os\ndef z():\n    pass\n");
+  const std::string root = d / "p", out = d.mkdir("o") + "/info_graph.json";
+  const Grammars without_go = load_grammars(grammar_subset(gd, {"typescript", "tsx", "javascript", "python"}));
+  struct Step {
+    const char* what;
+    const Grammars& g;
+    const char* go_text;  // y.go's text, or nullptr to leave it
+    size_t read;          // files the rescan reads
+  };
+  const Step steps[] = {{"first", all_grammars(), nullptr, 3},
+                        {"unchanged", all_grammars(), nullptr, 0},
+                        {"one edited", all_grammars(), "package y\nfunc Y2() {}\n", 1},
+                        {"other grammars", without_go, nullptr, 3}};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.what);
+    if (s.go_text) d.write("p/y.go", s.go_text);
+    json::Object reuse = lexscan::load_reuse_map(out);
+    const std::string expected = scan_graph(root, &reuse, 1, s.g).serialise();
+    const lexscan::RescanResult r = rescan(root, out, s.g);
+    EXPECT_EQ(slurp(out), expected);
+    EXPECT_EQ(r.files_read, s.read);
+    // As if the scan had begun an hour later: the files it read count as settled.
+    std::optional<lexscan::ScanCache> c = lexscan::decode_scan_cache(slurp(lexscan::scan_cache_path(out)));
+    ASSERT_TRUE(c);
+    c->began_ns += 3600LL * 1000000000;
+    lexscan::save_scan_cache(lexscan::scan_cache_path(out), *c);
+  }
 }
 
 TEST(Peers, PairFilesOfOneDirectoryByStem) {

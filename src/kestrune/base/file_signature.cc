@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -41,32 +42,29 @@ FileSignature from_stat(const struct stat& st) {
   return s;
 }
 
-}  // namespace
-
-uint64_t digest64(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t len = bytes.size();
-  const unsigned char* const end = p + len;
+// The four lanes' start, and their merge with the bytes past the last full
+// stripe: the two halves of XXH64 around its stripe loop.
+void lanes_start(uint64_t (&v)[4]) {
+  v[0] = P1 + P2;
+  v[1] = P2;
+  v[2] = 0;
+  v[3] = 0 - P1;
+}
+inline void stripe(uint64_t (&v)[4], const unsigned char* p) {
+  v[0] = round(v[0], read64(p));
+  v[1] = round(v[1], read64(p + 8));
+  v[2] = round(v[2], read64(p + 16));
+  v[3] = round(v[3], read64(p + 24));
+}
+uint64_t finish(const uint64_t (&v)[4], uint64_t total, const unsigned char* p, const unsigned char* end) {
   uint64_t h;
-  if (len >= 32) {
-    uint64_t v1 = P1 + P2, v2 = P2, v3 = 0, v4 = 0 - P1;
-    const unsigned char* const limit = end - 32;
-    do {
-      v1 = round(v1, read64(p));
-      v2 = round(v2, read64(p + 8));
-      v3 = round(v3, read64(p + 16));
-      v4 = round(v4, read64(p + 24));
-      p += 32;
-    } while (p <= limit);
-    h = rotl(v1, 1) + rotl(v2, 7) + rotl(v3, 12) + rotl(v4, 18);
-    h = merge(h, v1);
-    h = merge(h, v2);
-    h = merge(h, v3);
-    h = merge(h, v4);
+  if (total >= 32) {
+    h = rotl(v[0], 1) + rotl(v[1], 7) + rotl(v[2], 12) + rotl(v[3], 18);
+    for (uint64_t lane : v) h = merge(h, lane);
   } else {
     h = P5;
   }
-  h += len;
+  h += total;
   for (; p + 8 <= end; p += 8) h = rotl(h ^ round(0, read64(p)), 27) * P1 + P4;
   if (p + 4 <= end) {
     h = rotl(h ^ (read32(p) * P1), 23) * P2 + P3;
@@ -79,6 +77,43 @@ uint64_t digest64(std::string_view bytes) {
   h *= P3;
   h ^= h >> 32;
   return h;
+}
+
+}  // namespace
+
+uint64_t digest64(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const unsigned char* const end = p + bytes.size();
+  uint64_t v[4];
+  lanes_start(v);
+  for (; end - p >= 32; p += 32) stripe(v, p);
+  return finish(v, bytes.size(), p, end);
+}
+
+void Digest64::update(std::string_view bytes) {
+  if (total_ == 0 && buffered_ == 0) lanes_start(acc_);
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const unsigned char* const end = p + bytes.size();
+  total_ += bytes.size();
+  if (buffered_ > 0) {
+    const size_t take = std::min<size_t>(32 - buffered_, bytes.size());
+    std::memcpy(buf_ + buffered_, p, take);
+    buffered_ += take;
+    p += take;
+    if (buffered_ < 32) return;
+    stripe(acc_, buf_);
+    buffered_ = 0;
+  }
+  for (; end - p >= 32; p += 32) stripe(acc_, p);
+  std::memcpy(buf_, p, static_cast<size_t>(end - p));
+  buffered_ = static_cast<size_t>(end - p);
+}
+
+uint64_t Digest64::value() const {
+  uint64_t v[4];
+  if (total_ == 0) lanes_start(v);
+  else std::copy(std::begin(acc_), std::end(acc_), v);
+  return finish(v, total_, buf_, buf_ + buffered_);
 }
 
 std::optional<FileSignature> stat_signature(const std::string& path) {

@@ -21,6 +21,20 @@ struct FileSignature {
 // file on every use, the same on every run and machine. Not for security.
 uint64_t digest64(std::string_view bytes);
 
+// digest64 of bytes that arrive in pieces (a file as it is written): the
+// value is digest64 of everything given so far, however it was cut.
+class Digest64 {
+ public:
+  void update(std::string_view bytes);
+  uint64_t value() const;
+
+ private:
+  uint64_t acc_[4] = {};
+  unsigned char buf_[32] = {};
+  size_t buffered_ = 0;
+  uint64_t total_ = 0;
+};
+
 // The size and time of `path` (links followed), with digest 0: the cheap half
 // of a signature. nullopt when it cannot be stat'ed or is not a regular file.
 std::optional<FileSignature> stat_signature(const std::string& path);

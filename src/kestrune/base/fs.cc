@@ -2,6 +2,7 @@
 #include "kestrune/base/fs.h"
 
 #include <dirent.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/random.h>
@@ -193,7 +194,31 @@ OpenedFile open_for_reading(const std::string& path, bool tell_link) {
   f.found = Found::File;
   f.fd = std::move(owned);
   f.size = static_cast<uint64_t>(st.st_size);
+  f.stat = file_stat(st);
   return f;
+}
+
+FileStat file_stat(const struct ::stat& st) {
+  FileStat s;
+  s.size = static_cast<uint64_t>(st.st_size);
+  s.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  s.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  s.ino = static_cast<uint64_t>(st.st_ino);
+  s.dev = static_cast<uint64_t>(st.st_dev);
+  s.mode = static_cast<uint32_t>(st.st_mode);
+  return s;
+}
+
+std::optional<FileStat> stat_at(int dir_fd, const std::string& name, bool follow_links) {
+  struct stat st;
+  if (::fstatat(dir_fd, name.c_str(), &st, follow_links ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return file_stat(st);
+}
+
+std::optional<FileStat> stat_path(const std::string& path, bool follow_links) {
+  struct stat st;
+  if ((follow_links ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) return std::nullopt;
+  return file_stat(st);
 }
 
 namespace {
@@ -649,58 +674,71 @@ namespace {
 
 // Lists `dir` into subdirectories and other entries (links followed, a
 // dangling link counts as a file). False when it cannot be read to the end.
-bool list_dir(const std::string& dir, std::vector<std::string>& dirs, std::vector<std::string>& files) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* d = ::fdopendir(fd);
-  if (!d) {
-    ::close(fd);
-    return false;
-  }
-  bool ok = true;
+// The directory's entries, read straight from the kernel in large blocks;
+// `dir` keeps it open. Subdirectories that are symbolic links go to `linked`
+// too: the entry's type tells, where the file system gives it.
+// `parent_fd`, when open, holds the directory: it is opened by `name` in it,
+// which spares the kernel looking up every component of `path` again.
+bool list_dir(const std::string& path, int parent_fd, const std::string& name, std::vector<std::string>& dirs,
+              std::vector<std::string>& files, std::vector<std::string>& linked, UniqueFd& dir) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  dir = UniqueFd(parent_fd >= 0 ? ::openat(parent_fd, name.c_str(), kFlags) : ::open(path.c_str(), kFlags));
+  if (!dir) return false;
+  const int fd = dir.get();
+  alignas(struct dirent64) char buf[32768];
   for (;;) {
-    errno = 0;
-    struct dirent* e = ::readdir(d);
-    if (!e) {
-      ok = errno == 0;
-      break;
+    const long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
     }
-    const char* n = e->d_name;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    bool is_directory;
-    if (e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) {
-      is_directory = e->d_type == DT_DIR;
-    } else {
-      struct stat st;
-      is_directory = ::fstatat(fd, n, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    for (long at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const struct dirent64*>(buf + at);
+      at += e->d_reclen;
+      const char* name = e->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      bool is_directory, is_link = e->d_type == DT_LNK;
+      if (e->d_type != DT_UNKNOWN && !is_link) {
+        is_directory = e->d_type == DT_DIR;
+      } else {
+        struct stat st;
+        is_directory = ::fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        if (e->d_type == DT_UNKNOWN && is_directory) is_link = ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+      }
+      (is_directory ? dirs : files).emplace_back(name);
+      if (is_directory && is_link) linked.emplace_back(name);
     }
-    (is_directory ? dirs : files).emplace_back(n);
   }
-  ::closedir(d);
-  return ok;
 }
 
 }  // namespace
 
 void walk(const std::string& top, const std::function<void(WalkStep&)>& visit, bool followlinks) {
+  // Directories on the way down stay open, up to this depth, for their
+  // subdirectories to be opened by name in them.
+  constexpr size_t kOpenDepth = 64;
   struct Frame {
     std::string path;
     std::vector<std::string> dirs;
+    UniqueFd fd;
     size_t next = 0;
   };
   std::vector<Frame> frames;
   std::vector<std::string> chain;  // the paths of `frames`, contiguous for WalkStep::stack
 
-  auto enter = [&](std::string path) {
-    std::vector<std::string> dirs, files;
-    if (!list_dir(path, dirs, files)) return;
+  auto enter = [&](std::string path, int parent_fd, const std::string& name) {
+    std::vector<std::string> dirs, files, linked;
+    UniqueFd dir;
+    if (!list_dir(path, parent_fd, name, dirs, files, linked, dir)) return;
     chain.push_back(path);
-    WalkStep step{chain.back(), dirs, files, std::span<const std::string>(chain)};
+    WalkStep step{chain.back(), dirs, files, std::span<const std::string>(chain), dir.get(), linked};
     visit(step);
-    frames.push_back(Frame{std::move(path), std::move(dirs), 0});
+    if (frames.size() >= kOpenDepth || dirs.empty()) dir = UniqueFd();
+    frames.push_back(Frame{std::move(path), std::move(dirs), std::move(dir), 0});
   };
 
-  enter(top);
+  enter(top, -1, top);
   while (!frames.empty()) {
     Frame& f = frames.back();
     if (f.next == f.dirs.size()) {
@@ -708,9 +746,10 @@ void walk(const std::string& top, const std::function<void(WalkStep&)>& visit, b
       chain.pop_back();
       continue;
     }
-    std::string child = join(f.path, f.dirs[f.next++]);
+    const std::string name = f.dirs[f.next++];  // a copy: entering may move the frames
+    std::string child = join(f.path, name);
     if (!followlinks && is_link(child)) continue;
-    enter(std::move(child));
+    enter(std::move(child), f.fd.get(), name);
   }
 }
 

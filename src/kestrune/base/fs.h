@@ -12,6 +12,8 @@
 
 #include "kestrune/base/text.h"
 
+struct stat;
+
 namespace kestrune::fs {
 
 // An operating-system error. what() reads like Python's OSError:
@@ -60,6 +62,23 @@ class UniqueFd {
 // else counts as absent (the *_if_file readers) or as unreadable (read_bytes,
 // read_text, json::load_file).
 
+// What stat tells of a file that moves whenever its bytes may have changed: a
+// file whose FileStat is the same as before can be trusted unchanged without
+// reading it (up to the racy window a cache must allow for, see ctime_ns).
+struct FileStat {
+  uint64_t size = 0;
+  int64_t mtime_ns = 0;  // nanoseconds since the epoch
+  int64_t ctime_ns = 0;  // set by the kernel on every change, never by a program
+  uint64_t ino = 0, dev = 0;
+  uint32_t mode = 0;  // type and permission bits
+  bool operator==(const FileStat&) const = default;
+};
+FileStat file_stat(const struct ::stat& st);
+// stat(2) of `path` (lstat(2) with follow_links false); nullopt when it fails.
+std::optional<FileStat> stat_path(const std::string& path, bool follow_links = true);
+// The same for `name` in the open directory `dir_fd` (fstatat).
+std::optional<FileStat> stat_at(int dir_fd, const std::string& name, bool follow_links = true);
+
 enum class Found {
   File,     // a regular file, open for reading
   Nothing,  // no such name (ENOENT, ENOTDIR, a dangling link or a link loop)
@@ -70,6 +89,7 @@ struct OpenedFile {
   Found found = Found::Nothing;
   UniqueFd fd;        // open read-only when found == File (O_NONBLOCK stays set: no effect on a regular file)
   uint64_t size = 0;  // the file's size when opened
+  FileStat stat{};    // the open file's status (found == File)
   bool dir = false;   // found == Other and the name is a directory
   bool link = false;  // the name itself is a symbolic link; told only when asked for
 };
@@ -184,11 +204,16 @@ std::string self_exe_dir();
 // One step of walk(): the directory, its subdirectory names (prune them in
 // place to stop descent) and its other entry names, in directory-listing
 // order. `stack` holds the paths of the directories from `top` down to this one.
+// `dir_fd` is the directory, open while the step is visited: status of its
+// entries through it (fstatat) spares the kernel walking the whole path again.
+// `linked_dirnames` are the dirnames that are symbolic links.
 struct WalkStep {
   const std::string& dirpath;
   std::vector<std::string>& dirnames;
   const std::vector<std::string>& filenames;
   std::span<const std::string> stack;
+  int dir_fd = -1;
+  const std::vector<std::string>& linked_dirnames;
 };
 
 // os.walk(top, topdown=True, followlinks=followlinks): entries are classified

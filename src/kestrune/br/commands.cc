@@ -16,6 +16,7 @@
 #include "kestrune/base/pyint.h"
 #include "kestrune/br/retrieve.h"
 #include "kestrune/lexscan/lexscan.h"
+#include "kestrune/lexscan/scan.h"
 
 namespace kestrune::br {
 namespace {
@@ -26,6 +27,7 @@ void print(std::string_view s) { command::out(s); }
 
 // ---- argument parsing -----------------------------------------------------
 
+constexpr const char* kRefreshHelp = "Rescan the project into the graph first (reading only what changed)";
 constexpr const char* kRankerHelp =
     "How files are chosen: heuristic or relevance (default: $KESTRUNE_RANKER, else heuristic)";
 
@@ -40,14 +42,16 @@ args::Parser build_parser() {
       .integer({"--top-files"}, 20)
       .integer({"--top-edges"}, 40)
       .flag({"--json"})
-      .text({"--ranker"}, std::nullopt, kRankerHelp);
+      .text({"--ranker"}, std::nullopt, kRankerHelp)
+      .flag({"--refresh"}, kRefreshHelp);
   br.command("cmd", "prime", "Output compact context for Claude hooks")
       .text({"--query"}, "", "Current query/task")
       .integer({"--top-files"}, 12)
       .integer({"--top-edges"}, 20)
       .integer({"--recent-actions"}, 8)
       .flag({"--hook"}, "Take the query from the assistant's UserPromptSubmit hook input on standard input")
-      .text({"--ranker"}, std::nullopt, kRankerHelp);
+      .text({"--ranker"}, std::nullopt, kRankerHelp)
+      .flag({"--refresh"}, kRefreshHelp);
   br.command("cmd", "action", "Action graph operations")
       .command("action_cmd", "log", "Append action event")
       .required_text({"--kind"}, "Action kind")
@@ -157,15 +161,42 @@ json::Array read_action_events(long long limit) { return last(read_jsonl(paths()
 
 int cmd_scan(const Args& args) {
   const std::string root = fs::resolve(args.text.at("root"));
-  const lexscan::Graph graph = lexscan::scan_graph(root, nullptr, 0, lexscan::Render::ForWriting);
+  lexscan::require_project_root(root);  // before the data directory is made
   ensure_data_dir();
   const std::string& out_arg = args.text.at("out");
   const std::string out = out_arg.empty() ? paths().graph_json : fs::resolve(out_arg);
-  lexscan::write_graph(graph, out);
-  print("Scanned: " + std::to_string(graph.nodes.size()) + " nodes, " + std::to_string(graph.edges.size()) +
-        " edges\nWrote: " + out + "\n");
+  // Every file read afresh; the scan cache it leaves serves later --refresh runs.
+  const lexscan::RescanResult r =
+      lexscan::rescan(lexscan::regex_scanner(), root, out, {.reuse = false, .symbol_index = false});
+  print("Scanned: " + std::to_string(r.nodes) + " nodes, " + std::to_string(r.edges) + " edges\nWrote: " + out + "\n");
   return 0;
 }
+
+namespace {
+
+// What the hook says of a failure: one line on stderr, never a status that
+// would hold up the user's turn.
+void say_in_hook(const std::exception& e) {
+  std::string line = "br: error: ";
+  for (const char* p = e.what(); *p; ++p) line += *p == '\n' ? ' ' : *p;
+  command::err(line + "\n");
+}
+
+// --refresh: the graph brought up to date with the project first. In the
+// hook, a refresh that fails is said and the graph there still answers.
+void refresh_if_asked(const Args& args, bool hook = false) {
+  if (auto it = args.flag.find("refresh"); it == args.flag.end() || !it->second) return;
+  try {
+    lexscan::require_project_root(paths().default_root);
+    ensure_data_dir();
+    lexscan::rescan(lexscan::regex_scanner(), paths().default_root, paths().graph_json, {.symbol_index = false});
+  } catch (const std::exception& e) {
+    if (!hook) throw;
+    say_in_hook(e);
+  }
+}
+
+}  // namespace
 
 // --ranker when given, else the default KESTRUNE_RANKER sets.
 Ranker chosen_ranker(const Args& args) {
@@ -176,6 +207,7 @@ Ranker chosen_ranker(const Args& args) {
 }
 
 int cmd_retrieve(const Args& args) {
+  refresh_if_asked(args);
   const std::string& query = args.text.at("query");
   RetrieveResult r = retrieve_from_graph_file(query, args.num.at("top_files"), args.num.at("top_edges"),
                                               chosen_ranker(args));
@@ -209,7 +241,8 @@ std::optional<std::string> hook_prompt(std::string_view input) {
 
 namespace {
 
-int prime(const Args& args, const std::optional<std::string>& prompt) {
+int prime(const Args& args, const std::optional<std::string>& prompt, bool hook) {
+  refresh_if_asked(args, hook);
   std::string query = args.text.at("query");
   if (query.empty() && prompt) query = *prompt;
   if (query.empty()) {
@@ -241,16 +274,14 @@ int prime(const Args& args, const std::optional<std::string>& prompt) {
 
 int cmd_prime(const Args& args) {
   auto hook = args.flag.find("hook");
-  if (hook == args.flag.end() || !hook->second) return prime(args, std::nullopt);
+  if (hook == args.flag.end() || !hook->second) return prime(args, std::nullopt, false);
   // The assistant's UserPromptSubmit hook: whatever arrives and whatever
   // fails, the user's turn goes on (a non-zero status would hold it up).
   const std::optional<std::string> prompt = hook_prompt(command::read_all(STDIN_FILENO));
   try {
-    return prime(args, prompt);
+    return prime(args, prompt, true);
   } catch (const std::exception& e) {
-    std::string line = "br: error: ";
-    for (const char* p = e.what(); *p; ++p) line += *p == '\n' ? ' ' : *p;
-    command::err(line + "\n");
+    say_in_hook(e);
     return 0;
   }
 }

@@ -27,7 +27,8 @@ struct Hook {
 
 // The words after `br` in the UserPromptSubmit hook: the place to add an
 // option of `br prime` to every installed hook.
-inline const std::vector<std::string_view> PRIME_HOOK_ARGS = {"prime", "--hook"};
+// --refresh keeps the graph current: each prompt rescans what changed first.
+inline const std::vector<std::string_view> PRIME_HOOK_ARGS = {"prime", "--hook", "--refresh"};
 
 // PreToolUse → edit_guard, PostToolUse → attention record, UserPromptSubmit → br prime.
 const std::vector<Hook>& our_hooks();

@@ -23,20 +23,10 @@ int run(const std::string& root_arg, const std::string& out) {
   const std::string root = fs::resolve(root_arg);
   require_project_root(root);  // before anything is written
   fs::makedirs(fs::parent(out));
-  Graph graph;
-  {
-    json::Object reuse = load_reuse_map(out);
-    graph = scan_graph(root, &reuse, 0, Render::ForWriting);
-  }
-  std::string report = "Scanned: " + std::to_string(graph.nodes.size() - graph.symbol_count()) + " files, " +
-                       std::to_string(graph.symbol_count()) + " symbols, " + std::to_string(graph.edges.size()) +
-                       " edges\n";
-  const size_t indexed = write_graph_files(graph, out);
-
-  report += "Wrote: " + fs::pure(out) + "\n";
-  report += "Symbol index: " + symbol_index_path(out) + " (" + std::to_string(indexed) +
-            " symbols)\n";
-  command::out(report);
+  const RescanResult r = rescan(regex_scanner(), root, out);
+  command::out("Scanned: " + std::to_string(r.nodes - r.symbols) + " files, " + std::to_string(r.symbols) +
+               " symbols, " + std::to_string(r.edges) + " edges\nWrote: " + fs::pure(out) + "\nSymbol index: " +
+               symbol_index_path(out) + " (" + std::to_string(r.indexed) + " symbols)\n");
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "kestrune/lexscan/graph.h"
 
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <unordered_set>
@@ -174,8 +175,10 @@ class GraphWriter {
 constexpr std::string_view kTop = "  ", kMember = "      ";
 constexpr size_t kPiece = 1 << 20;
 
-// The document up to the opening of the node list.
-void render_head(std::string& out, std::string_view root, size_t nodes, size_t symbols, size_t edges) {
+}  // namespace
+
+std::string graph_head(std::string_view root, size_t nodes, size_t symbols, size_t edges) {
+  std::string out;
   GraphWriter w(out);
   out += "{\n";
   w.str(kTop, "root", root);
@@ -185,60 +188,63 @@ void render_head(std::string& out, std::string_view root, size_t nodes, size_t s
   w.num(kTop, "symbol_count", static_cast<int64_t>(symbols));
   w.key(kTop, "nodes");
   out += nodes == 0 ? "[],\n" : "[\n";
+  return out;
 }
 
-// What follows the last node.
-constexpr std::string_view kNodesEnd = "\n  ],\n";
+void render_tail(std::string& out, bool has_nodes, std::span<const EdgeRef> edges, std::optional<bool> ast_mode,
+                 const std::function<void(std::string&)>& spill) {
+  if (has_nodes) out += "\n  ],\n";
+  GraphWriter w(out);
+  w.key(kTop, "edges");
+  out += edges.empty() ? "[]" : "[\n";
+  for (size_t i = 0; i < edges.size(); ++i) {
+    out += "    {\n";
+    w.str(kMember, "from", edges[i].from);
+    w.str(kMember, "to", edges[i].to);
+    w.str(kMember, "rel", edges[i].rel, true);
+    out += i + 1 < edges.size() ? "    },\n" : "    }\n  ]";
+    if (spill && out.size() > kPiece) spill(out);
+  }
+  if (ast_mode) {
+    out += ",\n";
+    w.boolean(kTop, "ast_mode", *ast_mode, true);
+  } else {
+    out += '\n';
+  }
+  out += "}";
+}
+
+namespace {
 
 // The graph text of `g`, handed to `sink` (write(string_view) and
 // write(span<const string_view>)) in pieces of about 1 MB, or as the rendered
 // pieces themselves.
 template <class Sink>
 void emit(const Graph& g, Sink& sink) {
-  std::string out;
+  std::string out = graph_head(g.root, g.nodes.size(), g.symbol_count(), g.edges.size());
   out.reserve(2 * kPiece);
-  auto flush = [&] {
-    sink.write(std::string_view(out));
-    out.clear();
+  auto flush = [&](std::string& text) {
+    sink.write(std::string_view(text));
+    text.clear();
   };
-  render_head(out, g.root, g.nodes.size(), g.symbol_count(), g.edges.size());
   if (!g.rendered.empty()) {
-    // The pieces go out as they are; only the last node's separator changes.
+    // The pieces go out as they are, without the last node's separator.
     std::vector<std::string_view> parts{out};
     for (const std::string& p : g.rendered)
       if (!p.empty()) parts.push_back(p);
-    if (parts.size() > 1) {
-      parts.back().remove_suffix(2);  // ",\n"
-      parts.push_back(kNodesEnd);
-    }
+    if (parts.size() > 1) parts.back().remove_suffix(2);  // ",\n"
     sink.write(std::span<const std::string_view>(parts));
     out.clear();
   } else {
     for (size_t i = 0; i < g.nodes.size(); ++i) {
       render_node(out, g.nodes[i]);
-      out += i + 1 < g.nodes.size() ? std::string_view(",\n") : kNodesEnd;
-      if (out.size() > kPiece) flush();
+      if (i + 1 < g.nodes.size()) out += ",\n";
+      if (out.size() > kPiece) flush(out);
     }
   }
-  GraphWriter w(out);
-  w.key(kTop, "edges");
-  out += g.edges.empty() ? "[]" : "[\n";
-  for (size_t i = 0; i < g.edges.size(); ++i) {
-    out += "    {\n";
-    w.str(kMember, "from", g.edges[i].from);
-    w.str(kMember, "to", g.edges[i].to);
-    w.str(kMember, "rel", g.edges[i].rel, true);
-    out += i + 1 < g.edges.size() ? "    },\n" : "    }\n  ]";
-    if (out.size() > kPiece) flush();
-  }
-  if (g.ast_mode) {
-    out += ",\n";
-    w.boolean(kTop, "ast_mode", *g.ast_mode, true);
-  } else {
-    out += '\n';
-  }
-  out += "}";
-  flush();
+  const std::vector<EdgeRef> edges(g.edges.begin(), g.edges.end());
+  render_tail(out, !g.nodes.empty(), edges, g.ast_mode, flush);
+  flush(out);
 }
 
 struct StringSink {
@@ -274,21 +280,6 @@ void render_node(std::string& out, const Node& n) {
     w.boolean(kMember, "exported", n.exported, true);
   }
   out += "    }";
-}
-
-void render_for_writing(std::vector<Node>& nodes, std::string& out) {
-  size_t bytes = 0;
-  for (const Node& n : nodes) bytes += n.content.size() + 512;
-  out.reserve(out.size() + bytes + bytes / 8);
-  for (Node& n : nodes) {
-    render_node(out, n);
-    out += ",\n";
-    // Swapped out, not assigned: assigning an empty string keeps the buffer.
-    std::string().swap(n.content);
-    std::string().swap(n.summary);
-    std::vector<std::string>().swap(n.keywords);
-  }
-  out.shrink_to_fit();
 }
 
 std::string Graph::serialise() const {
@@ -350,15 +341,42 @@ std::string triple_key(std::string_view a, std::string_view b, std::string_view 
   return k;
 }
 
+struct EdgeRefHash {
+  size_t operator()(const EdgeRef& e) const {
+    const std::hash<std::string_view> h;
+    size_t k = h(e.from);
+    k = k * 1000003 ^ h(e.to);
+    return k * 1000003 ^ h(e.rel);
+  }
+};
+
+// The index of the first edge of every triple, in order.
+std::vector<size_t> first_of_each(std::span<const EdgeRef> edges) {
+  std::unordered_set<EdgeRef, EdgeRefHash> seen;
+  seen.reserve(edges.size());
+  std::vector<size_t> kept;
+  kept.reserve(edges.size());
+  for (size_t i = 0; i < edges.size(); ++i)
+    if (seen.insert(edges[i]).second) kept.push_back(i);
+  return kept;
+}
+
 }  // namespace
 
 std::vector<Edge> dedupe_edges(std::vector<Edge>&& edges) {
-  std::unordered_set<std::string> seen;
-  seen.reserve(edges.size());
+  const std::vector<EdgeRef> refs(edges.begin(), edges.end());
   std::vector<Edge> out;
-  out.reserve(edges.size());
-  for (auto& e : edges)
-    if (seen.insert(triple_key(e.from, e.to, e.rel)).second) out.push_back(std::move(e));
+  const std::vector<size_t> kept = first_of_each(refs);
+  out.reserve(kept.size());
+  for (size_t i : kept) out.push_back(std::move(edges[i]));
+  return out;
+}
+
+std::vector<EdgeRef> dedupe_edges(std::span<const EdgeRef> edges) {
+  std::vector<EdgeRef> out;
+  const std::vector<size_t> kept = first_of_each(edges);
+  out.reserve(kept.size());
+  for (size_t i : kept) out.push_back(edges[i]);
   return out;
 }
 

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,14 @@ struct Edge {
 
   json::Value to_json() const;
   bool operator==(const Edge&) const = default;
+};
+
+// An edge whose strings are held elsewhere.
+struct EdgeRef {
+  std::string_view from, to, rel;
+  EdgeRef(std::string_view f, std::string_view t, std::string_view r) : from(f), to(t), rel(r) {}
+  EdgeRef(const Edge& e) : from(e.from), to(e.to), rel(e.rel) {}  // NOLINT: a view of it
+  bool operator==(const EdgeRef&) const = default;
 };
 
 // One graph node. Fields in record order; a file node uses the first nine,
@@ -93,10 +104,16 @@ enum class Render { No, ForWriting };
 // Appends the node as it stands in the graph file, from its opening "    {"
 // to its closing "    }", without the separator that follows.
 void render_node(std::string& out, const Node& n);
-// What a scan's threads do for Render::ForWriting: renders one file's nodes
-// into `out` (a piece of Graph::rendered), each followed by ",\n", then lets
-// go of what only that text needed (content, summary, keywords).
-void render_for_writing(std::vector<Node>& nodes, std::string& out);
+
+// The graph file's text is graph_head(), the nodes as render_node() gives
+// them joined by ",\n", then what render_tail() appends.
+// What precedes the first node: the root, the counts, the list's opening.
+std::string graph_head(std::string_view root, size_t nodes, size_t symbols, size_t edges);
+// What follows the last node (or the empty node list): the list's end, the
+// edges, "ast_mode" when set and the closing brace. `spill`, when given, is
+// called with `out` whenever it grows past about 1 MB, to take it away.
+void render_tail(std::string& out, bool has_nodes, std::span<const EdgeRef> edges, std::optional<bool> ast_mode,
+                 const std::function<void(std::string&)>& spill = {});
 
 // The one writer of graph files. Writes the info_graph.json text of `g` at
 // `path`, replacing it whole (fs::AtomicWriter): from the rendered pieces when
@@ -117,6 +134,7 @@ void append_symbol_nodes(std::vector<Node>& nodes, std::vector<Edge>& edges,
 
 // Keeps the first edge of every (from, to, rel) triple, order preserved.
 std::vector<Edge> dedupe_edges(std::vector<Edge>&& edges);
+std::vector<EdgeRef> dedupe_edges(std::span<const EdgeRef> edges);
 // The same over edge records; a record without one of the three keys throws
 // std::out_of_range. Other keys play no part.
 json::Array dedupe_edges(const json::Array& edges);

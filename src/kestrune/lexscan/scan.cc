@@ -1,72 +1,17 @@
 #include "kestrune/lexscan/scan.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <cstdio>
-#include <exception>
-#include <mutex>
-#include <optional>
-#include <thread>
-#include <unordered_map>
 
 #include "kestrune/base/fs.h"
-#include "kestrune/base/md5.h"
 #include "kestrune/base/text.h"
 #include "kestrune/lexscan/keywords.h"
 #include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/relations.h"
+#include "kestrune/lexscan/scan_cache.h"
 #include "kestrune/lexscan/symbols.h"
 #include "kestrune/lexscan/walk.h"
 
 namespace kestrune::lexscan {
-
-namespace {
-
-// What one file contributes: its node, its symbol nodes, its edges, and, when
-// the scan renders, its nodes' text in the graph file.
-struct FileResult {
-  std::vector<Node> nodes;
-  std::vector<Edge> edges;
-  std::string text;
-};
-
-}  // namespace
-
-std::optional<SmallFile> read_small_file(const std::string& path, uint64_t max_bytes, std::string& buf) {
-  // One lookup of the path tells both what it is and gives the file.
-  fs::OpenedFile file;
-  try {
-    file = fs::open_for_reading(path, /*tell_link=*/true);
-  } catch (const fs::OsError&) {
-    return std::nullopt;
-  }
-  if (file.found != fs::Found::File || file.size > max_bytes) return std::nullopt;
-  // Read to the end, whatever the size was: the file may have grown since.
-  size_t used = 0;
-  buf.resize(static_cast<size_t>(file.size) + 1);
-  for (;;) {
-    if (used == buf.size()) buf.resize(2 * buf.size());
-    const ssize_t n = ::read(file.fd.get(), buf.data() + used, buf.size() - used);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      buf.resize(used);
-      if (n < 0) return std::nullopt;
-      return SmallFile{static_cast<int64_t>(file.size), file.link};
-    }
-    used += static_cast<size_t>(n);
-  }
-}
-
-std::string_view decode_file(const std::string& bytes, std::string& owned) {
-  std::string_view text = bytes;
-  if (!text::is_valid_utf8(text)) text = owned = text::decode(text, text::Errors::Drop);
-  if (text.find('\r') != std::string_view::npos) text = owned = text::universal_newlines(text);
-  return text;
-}
 
 namespace {
 
@@ -75,10 +20,33 @@ bool is_string_list(const json::Value& v) {
   return std::all_of(v.as_array().begin(), v.as_array().end(), [](const json::Value& s) { return s.is_string(); });
 }
 
+// Keywords, summary, relations and symbols all see the cut text.
+class RegexScanner : public Scanner {
+ public:
+  std::string identity() const override { return scanner_identity("lexscan"); }
+  void walk(const std::string& root, const std::function<void(WalkedFile&&)>& found) const override {
+    walk_selected(root, {&is_skip_dir, &should_scan}, found);
+  }
+  void describe(const FileText& f, Node& node) const override {
+    node.summary = make_summary(f.cut, f.id, f.ext);
+    node.keywords = extract_keywords(f.cut, f.ext);
+  }
+  void extract(const FileText& f, std::vector<Edge>& edges, std::vector<Symbol>& symbols) const override {
+    edges = relations_of(f.cut, f.id, fs::suffix(f.path));
+    if (is_symbol_ext(f.ext)) symbols = symbols_for_file(f.cut, f.id, f.ext);
+  }
+};
+
 }  // namespace
 
-// An entry whose fields have the wrong types cannot have come from a scan, so
-// the file is rebuilt rather than trusted.
+const Scanner& regex_scanner() {
+  static const RegexScanner scanner;
+  return scanner;
+}
+
+// The earlier node of this file when its fingerprint still matches; a key the
+// entry lacks takes the current value. An entry whose fields have the wrong
+// types cannot have come from a scan, so the file is rebuilt rather than trusted.
 std::optional<Node> reused_node(const json::Object* reuse, const Node& current) {
   if (!reuse) return std::nullopt;
   const json::Value* entry = reuse->find(current.id);
@@ -112,162 +80,8 @@ std::optional<Node> reused_node(const json::Object* reuse, const Node& current) 
   return n;
 }
 
-namespace {
-
-// `resolved_dir` is the resolved directory holding `path`: resolving a plain
-// file is then a join, not a walk over every component of its path.
-std::optional<FileResult> scan_file(const std::string& path, const std::string& resolved_dir,
-                                    const std::string& resolved_root, const json::Object* reuse) {
-  thread_local std::string bytes;
-  const std::optional<SmallFile> file = read_small_file(path, MAX_FILE_BYTES, bytes);
-  if (!file) return std::nullopt;
-  std::string owned;
-  const std::string_view text = decode_file(bytes, owned);
-  std::string resolved = file->link ? fs::resolve(path) : fs::join(resolved_dir, fs::name(path));
-  std::string rel_path = fs::relpath(resolved, resolved_root);
-  std::string ext = lower_ext(path);
-  std::string fhash = md5_hex(text).substr(0, 8);
-  // A text of at most that many bytes has at most that many characters.
-  std::string_view cut = text.size() <= MAX_CONTENT_CHARS ? std::string_view(text) : text::head(text, MAX_CONTENT_CHARS);
-
-  // The node as reuse would fall back to it; keywords and summary, the costly
-  // part, are only computed when nothing can be reused.
-  Node node;
-  node.id = rel_path;
-  node.kind = "file";
-  node.path = rel_path;
-  node.ext = ext;
-  node.size = file->size;
-  node.content = cut;
-  node.file_hash = fhash;
-  FileResult r;
-  if (std::optional<Node> reused = reused_node(reuse, node)) {
-    r.nodes.push_back(std::move(*reused));
-  } else {
-    node.summary = make_summary(cut, rel_path, ext);
-    node.keywords = extract_keywords(cut, ext);
-    r.nodes.push_back(std::move(node));
-  }
-  r.edges = relations_of(cut, rel_path, fs::suffix(path));
-  if (is_symbol_ext(ext)) append_symbol_nodes(r.nodes, r.edges, symbols_for_file(cut, rel_path, ext), rel_path, ext);
-  return r;
-}
-
-// The files of a walk, handed to the scanning threads while the walk goes
-// on. Each file has its place, in walk order, for its outcome; the places
-// never move, so a thread fills its own without holding the lock.
-template <class Outcome>
-class Work {
- public:
-  struct Item {
-    std::string path;
-    const std::string* resolved_dir;
-    Outcome outcome{};
-    std::exception_ptr error{};
-  };
-
-  void add(std::string&& path, const std::string* resolved_dir) {
-    {
-      std::lock_guard lock(mutex_);
-      items_.push_back(Item{std::move(path), resolved_dir});
-    }
-    ready_.notify_one();
-  }
-  void close() {
-    {
-      std::lock_guard lock(mutex_);
-      closed_ = true;
-    }
-    ready_.notify_all();
-  }
-  // The next file to scan, or nullptr once the walk is over and every file taken.
-  Item* take() {
-    std::unique_lock lock(mutex_);
-    ready_.wait(lock, [&] { return next_ < items_.size() || closed_; });
-    return next_ < items_.size() ? &items_[next_++] : nullptr;
-  }
-  // After every thread is done.
-  std::deque<Item>& items() { return items_; }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<Item> items_;
-  size_t next_ = 0;
-  bool closed_ = false;
-};
-
-// Scans the walk of `root` on `threads` threads (0: one per core), each
-// file's result handed to `finish` on the thread that scanned it; returns
-// every file's outcome in walk order. The first failure, in walk order, is
-// rethrown once all threads are done.
-template <class Outcome, class Finish>
-std::deque<typename Work<Outcome>::Item> scan_files(const std::string& root, const json::Object* existing_nodes,
-                                                   unsigned threads, Finish&& finish) {
-  const json::Object* reuse = existing_nodes && !existing_nodes->empty() ? existing_nodes : nullptr;
-  const std::string resolved_root = fs::resolve(root);
-  Work<Outcome> work;
-  auto scan_all = [&] {
-    while (auto* item = work.take()) {
-      try {
-        if (std::optional<FileResult> r = scan_file(item->path, *item->resolved_dir, resolved_root, reuse))
-          item->outcome = finish(std::move(*r));
-      } catch (...) {
-        item->error = std::current_exception();
-      }
-    }
-  };
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  std::unordered_map<std::string, std::string> resolved_dirs;  // outlives the threads that read it
-  {
-    std::vector<std::jthread> pool;
-    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(scan_all);
-    struct Closer {
-      Work<Outcome>& w;
-      ~Closer() { w.close(); }  // also when the walk throws: the threads must not wait forever
-    } closer{work};
-    walk_files(root, [&](std::string&& path) {
-      std::string dir = fs::dirname(path);
-      auto it = resolved_dirs.find(dir);
-      if (it == resolved_dirs.end()) {
-        std::string resolved = fs::resolve(dir);
-        it = resolved_dirs.emplace(std::move(dir), std::move(resolved)).first;
-      }
-      work.add(std::move(path), &it->second);
-    });
-  }
-  for (auto& item : work.items())
-    if (item.error) std::rethrow_exception(item.error);
-  return std::move(work.items());
-}
-
-void render_file(FileResult& r) { render_for_writing(r.nodes, r.text); }
-
-}  // namespace
-
 Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads, Render render) {
-  require_project_root(root);
-  auto items = scan_files<std::optional<FileResult>>(root, existing_nodes, threads, [render](FileResult&& r) {
-    if (render == Render::ForWriting) render_file(r);
-    return std::optional(std::move(r));
-  });
-  Graph g;
-  g.root = root;
-  size_t nodes = 0, edges = 0;
-  for (const auto& item : items)
-    if (item.outcome) nodes += item.outcome->nodes.size(), edges += item.outcome->edges.size();
-  g.nodes.reserve(nodes);
-  std::vector<Edge> all_edges;
-  all_edges.reserve(edges);
-  for (auto& item : items) {
-    if (!item.outcome) continue;
-    for (auto& n : item.outcome->nodes) g.nodes.push_back(std::move(n));
-    for (auto& e : item.outcome->edges) all_edges.push_back(std::move(e));
-    if (!item.outcome->text.empty()) g.rendered.push_back(std::move(item.outcome->text));
-    item.outcome.reset();
-  }
-  g.edges = dedupe_edges(std::move(all_edges));
-  return g;
+  return scan_graph(regex_scanner(), root, existing_nodes, threads, render);
 }
 
 json::Value scan(const std::string& root, const json::Object* existing_nodes, unsigned threads) {

@@ -1,32 +1,17 @@
 // The scan driver and the lexscan command.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "kestrune/base/json.h"
 #include "kestrune/lexscan/graph.h"
+#include "kestrune/lexscan/scan_driver.h"
 
 namespace kestrune::lexscan {
 
-// ---- one file, as both scanners read it ----------------------------------
-
-struct SmallFile {
-  int64_t size;  // as fstat gave it
-  bool link;     // whether the path is a symbolic link
-};
-
-// The bytes of a regular file of at most `max_bytes`, read into `buf`, which
-// each thread reuses from file to file. Nothing for a file that cannot be
-// read, or that is no regular file any more (the walk saw one, but the name
-// may since hold a FIFO: it is never waited on).
-std::optional<SmallFile> read_small_file(const std::string& path, uint64_t max_bytes, std::string& buf);
-
-// The file as a scan sees it: UTF-8 with bad bytes dropped, line feeds only.
-// A view of `bytes` when they are that already, else of `owned`.
-std::string_view decode_file(const std::string& bytes, std::string& owned);
+// The regex scanner, for the scan driver.
+const Scanner& regex_scanner();
 
 // The node the reuse map holds for the file node `current` (id and
 // fingerprint set), when its fingerprint still matches: keys the entry lacks

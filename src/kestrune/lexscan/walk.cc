@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "kestrune/base/fs.h"
@@ -56,53 +58,70 @@ std::vector<std::string> walk_files(const std::string& root) {
 }
 
 void walk_files(const std::string& root, const std::function<void(std::string&&)>& found) {
-  walk_selected(root, {&is_skip_dir, &should_scan}, found);
+  walk_selected(root, {&is_skip_dir, &should_scan}, [&](WalkedFile&& f) { found(std::move(f.path)); });
 }
 
-void walk_selected(const std::string& root, const Selection& select,
-                   const std::function<void(std::string&&)>& found) {
+void walk_selected(const std::string& root, const Selection& select, const std::function<void(WalkedFile&&)>& found) {
   const std::string resolved_root = fs::resolve(root);
+  // Each directory entered, resolved: a plain subdirectory's resolved path is
+  // its parent's joined with its name, so only links cost a resolution.
+  std::unordered_map<std::string, std::string> resolved_dirs{{root, resolved_root}};
 
-  // Entry to a linked directory: only inside the project, and never back into a
-  // directory on the way down to it (that would walk forever).
-  auto keep_linked = [&](const std::string& dir, std::span<const std::string> stack) {
+  // Where a linked directory leads, when it may be entered: only inside the
+  // project, and never back into a directory on the way down to it (that
+  // would walk forever).
+  auto linked_target = [&](const std::string& dir, std::span<const std::string> stack) -> std::optional<std::string> {
     try {
       std::string target = fs::resolve(dir);
-      if (!fs::is_within(target, resolved_root)) return false;
+      if (!fs::is_within(target, resolved_root)) return std::nullopt;
       for (const auto& on_path : stack)
-        if (fs::resolve(on_path) == target) return false;
-      return true;
+        if (resolved_dirs.at(on_path) == target) return std::nullopt;
+      return target;
     } catch (const std::exception&) {
-      return false;
+      return std::nullopt;
     }
   };
 
-  // A regular file, links followed; a linked file only when it resolves inside
-  // the project, so that no file outside it (a link to ~/.ssh/id_rsa in a
-  // cloned repository) reaches the graph. One lstat decides for a plain file.
-  auto selected_file = [&](const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return false;
-    if (!S_ISLNK(st.st_mode)) return S_ISREG(st.st_mode);
-    return fs::is_file(path) && fs::is_within(fs::resolve(path), resolved_root);
-  };
-
   fs::walk(root, [&](fs::WalkStep& step) {
+    const std::string here = resolved_dirs.at(step.dirpath);
     auto keep_dir = [&](const std::string& d) {
       if (select.skip_dir(d)) return false;
       std::string dir = fs::join(step.dirpath, d);
-      return !fs::is_link(dir) || keep_linked(dir, step.stack);
+      std::optional<std::string> resolved = fs::join(here, d);
+      if (std::find(step.linked_dirnames.begin(), step.linked_dirnames.end(), d) != step.linked_dirnames.end())
+        resolved = linked_target(dir, step.stack);
+      if (!resolved) return false;
+      resolved_dirs[std::move(dir)] = std::move(*resolved);
+      return true;
     };
     std::erase_if(step.dirnames, [&](const std::string& d) { return !keep_dir(d); });
     for (const auto& name : step.filenames) {
-      std::string path = fs::join(step.dirpath, name);
+      WalkedFile f;
+      f.path = fs::join(step.dirpath, name);
       try {
-        if (!select.take_file(path) || !selected_file(path)) continue;
+        if (!select.take_file(f.path)) continue;
+        // A regular file, links followed; a linked file only when it resolves
+        // inside the project, so that no file outside it (a link to
+        // ~/.ssh/id_rsa in a cloned repository) reaches the graph. One lstat
+        // decides for a plain file.
+        std::optional<fs::FileStat> st = fs::stat_at(step.dir_fd, name, /*follow_links=*/false);
+        if (!st) continue;
+        f.link = S_ISLNK(st->mode);
+        if (f.link) {
+          st = fs::stat_at(step.dir_fd, name);
+          if (!st || !S_ISREG(st->mode)) continue;
+          f.resolved = fs::resolve(f.path);
+          if (!fs::is_within(f.resolved, resolved_root)) continue;
+        } else {
+          if (!S_ISREG(st->mode)) continue;
+          f.resolved = fs::join(here, name);
+        }
+        f.stat = *st;
       } catch (const std::exception&) {
         // An unreadable or vanished entry is simply not selected.
         continue;
       }
-      found(std::move(path));
+      found(std::move(f));
     }
   });
 }

@@ -4,8 +4,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "kestrune/base/fs.h"
 
 namespace kestrune::lexscan {
 
@@ -44,20 +47,27 @@ std::string rel(std::string_view path, std::string_view root);
 // path to `found` as the walk meets it, in the same order.
 void walk_files(const std::string& root, const std::function<void(std::string&&)>& found);
 
-// What a walk selects by name. The two scanners skip different directories
-// and take different files, but follow links alike (walk_selected).
+// What a walk selects by name; the link rules are the same for every scanner.
 struct Selection {
-  bool (*skip_dir)(std::string_view name);  // a directory name never entered
+  bool (*skip_dir)(std::string_view name);   // a directory name never entered
   bool (*take_file)(std::string_view path);  // a file path the walk selects
 };
 
-// The walk of `root` with `select`'s names and the link rules every scanner
-// keeps: a linked directory is entered only when it resolves inside the
-// project and is not one of the directories on the way down to it, and a
-// linked file is selected only when it resolves inside the project. Each
-// selected regular file goes to `found` in walk order: a directory's own
-// files first, then its subdirectories depth-first, in listing order.
-void walk_selected(const std::string& root, const Selection& select,
-                   const std::function<void(std::string&&)>& found);
+// A selected file with what the walk learnt of it on the way, so that telling
+// whether it changed since the last scan costs nothing more.
+struct WalkedFile {
+  std::string path;      // the root as given, the directories walked, the name
+  std::string resolved;  // Path(path).resolve(), as the walk knew it
+  fs::FileStat stat;     // of the file (a link's target), when the walk looked at it
+  bool link = false;     // the name itself is a symbolic link
+};
+
+// The walk of `root` with `select`'s names and the link rules: a linked
+// directory is entered only when it resolves inside the project and is not
+// one of the directories on the way down to it, and a linked file is selected
+// only when it resolves inside the project. Each selected regular file goes to
+// `found` in walk order: a directory's own files first, then its
+// subdirectories depth-first, in listing order.
+void walk_selected(const std::string& root, const Selection& select, const std::function<void(WalkedFile&&)>& found);
 
 }  // namespace kestrune::lexscan

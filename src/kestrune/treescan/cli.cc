@@ -30,18 +30,12 @@ int run(const std::string& root_arg, const std::string& out, bool compare_mode) 
     compare(root, out, fs::join(fs::parent(out), "info_graph_regex.json"), command::out, g);
     return 0;
   }
-  lexscan::Graph graph;
-  {
-    json::Object reuse = lexscan::load_reuse_map(out);
-    graph = scan_graph(root, &reuse, 0, g, lexscan::Render::ForWriting);
-  }
-  const size_t symbols = graph.symbol_count();
+  const lexscan::RescanResult r = rescan(root, out, g);
   std::string report = std::string(g.ast_available ? "[AST] " : "[regex-fallback] ") +
-                       std::to_string(graph.nodes.size() - symbols) + " files, " + std::to_string(symbols) +
-                       " symbols, " + std::to_string(graph.edges.size()) + " edges\n";
-  const size_t indexed = lexscan::write_graph_files(graph, out);
+                       std::to_string(r.nodes - r.symbols) + " files, " + std::to_string(r.symbols) + " symbols, " +
+                       std::to_string(r.edges) + " edges\n";
   report += "Wrote: " + fs::pure(out) + "\n";
-  report += "Symbol index: " + lexscan::symbol_index_path(out) + " (" + std::to_string(indexed) + " symbols)\n";
+  report += "Symbol index: " + lexscan::symbol_index_path(out) + " (" + std::to_string(r.indexed) + " symbols)\n";
   command::out(report);
   return 0;
 }

@@ -77,10 +77,14 @@ void mark_opaque(Language& lang, const char* name, std::vector<std::string>& see
 // The node types named in `opaque` (a supertype: all of its subtypes) hold
 // nothing the rules look for. Handles are never closed: languages live as
 // long as the process.
+// A path with a slash: dlopen must not search the library path for it.
+std::string grammar_path(const std::string& dir, const char* file) {
+  return (dir.empty() ? std::string(".") : dir) + "/" + file;
+}
+
 Language open_language(const std::string& dir, const char* file, const char* symbol,
                        std::initializer_list<const char*> opaque = {}) {
-  // A path with a slash: dlopen must not search the library path for it.
-  std::string path = (dir.empty() ? std::string(".") : dir) + "/" + file;
+  const std::string path = grammar_path(dir, file);
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) throw LoadError(::dlerror());
   auto fn = reinterpret_cast<const TSLanguage* (*)()>(::dlsym(handle, symbol));
@@ -165,6 +169,13 @@ Grammars load_grammars(const std::string& dir) {
     } catch (const LoadError&) {
     }
   }
+  auto note = [&](const char* file) {
+    const fs::FileStat st = fs::stat_path(grammar_path(dir, file)).value_or(fs::FileStat{});
+    g.loaded += std::string(file) + " " + std::to_string(st.size) + " " + std::to_string(st.mtime_ns) + "; ";
+  };
+  if (g.ast_available)
+    for (const char* file : {"typescript.so", "tsx.so", "javascript.so", "python.so"}) note(file);
+  if (g.go) note("go.so");
   return g;
 }
 

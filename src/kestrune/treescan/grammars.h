@@ -75,6 +75,9 @@ struct Grammars {
   Language go;
   // Why the others did not load; empty when they did.
   std::string failure;
+  // The grammar files loaded, each with its size and modification time: what
+  // was derived with one set is not taken for what another would give.
+  std::string loaded;
 
   // The set-up's warning line (no line feed), or "" when every common grammar loaded.
   std::string warning() const;

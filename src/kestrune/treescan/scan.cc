@@ -1,20 +1,13 @@
 #include "kestrune/treescan/scan.h"
 
-#include <algorithm>
-#include <atomic>
-#include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <unordered_map>
 
-#include "kestrune/base/fs.h"
-#include "kestrune/base/md5.h"
-#include "kestrune/base/text.h"
-#include "kestrune/lexscan/lexscan.h"
 #include "kestrune/lexscan/relations.h"
-#include "kestrune/lexscan/scan.h"
+#include "kestrune/lexscan/scan_cache.h"
 #include "kestrune/lexscan/symbols.h"
 #include "kestrune/lexscan/walk.h"
 #include "kestrune/treescan/keywords.h"
@@ -98,53 +91,40 @@ Extraction extract_file(std::string_view content, std::string_view file_id, std:
   return x;
 }
 
-// What one file contributes: its node, its symbol nodes, its edges, and, when
-// the scan renders, its nodes' text in the graph file.
-struct FileResult {
-  std::vector<lexscan::Node> nodes;
-  std::vector<Edge> edges;
-  std::string text;
-};
+// The tree scan as the scan driver runs it. Unlike the stored content,
+// keywords, summary, symbols and imports see the whole text.
+class TreeScanner : public lexscan::Scanner {
+ public:
+  explicit TreeScanner(const Grammars& g) : g_(g) {}
 
-// One selected file; `resolved_dir` is the resolved directory holding it.
-std::optional<FileResult> scan_file(const std::string& path, const std::string& resolved_dir,
-                                    const std::string& resolved_root, const json::Object* reuse, const Grammars& g,
-                                    Parsers& parsers, Extractions& seen) {
-  thread_local std::string bytes;
-  const std::optional<lexscan::SmallFile> file = lexscan::read_small_file(path, MAX_FILE_BYTES, bytes);
-  if (!file) return std::nullopt;
-  std::string owned;
-  const std::string_view text = lexscan::decode_file(bytes, owned);
-
-  const std::string resolved = file->link ? fs::resolve(path) : fs::join(resolved_dir, fs::name(path));
-  const std::string file_id = fs::relpath(resolved, resolved_root);
-  const std::string ext = lexscan::lower_ext(path);
-
-  lexscan::Node node;
-  node.id = file_id;
-  node.kind = "file";
-  node.path = file_id;
-  node.ext = ext;
-  node.size = file->size;
-  // A text of at most that many bytes has at most that many characters.
-  node.content = text.size() <= MAX_CONTENT_CHARS ? text : text::head(text, MAX_CONTENT_CHARS);
-  const std::string digest = md5_hex(text);
-  node.file_hash = digest.substr(0, 8);
-  FileResult r;
-  if (std::optional<lexscan::Node> reused = lexscan::reused_node(reuse, node)) {
-    r.nodes.push_back(std::move(*reused));
-  } else {
-    // Unlike the stored content, these see the whole text.
-    node.summary = make_summary(text, file_id, ext);
-    node.keywords = extract_keywords(text, ext);
-    r.nodes.push_back(std::move(node));
+  std::string identity() const override {
+    // Which grammars loaded decides what a file gives.
+    return lexscan::scanner_identity("treescan") + " grammars " + g_.loaded;
   }
-  const bool symbols = is_symbol_ext(ext);
-  Extraction x = extract_file(text, file_id, ext, g, parsers, symbols ? kBoth : kImports, &seen, digest);
-  r.edges = std::move(x.imports);
-  if (symbols) lexscan::append_symbol_nodes(r.nodes, r.edges, std::move(x.symbols), file_id, ext);
-  return r;
-}
+  void walk(const std::string& root, const std::function<void(lexscan::WalkedFile&&)>& found) const override {
+    lexscan::walk_selected(root, {&is_skip_dir, &should_scan}, found);
+  }
+  void describe(const lexscan::FileText& f, lexscan::Node& node) const override {
+    node.summary = make_summary(f.text, f.id, f.ext);
+    node.keywords = extract_keywords(f.text, f.ext);
+  }
+  void extract(const lexscan::FileText& f, std::vector<Edge>& edges, std::vector<Symbol>& symbols) const override {
+    // The driver's scanning threads live for one scan: their parsers with them.
+    thread_local Parsers parsers;
+    const bool with_symbols = is_symbol_ext(f.ext);
+    Extraction x = extract_file(f.text, f.id, f.ext, g_, parsers, with_symbols ? kBoth : kImports, &seen_, f.md5);
+    edges = std::move(x.imports);
+    if (with_symbols) symbols = std::move(x.symbols);
+  }
+  std::vector<Edge> cross_file_edges(const std::vector<std::string>& file_ids) const override {
+    return structural_peer_edges(file_ids);
+  }
+  std::optional<bool> ast_mode() const override { return g_.ast_available; }
+
+ private:
+  const Grammars& g_;
+  mutable Extractions seen_;
+};
 
 }  // namespace
 
@@ -168,71 +148,11 @@ std::vector<Edge> parse_relations_regex(const std::string& file_id, std::string_
 
 lexscan::Graph scan_graph(const std::string& root, const json::Object* existing_nodes, unsigned threads,
                           const Grammars& g, lexscan::Render render) {
-  lexscan::require_project_root(root);
-  const json::Object* reuse = existing_nodes && !existing_nodes->empty() ? existing_nodes : nullptr;
-  const std::string resolved_root = fs::resolve(root);
-  const std::vector<std::string> files = walk_files(root);
+  return lexscan::scan_graph(TreeScanner(g), root, existing_nodes, threads, render);
+}
 
-  // Directories are resolved once each, here, so that the threads only read the map.
-  std::unordered_map<std::string, std::string> resolved_dirs;
-  std::vector<const std::string*> dir_of(files.size());
-  for (size_t i = 0; i < files.size(); ++i) {
-    std::string dir = fs::dirname(files[i]);
-    auto it = resolved_dirs.find(dir);
-    if (it == resolved_dirs.end()) {
-      std::string resolved = fs::resolve(dir);
-      it = resolved_dirs.emplace(std::move(dir), std::move(resolved)).first;
-    }
-    dir_of[i] = &it->second;
-  }
-
-  // Each file's outcome has its own place, in walk order: the merge below is
-  // the same whichever thread scanned which file.
-  std::vector<std::optional<FileResult>> results(files.size());
-  std::vector<std::exception_ptr> errors(files.size());
-  std::atomic<size_t> next{0};
-  Extractions seen;
-  auto work = [&] {
-    Parsers parsers;  // one per thread
-    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < files.size();) {
-      try {
-        results[i] = scan_file(files[i], *dir_of[i], resolved_root, reuse, g, parsers, seen);
-        if (results[i] && render == lexscan::Render::ForWriting)
-          lexscan::render_for_writing(results[i]->nodes, results[i]->text);
-      } catch (...) {
-        errors[i] = std::current_exception();
-      }
-    }
-  };
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  threads = static_cast<unsigned>(std::min<size_t>(threads, std::max<size_t>(files.size(), 1)));
-  if (threads == 1) {
-    work();
-  } else {
-    std::vector<std::jthread> pool;
-    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work);
-  }
-  for (const auto& e : errors)
-    if (e) std::rethrow_exception(e);
-
-  lexscan::Graph graph;
-  graph.root = root;
-  graph.ast_mode = g.ast_available;
-  std::vector<Edge> edges;
-  std::vector<std::string> file_ids;
-  for (auto& r : results) {
-    if (!r) continue;
-    for (auto& n : r->nodes) {
-      if (n.kind == "file") file_ids.push_back(n.id);
-      graph.nodes.push_back(std::move(n));
-    }
-    for (auto& e : r->edges) edges.push_back(std::move(e));
-    if (!r->text.empty()) graph.rendered.push_back(std::move(r->text));
-    r.reset();
-  }
-  for (auto& e : structural_peer_edges(file_ids)) edges.push_back(std::move(e));
-  graph.edges = lexscan::dedupe_edges(std::move(edges));
-  return graph;
+lexscan::RescanResult rescan(const std::string& root, const std::string& out, const Grammars& g) {
+  return lexscan::rescan(TreeScanner(g), root, out);
 }
 
 json::Value scan(const std::string& root, const json::Object* existing_nodes, unsigned threads, const Grammars& g) {

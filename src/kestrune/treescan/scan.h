@@ -8,6 +8,7 @@
 
 #include "kestrune/base/json.h"
 #include "kestrune/lexscan/graph.h"
+#include "kestrune/lexscan/scan_driver.h"
 #include "kestrune/treescan/extract.h"
 
 namespace kestrune::treescan {
@@ -33,6 +34,10 @@ std::vector<Edge> parse_relations_regex(const std::string& file_id, std::string_
 lexscan::Graph scan_graph(const std::string& root, const json::Object* existing_nodes = nullptr,
                           unsigned threads = 0, const Grammars& g = grammars(),
                           lexscan::Render render = lexscan::Render::No);
+// Scans `root` into the graph file `out` through the scan cache beside it, as
+// lexscan::rescan does for the regex scanner; the cache of one set of grammars
+// is not used with another.
+lexscan::RescanResult rescan(const std::string& root, const std::string& out, const Grammars& g = grammars());
 // Its graph record: the regex scanner's layout, then "ast_mode".
 json::Value scan(const std::string& root, const json::Object* existing_nodes = nullptr, unsigned threads = 0,
                  const Grammars& g = grammars());

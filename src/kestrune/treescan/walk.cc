@@ -29,7 +29,7 @@ bool should_scan(std::string_view path) {
 std::vector<std::string> walk_files(const std::string& root) {
   std::vector<std::string> files;
   lexscan::walk_selected(root, {&is_skip_dir, &should_scan},
-                         [&](std::string&& path) { files.push_back(std::move(path)); });
+                         [&](lexscan::WalkedFile&& f) { files.push_back(std::move(f.path)); });
   return files;
 }
 
