@@ -286,6 +286,19 @@ TEST(Compare, ReportsBothScannersSideBySide) {
   EXPECT_FALSE(fs::exists(out / "symbol_index.json"));
 }
 
+// Samples are ordered by code point: a name's undecodable byte (U+DC80..U+DCFF)
+// sorts after CJK and before the private-use area, not by its raw byte.
+TEST(Compare, SamplesInCodePointOrder) {
+  TempDir d, out;
+  for (const char* name : {"\xee\x80\x80.go", "\x80.go", "\xe4\xb8\xad.go", "a.go"})
+    d.write(name, "package p\nfunc F() {}\n");
+  std::string report;
+  compare(d.path(), out / "g.json", out / "r.json", [&](std::string_view s) { report += s; }, all_grammars());
+  EXPECT_NE(report.find("(4 total): ['a.go::F', '\xe4\xb8\xad.go::F', '\x80.go::F', '\xee\x80\x80.go::F']\n"),
+            std::string::npos)
+      << report;
+}
+
 // The command, run as a user runs it, with the grammars of `grammars`.
 testkit::Output treescan(const std::vector<std::string>& args, const std::string& grammars) {
   const char* was = std::getenv("KESTRUNE_GRAMMARS");
