@@ -105,6 +105,10 @@ class ScanTest(unittest.TestCase):
             self.assertIn("  Comparing AST vs Regex on: shop\n", buf.getvalue())
             self.assertIn("  Symbols found ONLY by AST (0 total): []\n", buf.getvalue())
             self.assertTrue(buf.getvalue().endswith(f"  Regex graph: {d}/r.json\n\n"))
+            # A graph that cannot be written fails as the file operation did.
+            with self.assertRaises(FileNotFoundError) as cm, contextlib.redirect_stdout(io.StringIO()):
+                treescan.compare(pathlib.Path(d, "shop"), pathlib.Path(d, "no", "g.json"), pathlib.Path(d, "r.json"))
+            self.assertEqual(cm.exception.filename, str(pathlib.Path(d, "no", "g.json")))
 
 
 class GrammarSituationsTest(unittest.TestCase):
