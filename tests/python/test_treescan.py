@@ -137,6 +137,14 @@ class GrammarSituationsTest(unittest.TestCase):
                          "[warn] tree-sitter not available, falling back to regex: <dir>/python.so: cannot open "
                          "shared object file: No such file or directory\nFalse False ['f'] [] ['K']\n")
 
+    def test_empty_variable_names_no_folder(self):
+        # Not the working directory: nothing is loaded from wherever the user stands.
+        with tempfile.TemporaryDirectory() as cwd:
+            r = subprocess.run([sys.executable, "-c", "from kestrune import treescan as t; print(t._AST_AVAILABLE)"],
+                               cwd=cwd, capture_output=True, text=True,
+                               env={**os.environ, "PYTHONPATH": SRC, "KESTRUNE_GRAMMARS": ""})
+            self.assertEqual(r.stdout, "True\n")
+
 
 if __name__ == "__main__":
     unittest.main()
