@@ -239,6 +239,8 @@ TEST(Peers, PairFilesOfOneDirectoryByStem) {
         "x/handler.go structural_peer x/middlewares.go", "x/middlewares.go structural_peer x/handler.go",
         "x/router.go structural_peer x/middlewares.go", "x/middlewares.go structural_peer x/router.go"}},
       {{"v/bad\xff.ts", "v/schemas.ts", "v/views"}, {"v/schemas.ts structural_peer v/views", "v/views structural_peer v/schemas.ts"}},
+      // An undecodable byte in the extension leaves the stem whole.
+      {{"w/routes.\xff", "w/guard.ts"}, {"w/routes.\xff structural_peer w/guard.ts", "w/guard.ts structural_peer w/routes.\xff"}},
   };
   for (const auto& [file_ids, expected] : cases) {
     Strings got;
