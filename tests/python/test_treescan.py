@@ -105,6 +105,10 @@ class ScanTest(unittest.TestCase):
             self.assertIn("  Comparing AST vs Regex on: shop\n", buf.getvalue())
             self.assertIn("  Symbols found ONLY by AST (0 total): []\n", buf.getvalue())
             self.assertTrue(buf.getvalue().endswith(f"  Regex graph: {d}/r.json\n\n"))
+            # A graph that cannot be written fails as the file operation did.
+            with self.assertRaises(FileNotFoundError) as cm, contextlib.redirect_stdout(io.StringIO()):
+                treescan.compare(pathlib.Path(d, "shop"), pathlib.Path(d, "no", "g.json"), pathlib.Path(d, "r.json"))
+            self.assertEqual(cm.exception.filename, str(pathlib.Path(d, "no", "g.json")))
 
 
 class GrammarSituationsTest(unittest.TestCase):
@@ -132,6 +136,14 @@ class GrammarSituationsTest(unittest.TestCase):
         self.assertEqual(self.situation(["typescript", "tsx", "javascript", "go"]),
                          "[warn] tree-sitter not available, falling back to regex: <dir>/python.so: cannot open "
                          "shared object file: No such file or directory\nFalse False ['f'] [] ['K']\n")
+
+    def test_empty_variable_names_no_folder(self):
+        # Not the working directory: nothing is loaded from wherever the user stands.
+        with tempfile.TemporaryDirectory() as cwd:
+            r = subprocess.run([sys.executable, "-c", "from kestrune import treescan as t; print(t._AST_AVAILABLE)"],
+                               cwd=cwd, capture_output=True, text=True,
+                               env={**os.environ, "PYTHONPATH": SRC, "KESTRUNE_GRAMMARS": ""})
+            self.assertEqual(r.stdout, "True\n")
 
 
 if __name__ == "__main__":

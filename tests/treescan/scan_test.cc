@@ -276,6 +276,8 @@ TEST(Peers, PairFilesOfOneDirectoryByStem) {
         "x/handler.go structural_peer x/middlewares.go", "x/middlewares.go structural_peer x/handler.go",
         "x/router.go structural_peer x/middlewares.go", "x/middlewares.go structural_peer x/router.go"}},
       {{"v/bad\xff.ts", "v/schemas.ts", "v/views"}, {"v/schemas.ts structural_peer v/views", "v/views structural_peer v/schemas.ts"}},
+      // An undecodable byte in the extension leaves the stem whole.
+      {{"w/routes.\xff", "w/guard.ts"}, {"w/routes.\xff structural_peer w/guard.ts", "w/guard.ts structural_peer w/routes.\xff"}},
   };
   for (const auto& [file_ids, expected] : cases) {
     Strings got;
@@ -321,6 +323,19 @@ TEST(Compare, ReportsBothScannersSideBySide) {
   EXPECT_EQ(json::parse(slurp(out / "info_graph.json"))["ast_mode"].as_bool(), true);
   EXPECT_EQ(json::parse(slurp(out / "info_graph_regex.json"))["symbol_count"].as_int(), 3);
   EXPECT_FALSE(fs::exists(out / "symbol_index.json"));
+}
+
+// Samples are ordered by code point: a name's undecodable byte (U+DC80..U+DCFF)
+// sorts after CJK and before the private-use area, not by its raw byte.
+TEST(Compare, SamplesInCodePointOrder) {
+  TempDir d, out;
+  for (const char* name : {"\xee\x80\x80.go", "\x80.go", "\xe4\xb8\xad.go", "a.go"})
+    d.write(name, "package p\nfunc F() {}\n");
+  std::string report;
+  compare(d.path(), out / "g.json", out / "r.json", [&](std::string_view s) { report += s; }, all_grammars());
+  EXPECT_NE(report.find("(4 total): ['a.go::F', '\xe4\xb8\xad.go::F', '\x80.go::F', '\xee\x80\x80.go::F']\n"),
+            std::string::npos)
+      << report;
 }
 
 // The command, run as a user runs it, with the grammars of `grammars`.

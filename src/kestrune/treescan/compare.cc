@@ -14,11 +14,17 @@ namespace kestrune::treescan {
 
 namespace {
 
+// Python's order of str: by code point, which an undecodable byte of a name breaks in byte order.
+struct CodePointLess {
+  bool operator()(const std::string& a, const std::string& b) const { return text::compare(a, b) < 0; }
+};
+using IdSet = std::set<std::string, CodePointLess>;
+
 // What the report needs of one graph, taken before the graph is written away.
 struct Counts {
   size_t files = 0, symbols = 0, edges = 0;
   std::map<std::string, size_t> by_type;  // ascending, as sorted() orders str
-  std::set<std::string> symbol_ids;
+  IdSet symbol_ids;
 
   explicit Counts(const lexscan::Graph& g) : edges(g.edges.size()) {
     for (const auto& n : g.nodes) {
@@ -55,9 +61,9 @@ std::string repeat(std::string_view s, size_t n) {
 }
 
 // Up to five ids of `a` that `b` lacks, in ascending order, each quoted; and how many there are.
-std::string only_in(const std::set<std::string>& a, const std::set<std::string>& b, size_t& total) {
+std::string only_in(const IdSet& a, const IdSet& b, size_t& total) {
   std::vector<std::string_view> ids;
-  std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(ids));
+  std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(ids), CodePointLess());
   total = ids.size();
   std::string out = "[";
   for (size_t i = 0; i < ids.size() && i < 5; ++i) {

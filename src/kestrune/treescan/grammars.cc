@@ -180,7 +180,8 @@ Grammars load_grammars(const std::string& dir) {
 }
 
 std::string grammar_dir() {
-  if (const char* env = std::getenv("KESTRUNE_GRAMMARS")) return env;
+  // Empty names no folder: never the working directory, whose shared objects nobody vetted.
+  if (const char* env = std::getenv("KESTRUNE_GRAMMARS"); env && *env) return env;
   std::string dir = fs::dirname(loaded_from());
   if (fs::name(dir) == "bin") dir = fs::dirname(dir);
   return fs::join(dir, "grammars");

@@ -89,7 +89,7 @@ struct Grammars {
 // Loads the grammars from `dir`: typescript.so, tsx.so, javascript.so, python.so, go.so.
 Grammars load_grammars(const std::string& dir);
 
-// $KESTRUNE_GRAMMARS when set, else the grammars/ folder of the package this
+// $KESTRUNE_GRAMMARS when set and not empty, else the grammars/ folder of the package this
 // code was loaded from (beside the extension module, or above bin/).
 std::string grammar_dir();
 

@@ -44,11 +44,12 @@ struct PeerTable {
 };
 
 // The stem: the file name without its last extension, lower-cased; nothing
-// for a name that is not valid UTF-8.
+// for a stem that is not valid UTF-8 (its undecodable byte matches no pattern).
 std::optional<std::string> stem(std::string_view id) {
-  std::string name = fs::name(id);
-  if (!text::is_valid_utf8(name)) return std::nullopt;
-  return text::lower(std::string_view(name).substr(0, name.size() - fs::suffix(name).size()));
+  const std::string name = fs::name(id);
+  const std::string_view stem = std::string_view(name).substr(0, name.size() - fs::suffix(name).size());
+  if (!text::is_valid_utf8(stem)) return std::nullopt;
+  return text::lower(stem);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstring>
+
+#include "kestrune/base/fs.h"
 #include "kestrune/base/py_support.h"
 #include "kestrune/lexscan/keywords.h"
 #include "kestrune/lexscan/python_errors.h"
@@ -48,6 +51,19 @@ py::set str_set(const std::array<std::string_view, N>& items) {
   return s;
 }
 
+// A failed file operation leaves as the OSError subclass its errno names, as
+// it would from open() or write(); a root that is no directory likewise.
+void translate_errors(std::exception_ptr p) {
+  try {
+    if (p) std::rethrow_exception(p);
+  } catch (const lexscan::NotAProjectRoot& e) {
+    lexscan::set_python_error(e);
+  } catch (const kestrune::fs::OsError& e) {
+    py::object args = py::make_tuple(e.err, std::strerror(e.err), kp::to_str(e.path));
+    PyErr_SetObject(PyExc_OSError, args.ptr());
+  }
+}
+
 // Writes to sys.stdout, as print does.
 void write_stdout(std::string_view s) {
   py::gil_scoped_acquire gil;
@@ -62,6 +78,7 @@ PYBIND11_MODULE(treescan, m) {
   // and inspect.signature() read, in place of the C++ argument types.
   py::options options;
   options.disable_function_signatures();
+  py::register_local_exception_translator(&translate_errors);
 
   const Grammars& g = grammars();
   if (!g.ast_available) py::print(g.warning());
@@ -175,12 +192,9 @@ PYBIND11_MODULE(treescan, m) {
     if (!existing_nodes.is_none())
       reuse = kp::from_python(kp::require_dict(existing_nodes, "existing_nodes"), "existing_nodes").as_object();
     json::Value graph;
-    try {
+    {
       py::gil_scoped_release unlocked;
       graph = scan(r, &reuse);
-    } catch (const lexscan::NotAProjectRoot& e) {
-      lexscan::set_python_error(e);
-      throw py::error_already_set();
     }
     // The record's root is the text of the argument as given.
     graph.as_object().set("root", kp::from_str(py::str(root)));
@@ -192,13 +206,8 @@ PYBIND11_MODULE(treescan, m) {
 
   m.def("compare", [](py::object root, py::object ast_out, py::object regex_out) {
     std::string r = path_arg(root, "root"), a = path_arg(ast_out, "ast_out"), x = path_arg(regex_out, "regex_out");
-    try {
-      py::gil_scoped_release unlocked;
-      compare(r, a, x, write_stdout);
-    } catch (const lexscan::NotAProjectRoot& e) {
-      lexscan::set_python_error(e);
-      throw py::error_already_set();
-    }
+    py::gil_scoped_release unlocked;
+    compare(r, a, x, write_stdout);
   }, py::arg("root"), py::arg("ast_out"), py::arg("regex_out"),
       "compare(root, ast_out, regex_out)\n--\n\n"
       "Scan root with both scanners, write both graphs and print the side-by-side report.");
