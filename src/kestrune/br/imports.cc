@@ -80,9 +80,14 @@ std::vector<std::string> python_imports(std::string_view text) {
     pos = eol + 1;
     return true;
   };
-  for (std::string_view raw; next_line(raw);) {
-    // Only a line that starts with "import" or "from" matters: the rest are
-    // passed over at their first letter.
+  for (std::string_view raw;;) {
+    // Both forms hold the word "import": the lines before the next one are
+    // passed over in one search rather than line by line.
+    const size_t at = pos < text.size() ? text.find("import", pos) : text.npos;
+    if (at == text.npos) break;
+    pos = at == 0 ? 0 : text.rfind('\n', at - 1) + 1;  // npos + 1 is 0: the first line
+    next_line(raw);
+    // Only a line that starts with "import" or "from" matters.
     size_t first = 0;
     while (first < raw.size() && is_space(raw[first])) ++first;
     if (first == raw.size() || (raw[first] != 'i' && raw[first] != 'f')) continue;
