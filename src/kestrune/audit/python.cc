@@ -22,14 +22,6 @@ audit::CommandEnv g_env;
 
 int command_main(int argc, char** argv) { return audit::command_main(argc, argv, g_env); }
 
-// A path argument: str or os.PathLike.
-std::string path_arg(pb::handle h, std::string_view arg) {
-  if (!pb::isinstance<pb::str>(h) && pb::hasattr(h, "__fspath__")) {
-    pb::object p = pb::module_::import("os").attr("fspath")(h);
-    return kp::require_str(p, arg);
-  }
-  return kp::require_str(h, arg);
-}
 
 json::Value dict_arg(pb::handle h, std::string_view arg) {
   kp::require_dict(h, arg);
@@ -60,11 +52,11 @@ PYBIND11_MODULE(audit, m) {
   m.attr("COLOR") = pb::bool_(!out.is_none() && pb::hasattr(out, "isatty") && out.attr("isatty")().cast<bool>());
 
   m.def("_load_graph", [](pb::handle root) {
-    return kp::to_python(audit::load_graph(path_arg(root, "root")));
+    return kp::to_python(audit::load_graph(kp::require_path(root, "root")));
   }, pb::arg("root"),
       "_load_graph(root)\n--\n\nThe graph in root/.braid/info_graph.json; {} when it is missing or unusable.");
   m.def("_read", [](pb::handle root, pb::handle file_id) {
-    return audit::read_source(path_arg(root, "root"), kp::require_str(file_id, "file_id"));
+    return audit::read_source(kp::require_path(root, "root"), kp::require_str(file_id, "file_id"));
   }, pb::arg("root"), pb::arg("file_id"),
       "_read(root, file_id)\n--\n\nThe text of a project file ('' when it cannot be read).");
 
@@ -82,7 +74,7 @@ PYBIND11_MODULE(audit, m) {
   auto def_root_check = [&](const char* name, RootCheck check, const char* doc) {
     m.def(name, [check](pb::handle graph, pb::handle root) {
       json::Value g = dict_arg(graph, "graph");
-      return kp::to_python(check(g, path_arg(root, "root")));
+      return kp::to_python(check(g, kp::require_path(root, "root")));
     }, pb::arg("graph"), pb::arg("root"), doc);
   };
   def_root_check("check_test_coverage", &audit::check_test_coverage,
@@ -96,7 +88,7 @@ PYBIND11_MODULE(audit, m) {
                  "Functions making network or RPC calls without error handling (up to 25).");
 
   m.def("run_audit", [](pb::handle root) {
-    const std::string dir = path_arg(root, "root");
+    const std::string dir = kp::require_path(root, "root");
     try {
       return kp::to_python(json::Value(audit::run_audit(dir, progress)));
     } catch (const audit::NoGraph&) {
@@ -117,13 +109,13 @@ PYBIND11_MODULE(audit, m) {
     return std::string(audit::debt_color(kp::require_int(score, "score")));
   }, pb::arg("score"), "_debt_color(score)\n--\n\ngreen, yellow or red for a debt score.");
   m.def("write_audit_context", [](pb::handle root, pb::handle r) {
-    const std::string path = audit::write_audit_context(path_arg(root, "root"), dict_arg(r, "r").as_object());
+    const std::string path = audit::write_audit_context(kp::require_path(root, "root"), dict_arg(r, "r").as_object());
     return pb::module_::import("pathlib").attr("Path")(path);
   }, pb::arg("root"), pb::arg("r"),
       "write_audit_context(root, r)\n--\n\n"
       "Write root/.braid/AUDIT_CONTEXT.md for a results record and return its path.");
   m.def("format_report", [](pb::handle root, pb::handle r, pb::handle color) {
-    return audit::format_report(path_arg(root, "root"), dict_arg(r, "r").as_object(),
+    return audit::format_report(kp::require_path(root, "root"), dict_arg(r, "r").as_object(),
                                 kp::require_bool(color, "color"));
   }, pb::arg("root"), pb::arg("r"), pb::arg("color") = true,
       "format_report(root, r, color=True)\n--\n\nThe terminal report of a results record.");

@@ -177,6 +177,12 @@ std::string require_str(pyb::handle h, std::string_view arg) {
   return from_str(h);
 }
 
+std::string require_path(pyb::handle h, std::string_view arg) {
+  if (!PyUnicode_Check(h.ptr()) && pyb::hasattr(h, "__fspath__"))
+    return require_str(pyb::module_::import("os").attr("fspath")(h), arg);
+  return require_str(h, arg);
+}
+
 std::string require_text(pyb::handle h, std::string_view arg) {
   std::string s = require_str(h, arg);
   if (text::is_valid_utf8(s)) return s;

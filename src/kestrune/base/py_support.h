@@ -33,6 +33,8 @@ json::Value from_python(pybind11::handle h, std::string_view arg = "value");
 
 // Raise TypeError("<arg> must be str") etc. unless the object has the type.
 std::string require_str(pybind11::handle h, std::string_view arg);
+// A str, or an os.PathLike whose os.fspath() is one.
+std::string require_path(pybind11::handle h, std::string_view arg);
 // A str holding file text, which the scanners match without checking it: file
 // text is decoded, so it never holds an escaped byte, and a lone surrogate in
 // one becomes U+FFFD.

@@ -19,14 +19,6 @@ using namespace kestrune::lexscan;
 
 namespace {
 
-// A path argument: str or os.PathLike, as text.
-std::string path_arg(py::handle h, std::string_view arg) {
-  if (!py::isinstance<py::str>(h) && py::hasattr(h, "__fspath__")) {
-    py::object p = py::module_::import("os").attr("fspath")(h);
-    return kp::require_str(p, arg);
-  }
-  return kp::require_str(h, arg);
-}
 
 std::vector<std::string> str_list(py::handle h, std::string_view arg, bool text = false) {
   py::list l = kp::require_list(h, arg);
@@ -184,21 +176,21 @@ PYBIND11_MODULE(lexscan, m) {
     return out;
   }, py::arg("edges"), "dedupe_edges(edges)\n--\n\nThe edges with only the first of each (from, to, rel), in order.");
 
-  m.def("should_scan", [](py::object path) { return should_scan(path_arg(path, "path")); }, py::arg("path"),
+  m.def("should_scan", [](py::object path) { return should_scan(kp::require_path(path, "path")); }, py::arg("path"),
       "should_scan(path)\n--\n\n"
       "Whether the walk takes a file of this path (by its extension, outside venv folders).");
   m.def("walk_files", [](py::object root) {
-    std::string r = path_arg(root, "root");
+    std::string r = kp::require_path(root, "root");
     py::gil_scoped_release unlocked;
     return walk_files(r);
   }, py::arg("root"), "walk_files(root)\n--\n\nThe paths of the files a scan of root reads, in walk order.");
   m.def("rel", [](py::object path, py::object root) {
-    return rel(path_arg(path, "path"), path_arg(root, "root"));
+    return rel(kp::require_path(path, "path"), kp::require_path(root, "root"));
   }, py::arg("path"), py::arg("root"),
       "rel(path, root)\n--\n\nThe graph id of path: its path relative to root, both resolved.");
 
   m.def("scan", [](py::object root, py::object existing_nodes) {
-    std::string r = path_arg(root, "root");
+    std::string r = kp::require_path(root, "root");
     json::Object reuse;
     if (!existing_nodes.is_none())
       reuse = kp::from_python(kp::require_dict(existing_nodes, "existing_nodes"), "existing_nodes")
@@ -242,8 +234,8 @@ PYBIND11_MODULE(lexscan, m) {
       "The symbol records of a file's text, by the extractor its extension calls for.");
 
   m.def("parse_relations", [](py::object path, py::object text, py::object root) {
-    return edge_list(parse_relations(path_arg(path, "path"), kp::require_text(text, "text"),
-                                     path_arg(root, "root")));
+    return edge_list(parse_relations(kp::require_path(path, "path"), kp::require_text(text, "text"),
+                                     kp::require_path(root, "root")));
   }, py::arg("path"), py::arg("text"), py::arg("root"),
       "parse_relations(path, text, root)\n--\n\nThe \"imports\" and \"requires\" edges of one file's text.");
 

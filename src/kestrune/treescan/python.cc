@@ -23,14 +23,6 @@ using namespace kestrune::treescan;
 
 namespace {
 
-// A path argument: str or os.PathLike, as text.
-std::string path_arg(py::handle h, std::string_view arg) {
-  if (!py::isinstance<py::str>(h) && py::hasattr(h, "__fspath__")) {
-    py::object p = py::module_::import("os").attr("fspath")(h);
-    return kp::require_str(p, arg);
-  }
-  return kp::require_str(h, arg);
-}
 
 py::list records(const std::vector<Symbol>& syms) {
   py::list out;
@@ -140,7 +132,7 @@ PYBIND11_MODULE(treescan, m) {
       "_extract_symbols(content, file_id, ext)\n--\n\n"
       "The symbol records of a file's text: from its syntax tree when a grammar covers it, else by pattern.");
   m.def("_extract_imports", [](py::object content, py::object file_id, py::object ext, py::object root) {
-    path_arg(root, "root");  // accepted, not used
+    kp::require_path(root, "root");  // accepted, not used
     return edge_list(extract_imports(kp::require_text(content, "content"), kp::require_str(file_id, "file_id"),
                                      kp::require_str(ext, "ext")));
   }, py::arg("content"), py::arg("file_id"), py::arg("ext"), py::arg("root"),
@@ -159,15 +151,15 @@ PYBIND11_MODULE(treescan, m) {
       "_structural_peer_edges(file_ids)\n--\n\n"
       "The \"structural_peer\" edges, one each way, between files of one directory whose names pair up.");
 
-  m.def("should_scan", [](py::object path) { return should_scan(path_arg(path, "path")); }, py::arg("path"),
+  m.def("should_scan", [](py::object path) { return should_scan(kp::require_path(path, "path")); }, py::arg("path"),
       "should_scan(path)\n--\n\nWhether the walk takes a file of this path (by its extension, outside venv folders).");
   m.def("walk_files", [](py::object root) {
-    std::string r = path_arg(root, "root");
+    std::string r = kp::require_path(root, "root");
     py::gil_scoped_release unlocked;
     return walk_files(r);
   }, py::arg("root"), "walk_files(root)\n--\n\nThe paths of the files a scan of root reads, in walk order.");
   m.def("rel", [](py::object path, py::object root) {
-    return lexscan::rel(path_arg(path, "path"), path_arg(root, "root"));
+    return lexscan::rel(kp::require_path(path, "path"), kp::require_path(root, "root"));
   }, py::arg("path"), py::arg("root"),
       "rel(path, root)\n--\n\nThe graph id of path: its path relative to root, both resolved.");
 
@@ -187,7 +179,7 @@ PYBIND11_MODULE(treescan, m) {
       "_make_summary(content, path, ext)\n--\n\nThe file's one-line summary, at most 250 characters.");
 
   m.def("scan", [](py::object root, py::object existing_nodes) {
-    std::string r = path_arg(root, "root");
+    std::string r = kp::require_path(root, "root");
     json::Object reuse;
     if (!existing_nodes.is_none())
       reuse = kp::from_python(kp::require_dict(existing_nodes, "existing_nodes"), "existing_nodes").as_object();
@@ -205,7 +197,8 @@ PYBIND11_MODULE(treescan, m) {
       "unchanged files their keywords, summary and content.");
 
   m.def("compare", [](py::object root, py::object ast_out, py::object regex_out) {
-    std::string r = path_arg(root, "root"), a = path_arg(ast_out, "ast_out"), x = path_arg(regex_out, "regex_out");
+    std::string r = kp::require_path(root, "root"), a = kp::require_path(ast_out, "ast_out"),
+                x = kp::require_path(regex_out, "regex_out");
     py::gil_scoped_release unlocked;
     compare(r, a, x, write_stdout);
   }, py::arg("root"), py::arg("ast_out"), py::arg("regex_out"),
