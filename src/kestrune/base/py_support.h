@@ -12,6 +12,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kestrune/base/json.h"
 
@@ -28,6 +29,13 @@ std::string from_str(pybind11::handle h);
 // None/bool/int/float/str/list/dict as json.loads would have built them
 // (dicts keep key order, big integers stay exact).
 pybind11::object to_python(const json::Value& v);
+// A list of the records' to_json() values, as to_python() builds them.
+template <typename T>
+pybind11::list to_python_list(const std::vector<T>& records) {
+  pybind11::list out;
+  for (const T& r : records) out.append(to_python(r.to_json()));
+  return out;
+}
 // The reverse; tuples become lists. Anything else raises TypeError naming `arg`.
 json::Value from_python(pybind11::handle h, std::string_view arg = "value");
 

@@ -19,7 +19,6 @@ using namespace kestrune::lexscan;
 
 namespace {
 
-
 std::vector<std::string> str_list(py::handle h, std::string_view arg, bool text = false) {
   py::list l = kp::require_list(h, arg);
   std::vector<std::string> out;
@@ -37,18 +36,6 @@ struct LinesArg {
     for (const auto& s : storage) views.emplace_back(s);
   }
 };
-
-py::list records(const std::vector<Symbol>& syms) {
-  py::list out;
-  for (const auto& s : syms) out.append(kp::to_python(s.to_json()));
-  return out;
-}
-
-py::list edge_list(const std::vector<Edge>& edges) {
-  py::list out;
-  for (const auto& e : edges) out.append(kp::to_python(e.to_json()));
-  return out;
-}
 
 Node make_node(py::handle id, py::handle kind, py::handle path, py::handle ext, py::handle size, py::handle keywords,
                py::handle content, py::handle summary, py::handle file_hash, py::handle symbol_type,
@@ -215,7 +202,7 @@ PYBIND11_MODULE(lexscan, m) {
   auto extractor = [&m](const char* name, std::vector<Symbol> (*fn)(std::string_view, std::string_view),
                         const char* doc) {
     m.def(name, [fn](py::object content, py::object file_path) {
-      return records(fn(kp::require_text(content, "content"), kp::require_str(file_path, "file_path")));
+      return kp::to_python_list(fn(kp::require_text(content, "content"), kp::require_str(file_path, "file_path")));
     }, py::arg("content"), py::arg("file_path"), doc);
   };
   extractor("extract_symbols_ts", &symbols_ts,
@@ -227,14 +214,14 @@ PYBIND11_MODULE(lexscan, m) {
   extractor("extract_symbols_cs", &symbols_cs,
             "extract_symbols_cs(content, file_path)\n--\n\nThe symbol records of a C# text.");
   m.def("_extract_symbols_for_file", [](py::object content, py::object file_id, py::object ext) {
-    return records(symbols_for_file(kp::require_text(content, "content"),
+    return kp::to_python_list(symbols_for_file(kp::require_text(content, "content"),
                                     kp::require_str(file_id, "file_id"), kp::require_str(ext, "ext")));
   }, py::arg("content"), py::arg("file_id"), py::arg("ext"),
       "_extract_symbols_for_file(content, file_id, ext)\n--\n\n"
       "The symbol records of a file's text, by the extractor its extension calls for.");
 
   m.def("parse_relations", [](py::object path, py::object text, py::object root) {
-    return edge_list(parse_relations(kp::require_path(path, "path"), kp::require_text(text, "text"),
+    return kp::to_python_list(parse_relations(kp::require_path(path, "path"), kp::require_text(text, "text"),
                                      kp::require_path(root, "root")));
   }, py::arg("path"), py::arg("text"), py::arg("root"),
       "parse_relations(path, text, root)\n--\n\nThe \"imports\" and \"requires\" edges of one file's text.");

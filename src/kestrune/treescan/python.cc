@@ -23,19 +23,6 @@ using namespace kestrune::treescan;
 
 namespace {
 
-
-py::list records(const std::vector<Symbol>& syms) {
-  py::list out;
-  for (const auto& s : syms) out.append(kp::to_python(s.to_json()));
-  return out;
-}
-
-py::list edge_list(const std::vector<Edge>& edges) {
-  py::list out;
-  for (const auto& e : edges) out.append(kp::to_python(e.to_json()));
-  return out;
-}
-
 template <size_t N>
 py::set str_set(const std::array<std::string_view, N>& items) {
   py::set s;
@@ -100,53 +87,61 @@ PYBIND11_MODULE(treescan, m) {
       "_classify_ts_name(name, exported)\n--\n\n(symbol type, confidence) of a TypeScript or JavaScript name.");
 
   m.def("extract_symbols_ts_ast", [](py::object content, py::object file_path, py::object ext) {
-    return records(extract_symbols_ts_ast(kp::require_text(content, "content"),
+    return kp::to_python_list(extract_symbols_ts_ast(kp::require_text(content, "content"),
                                           kp::require_str(file_path, "file_path"), kp::require_str(ext, "ext")));
   }, py::arg("content"), py::arg("file_path"), py::arg("ext"),
       "extract_symbols_ts_ast(content, file_path, ext)\n--\n\n"
       "The symbol records of a TypeScript, TSX or JavaScript text, from its syntax tree.");
   m.def("extract_imports_ts_ast", [](py::object content, py::object file_path, py::object ext) {
-    return edge_list(extract_imports_ts_ast(kp::require_text(content, "content"),
+    return kp::to_python_list(extract_imports_ts_ast(kp::require_text(content, "content"),
                                             kp::require_str(file_path, "file_path"), kp::require_str(ext, "ext")));
   }, py::arg("content"), py::arg("file_path"), py::arg("ext"),
       "extract_imports_ts_ast(content, file_path, ext)\n--\n\n"
       "The import and require edges of a TypeScript, TSX or JavaScript text, from its syntax tree.");
-  auto two = [&m](const char* name, auto fn, auto wrap, const char* doc) {
-    m.def(name, [fn, wrap](py::object content, py::object file_path) {
-      return wrap(fn(kp::require_text(content, "content"), kp::require_str(file_path, "file_path"), grammars()));
-    }, py::arg("content"), py::arg("file_path"), doc);
+  auto two = [&m](const char* name, auto fn, const char* doc) {
+    m.def(
+        name,
+        [fn](py::object content, py::object file_path) {
+          return kp::to_python_list(
+              fn(kp::require_text(content, "content"), kp::require_str(file_path, "file_path"), grammars()));
+        },
+        py::arg("content"), py::arg("file_path"), doc);
   };
-  two("extract_symbols_py_ast", &extract_symbols_py_ast, &records,
+  two("extract_symbols_py_ast", &extract_symbols_py_ast,
       "extract_symbols_py_ast(content, file_path)\n--\n\nThe symbol records of a Python text, from its syntax tree.");
-  two("extract_symbols_go_ast", &extract_symbols_go_ast, &records,
+  two("extract_symbols_go_ast", &extract_symbols_go_ast,
       "extract_symbols_go_ast(content, file_path)\n--\n\nThe symbol records of a Go text, from its syntax tree.");
-  two("extract_imports_py_ast", &extract_imports_py_ast, &edge_list,
+  two("extract_imports_py_ast", &extract_imports_py_ast,
       "extract_imports_py_ast(content, file_path)\n--\n\nThe import edges of a Python text, from its syntax tree.");
-  two("extract_imports_go_ast", &extract_imports_go_ast, &edge_list,
+  two("extract_imports_go_ast", &extract_imports_go_ast,
       "extract_imports_go_ast(content, file_path)\n--\n\nThe import edges of a Go text, from its syntax tree.");
 
   m.def("_extract_symbols", [](py::object content, py::object file_id, py::object ext) {
-    return records(extract_symbols(kp::require_text(content, "content"), kp::require_str(file_id, "file_id"),
+    return kp::to_python_list(extract_symbols(kp::require_text(content, "content"), kp::require_str(file_id, "file_id"),
                                    kp::require_str(ext, "ext")));
   }, py::arg("content"), py::arg("file_id"), py::arg("ext"),
       "_extract_symbols(content, file_id, ext)\n--\n\n"
       "The symbol records of a file's text: from its syntax tree when a grammar covers it, else by pattern.");
-  m.def("_extract_imports", [](py::object content, py::object file_id, py::object ext, py::object root) {
-    kp::require_path(root, "root");  // accepted, not used
-    return edge_list(extract_imports(kp::require_text(content, "content"), kp::require_str(file_id, "file_id"),
-                                     kp::require_str(ext, "ext")));
-  }, py::arg("content"), py::arg("file_id"), py::arg("ext"), py::arg("root"),
+  m.def(
+      "_extract_imports",
+      [](py::object content, py::object file_id, py::object ext, py::object root) {
+        kp::require_path(root, "root");  // accepted, not used
+        return kp::to_python_list(extract_imports(kp::require_text(content, "content"),
+                                                  kp::require_str(file_id, "file_id"), kp::require_str(ext, "ext")));
+      },
+      py::arg("content"), py::arg("file_id"), py::arg("ext"), py::arg("root"),
       "_extract_imports(content, file_id, ext, root)\n--\n\n"
       "The import edges of a file's text: from its syntax tree when a grammar covers it, else by pattern.");
   m.def("_parse_relations_regex", [](py::object file_id, py::object text) {
-    return edge_list(parse_relations_regex(kp::require_str(file_id, "file_id"), kp::require_text(text, "text")));
+    return kp::to_python_list(
+        parse_relations_regex(kp::require_str(file_id, "file_id"), kp::require_text(text, "text")));
   }, py::arg("file_id"), py::arg("text"),
       "_parse_relations_regex(file_id, text)\n--\n\nThe import and require edges the five patterns find in text.");
   m.def("_structural_peer_edges", [](py::object file_ids) {
     py::list l = kp::require_list(file_ids, "file_ids");
     std::vector<std::string> ids;
     for (py::handle id : l) ids.push_back(kp::require_str(id, "file_ids"));
-    return edge_list(structural_peer_edges(ids));
+    return kp::to_python_list(structural_peer_edges(ids));
   }, py::arg("file_ids"),
       "_structural_peer_edges(file_ids)\n--\n\n"
       "The \"structural_peer\" edges, one each way, between files of one directory whose names pair up.");
