@@ -42,33 +42,9 @@ uint64_t mix(uint64_t h) {
   return h;
 }
 
-// Eight bytes at a time: the index hashes every word of every file.
-uint64_t hash_bytes(std::string_view s) {
-  uint64_t h = 0x9e3779b97f4a7c15ULL ^ s.size();
-  const char* p = s.data();
-  size_t n = s.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    h = (h ^ v) * 0xff51afd7ed558ccdULL;
-    h ^= h >> 32;
-  }
-  if (n) {
-    uint64_t v = 0;
-    std::memcpy(&v, p, n);
-    h = (h ^ v) * 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 29;
-  }
-  h = mix(h);
-  return h ? h : 1;
-}
-
-bool ends_with(std::string_view s, std::string_view tail) {
-  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
-
-// hash_bytes() of the n bytes at p, for the body's every word: the last
-// partial block is one load, masked, when the text goes on past it.
+// The hash of the n bytes at p, eight at a time (the index hashes every
+// word of every file): the last partial block is one load, masked, when the
+// text goes on past `end`.
 inline __attribute__((always_inline)) uint64_t hash_word(const char* p, size_t n, const char* end) {
   uint64_t h = 0x9e3779b97f4a7c15ULL ^ n;
   for (; n >= 8; p += 8, n -= 8) {
@@ -346,8 +322,8 @@ DocKind doc_kind(std::string_view id) {
     if (slashed.find(d) != std::string::npos) return DocKind::Test;
   if (name.starts_with("test_") || name == "conftest.py" || name == "tests.py") return DocKind::Test;
   const std::string_view stem = name.substr(0, name.size() - ext.size());
-  if (ends_with(stem, "_test") || ends_with(stem, ".test") || ends_with(stem, ".spec") || ends_with(stem, "_spec") ||
-      ends_with(stem, ".test-d"))
+  if (stem.ends_with("_test") || stem.ends_with(".test") || stem.ends_with(".spec") || stem.ends_with("_spec") ||
+      stem.ends_with(".test-d"))
     return DocKind::Test;
   if (ext == ".json" || ext == ".yaml" || ext == ".yml" || ext == ".toml" || ext == ".xml" || ext == ".csv" ||
       ext == ".lock" || ext == ".xaml")
@@ -355,7 +331,7 @@ DocKind doc_kind(std::string_view id) {
   return DocKind::Code;
 }
 
-uint64_t term_hash(std::string_view term) { return hash_bytes(term); }
+uint64_t term_hash(std::string_view term) { return hash_word(term.data(), term.size(), term.data() + term.size()); }
 
 // ---- building ---------------------------------------------------------------
 
