@@ -232,30 +232,44 @@ TEST_F(FsTest, WalkHandlesDeepTreesIteratively) {
 }
 
 TEST_F(FsTest, WriteAtomicReplacesWholeAndCleansUp) {
-  write_atomic(p("out.json"), "first version, longer");
-  write_atomic(p("out.json"), "second");
-  EXPECT_EQ(read_bytes(p("out.json")), "second");
-  struct stat st;
-  ASSERT_EQ(::stat(p("out.json").c_str(), &st), 0);
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+  for (AtomicWriter::Commit how : {AtomicWriter::Commit::durable, AtomicWriter::Commit::cheap}) {
+    SCOPED_TRACE(static_cast<int>(how));
+    auto write = [&](const std::string& path, std::string_view data) {
+      AtomicWriter w(path);
+      w.write(data);
+      w.commit(how);
+    };
+    write(p("out.json"), "first version, longer");
+    write(p("out.json"), "second");
+    EXPECT_EQ(read_bytes(p("out.json")), "second");
+    struct stat st;
+    ASSERT_EQ(::stat(p("out.json").c_str(), &st), 0);
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
 
-  // A failing rename (the target is a directory) leaves no temporary behind.
-  mkdir("taken");
-  EXPECT_THROW(write_atomic(p("taken"), "data"), OsError);
-  EXPECT_THROW(write_atomic(p("no_dir/out"), "data"), OsError);
-  EXPECT_EQ(listing(), (std::vector<std::string>{"out.json", "taken"}));
+    // A failing rename (the target is a directory) leaves no temporary behind,
+    // and the directory where it was.
+    mkdir("taken");
+    EXPECT_THROW(write(p("taken"), "data"), OsError);
+    EXPECT_TRUE(is_dir(p("taken")));
+    EXPECT_THROW(write(p("no_dir/out"), "data"), OsError);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"out.json", "taken"}));
 
-  // Through a link, the linked file is replaced and the link stays.
-  symlink("out.json", "alias");
-  write_atomic(p("alias"), "third");
-  EXPECT_TRUE(is_link(p("alias")));
-  EXPECT_EQ(read_bytes(p("out.json")), "third");
+    // Through a link, the linked file is replaced and the link stays.
+    symlink("out.json", "alias");
+    write(p("alias"), "third");
+    EXPECT_TRUE(is_link(p("alias")));
+    EXPECT_EQ(read_bytes(p("out.json")), "third");
 
-  std::string big(3 << 20, 'z');
-  write_atomic(p("big"), big);
-  EXPECT_EQ(read_bytes(p("big")), big);
+    std::string big(3 << 20, 'z');
+    write(p("big"), big);
+    write(p("big"), big + "!");
+    EXPECT_EQ(read_bytes(p("big")), big + "!");
+    EXPECT_EQ(listing(), (std::vector<std::string>{"alias", "big", "out.json", "taken"}));
+    for (const char* name : {"alias", "big", "out.json"}) ::unlink(p(name).c_str());
+    ::rmdir(p("taken").c_str());
+  }
 }
 
 // What a killed writer leaves: the child writes 8 MB without committing, says

@@ -182,7 +182,8 @@ Recorded record(const std::string& file, std::span<const NewAction> actions, int
     buffer += piece;
   });
   out.write(buffer);
-  out.commit();
+  // Rewritten after every tool call, and only a day's record: the cheap swap.
+  out.commit(fs::AtomicWriter::Commit::cheap);
   return r;
 }
 

@@ -432,7 +432,29 @@ void AtomicWriter::write(std::span<const std::string_view> parts) {
   }
 }
 
-void AtomicWriter::commit() {
+namespace {
+
+// Swaps `tmp` with `target` when `target` is a regular file, then removes
+// `tmp` (now the old file); false, with nothing changed, where that cannot be
+// done (no such file, a file system without the swap).
+bool replace_by_swap(const std::string& tmp, const std::string& target) {
+  struct stat st;
+  if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) return false;
+  // Something else took the target's place since the lstat: put it back.
+  if (::lstat(tmp.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE);
+    return false;
+  }
+  // Should this fail, the old file waits under the temporary's name for the
+  // stale-temporary cleanup of a later writer.
+  ::unlink(tmp.c_str());
+  return true;
+}
+
+}  // namespace
+
+void AtomicWriter::commit(Commit how) {
   if (unnamed_) {
     // A name only now, and for as short a time as a rename takes.
     const std::string proc = "/proc/self/fd/" + std::to_string(fd_.get());
@@ -447,6 +469,10 @@ void AtomicWriter::commit() {
   }
   const int rc = ::close(fd_.release());
   if (rc != 0) throw OsError(errno, path_);
+  if (how == Commit::cheap && replace_by_swap(tmp_, target_)) {
+    committed_ = true;
+    return;
+  }
   if (::rename(tmp_.c_str(), target_.c_str()) != 0) throw OsError(errno, path_);
   committed_ = true;
 }

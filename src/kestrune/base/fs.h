@@ -147,8 +147,25 @@ class AtomicWriter {
   void write(std::string_view data);
   // The parts one after another, many to a system call.
   void write(std::span<const std::string_view> parts);
+
+  // How commit() puts the file in place; readers see the old file or the new
+  // one, never a mix, either way.
+  enum class Commit {
+    // rename(2) over the old file. On ext4 (auto_da_alloc) that starts writing
+    // the new data to disk at once, so that a power loss soon after finds the
+    // old file or the new one.
+    durable,
+    // Swapped with the old file (renameat2 RENAME_EXCHANGE), which is then
+    // removed; a plain rename where the swap cannot be made. Nothing is sent to
+    // the disk before the kernel's usual write-back, so a file rewritten every
+    // few seconds costs almost no disk traffic and its writer never waits for
+    // the disk to finish with the version before. A power loss within the
+    // write-back delay (about half a minute) may leave the file empty: for
+    // files that are cheap to lose, written often, such as the attention record.
+    cheap,
+  };
   // Puts the file in place. Once only; nothing may be written after it.
-  void commit();
+  void commit(Commit how = Commit::durable);
 
   // Whether the temporary is unnamed (O_TMPFILE).
   bool unnamed() const { return unnamed_; }
