@@ -2,7 +2,8 @@
 // optionally a NUL byte and the attention file's bytes (a small file of
 // several writers when there is none). The writer refuses exactly the files
 // the guard cannot read, and what it writes the guard reads, with the new
-// action last and no more than it keeps.
+// action last and no more than it keeps; the one-pass scanner agrees with
+// the document reader wherever it decides.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -35,6 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<at::HookCall> call = at::hook_call(hook, {"", "", "/fuzz-root/w"});
   const at::NewAction action = call ? call->action : at::NewAction{"read", "x.py", "Read", ""};
   if (call) check(call->place.file == call->place.data_dir + "/chat_action_graph.json");
+
+  // The one-pass scanner, where it decides, reads what the document reader reads.
+  std::vector<at::Action> scanned;
+  if (at::scan_actions(file, scanned)) check(at::read_actions(file) == scanned);
 
   std::optional<std::string> out = at::updated(file, {&action, 1}, NOW);
   check(out.has_value() == at::parse_actions(file).has_value());
