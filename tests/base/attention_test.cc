@@ -120,6 +120,12 @@ TEST(Attention, ScannerReadsWhatTheDocumentSays) {
            R"({"actions": [{"kind": "read_cache_hit", "payload": {"file": "a"}, "ts": -0}, {"kind": "read", "payload": {"file": "b"}, "ts": -2.7},
                            {"kind": "register_edit", "payload": {"file": "c"}, "ts": 17e8}, {"kind": "read", "payload": {"file": "d"}, "ts": 1.5E+3},
                            {"kind": "read", "payload": {"file": "e"}, "ts": 9223372036854775807}]})",
+           // the writers' own form, read without the general scanner, and near misses of it
+           R"({"actions": [{"kind": "read", "payload": {"file": "a", "tool": "Read", "session": "s"}, "ts": 1700000000},
+{"kind": "edit", "payload": {"file": "b", "tool": "Edit", "session": ""}, "ts": null},
+{"kind": "read", "payload": {"file": "c", "tool": "Read", "session": "s"}, "ts": 17e8},
+{"kind": "read", "payload": {"file": "d", "tool": "Read", "session": "s", "x": 1}, "ts": 5},
+{"kind": "read", "payload": {"file": "e", "tool": "R\u0065ad", "session": "s"}, "ts": 5}, {"kind": "read", "payload": {"file": "f", "tool": "Read", "session": "s"}, "ts": 5, "ts": 6}]})",
            // whatever else the file holds is checked, not read
            R"({"meta": {"a": [1, -2.5e-3, true, false, null, NaN, -Infinity, Infinity, "\u00e9\n\"", {"\\k": {}}, []]},
                "actions": [{"kind": "edit_observation", "payload": {"file": "src/é.py", "n": [[[]]]}, "extra": "\ud800"}]})",
@@ -154,7 +160,8 @@ TEST(Attention, ScannerAgreesWithTheDocumentReaderOnMutatedFiles) {
   const std::string seed =
       R"({"version": 1, "actions": [{"kind": "read", "payload": {"file": "src/a.py", "tool": "x"}, "ts": 1700000000, "s": "s1"},)"
       R"( {"kind": "register_edit", "payload": {"file": "src/b.py"}, "ts": 1699999999.5}, {"kind": "tool_call", "payload": null},)"
-      R"( {"kind": "edit_observation", "payload": {"file": "/abs/c.py", "n": [1, -2e3, true, null]}, "ts": null}]})";
+      R"( {"kind": "edit_observation", "payload": {"file": "/abs/c.py", "n": [1, -2e3, true, null]}, "ts": null},)"
+      R"( {"kind": "read", "payload": {"file": "src/d.py", "tool": "Read", "session": "s"}, "ts": 1700000001}]})";
   const std::string_view pieces[] = {"{", "}", "[", "]", "\"", ":", ",", " ", "\\", "\\u0041", "-", "0", "1", ".",
                                      "e", "+", "null", "true", "NaN", "-Infinity", "\"ts\": ", "\"kind\": \"read\"",
                                      "\"payload\": ", "\"file\": \"x/y\"", "\"actions\": ", "\n", "\x01", "\xC3\xA9"};
