@@ -127,6 +127,28 @@ TEST(Recorder, KeepsRecentActionsAndWhatOthersWrote) {
     EXPECT_FALSE(updated(bad, {&read, 1}, NOW)) << bad;
 }
 
+// The writer hands the kernel runs of the old file's bytes where the new text
+// repeats them; what lands on disk must still be exactly the rendered text.
+TEST(Recorder, RecordWritesWhatUpdateComputes) {
+  testkit::TempDir t;
+  const std::string file = t / ".braid/chat_action_graph.json";
+  const NewAction read{"read", "src/new.py", "Read", "s2"};
+  std::vector<NewAction> many(MAX_ACTIONS, read);
+  many.front().file = "first.py";
+  const std::string line = R"({"kind": "read", "payload": {"file": "a.py", "tool": "Read", "session": "s"}, "ts": 1699999999})";
+  for (const std::string& existing : {
+           *updated(std::nullopt, many, NOW - 1),  // full: the first goes
+           R"({"version": 1, "actions": [)" "\n" + line + ",\n" + line + "\n]}",
+           R"({"actions": [)" + line + ", " + line + "],\n\"z\": [1]}",  // other separators, a member after
+           R"({"actions": [{"kind": "read", "payload": {"file": "old.py"}, "ts": 1699913599},)" + line + "]}",  // pruned
+           std::string(R"({"actions": []})"),
+       }) {
+    t.write(".braid/chat_action_graph.json", existing);
+    record(file, {&read, 1}, NOW);
+    EXPECT_EQ(t.read(".braid/chat_action_graph.json"), *updated(existing, {&read, 1}, NOW)) << existing.substr(0, 80);
+  }
+}
+
 TEST(Recorder, MalformedFileIsKeptAside) {
   testkit::TempDir t;
   const std::string file = t / ".braid/chat_action_graph.json";

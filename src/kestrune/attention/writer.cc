@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <functional>
 
 #include "kestrune/attention/attention.h"
 #include "kestrune/base/fs.h"
@@ -20,8 +21,6 @@ LockTimeout::LockTimeout(const std::string& lock_file)
                          " s; nothing recorded") {}
 
 namespace {
-
-constexpr size_t WRITE_BUFFER = 64 * 1024;
 
 std::string action_text(const NewAction& a, int64_t now) {
   json::Object payload;
@@ -168,20 +167,33 @@ Recorded record(const std::string& file, std::span<const NewAction> actions, int
     layout = read_layout(mapped.data() != nullptr ? mapped.text() : std::string_view(*bytes));
     if (!layout) r.moved_aside = move_aside(file);
   }
-  // Gathered into a small buffer that stays in cache: the kernel copies a
-  // few large writes faster than thousands of short pieces.
+  // Written straight from the old file's pages where the new text runs on as
+  // it did there (a piece that repeats the bytes after the one before it
+  // extends that one): most of the file goes to the kernel in one piece, with
+  // no copy of our own.
   const std::vector<std::string> added = action_texts(actions, now);
-  fs::AtomicWriter out(file);
-  std::string buffer;
-  buffer.reserve(WRITE_BUFFER);
+  const std::string_view old_text = layout ? layout->text : std::string_view{};
+  std::vector<std::string_view> pieces;
   r.actions = render(layout ? &*layout : nullptr, added, now, [&](std::string_view piece) {
-    if (buffer.size() + piece.size() > WRITE_BUFFER && !buffer.empty()) {
-      out.write(buffer);
-      buffer.clear();
+    if (!pieces.empty()) {
+      std::string_view& last = pieces.back();
+      const char* next = last.data() + last.size();
+      if (next == piece.data()) {
+        last = std::string_view(last.data(), last.size() + piece.size());
+        return;
+      }
+      // Only within the old text: `next` may be its end, never read past.
+      const std::less_equal<const char*> before_or_at;
+      if (before_or_at(old_text.data(), next) && before_or_at(next, old_text.data() + old_text.size()) &&
+          old_text.substr(static_cast<size_t>(next - old_text.data()), piece.size()) == piece) {
+        last = std::string_view(last.data(), last.size() + piece.size());
+        return;
+      }
     }
-    buffer += piece;
+    pieces.push_back(piece);
   });
-  out.write(buffer);
+  fs::AtomicWriter out(file);
+  out.write(pieces);
   // Rewritten after every tool call, and only a day's record: the cheap swap.
   out.commit(fs::AtomicWriter::Commit::cheap);
   return r;
