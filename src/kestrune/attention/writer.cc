@@ -178,14 +178,11 @@ Recorded record(const std::string& file, std::span<const NewAction> actions, int
     if (!pieces.empty()) {
       std::string_view& last = pieces.back();
       const char* next = last.data() + last.size();
-      if (next == piece.data()) {
-        last = std::string_view(last.data(), last.size() + piece.size());
-        return;
-      }
-      // Only within the old text: `next` may be its end, never read past.
+      // Compared only within the old text: `next` may be its end, never read past.
       const std::less_equal<const char*> before_or_at;
-      if (before_or_at(old_text.data(), next) && before_or_at(next, old_text.data() + old_text.size()) &&
-          old_text.substr(static_cast<size_t>(next - old_text.data()), piece.size()) == piece) {
+      if (next == piece.data() ||
+          (before_or_at(old_text.data(), next) && before_or_at(next, old_text.data() + old_text.size()) &&
+           old_text.substr(static_cast<size_t>(next - old_text.data()), piece.size()) == piece)) {
         last = std::string_view(last.data(), last.size() + piece.size());
         return;
       }

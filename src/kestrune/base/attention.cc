@@ -186,15 +186,10 @@ class ActionScanner {
     skip_ws();
     return p_ != end_ && *p_ == c;
   }
-  bool word(std::string_view w) {
-    if (static_cast<size_t>(end_ - p_) < w.size() || std::string_view(p_, w.size()) != w) return false;
-    p_ += w.size();
-    return true;
-  }
-  // word() for a literal, compared inline (a call to memcmp per word costs
-  // more than the comparison).
+  // The literal `w` next, consumed. Compared inline: a call to memcmp per
+  // word costs more than the comparison.
   template <size_t N>
-  bool literal(const char (&w)[N]) {
+  bool word(const char (&w)[N]) {
     constexpr size_t n = N - 1;
     if (static_cast<size_t>(end_ - p_) < n) return false;
     size_t i = 0;
@@ -398,11 +393,11 @@ class ActionScanner {
   // anything else; then the general reading starts over.
   bool canonical(Item& item) {
     std::string_view ignored;
-    if (!(literal("{\"kind\": ") && at_quote() && plain_string(item.kind.value))) return false;
-    if (!(literal(", \"payload\": {\"file\": ") && at_quote() && plain_string(item.file.value))) return false;
-    if (!(literal(", \"tool\": ") && at_quote() && plain_string(ignored))) return false;
-    if (!(literal(", \"session\": ") && at_quote() && plain_string(ignored))) return false;
-    if (!(literal("}, \"ts\": ") && p_ != end_ && stamp(item.ts) && literal("}"))) return false;
+    if (!(word("{\"kind\": ") && at_quote() && plain_string(item.kind.value))) return false;
+    if (!(word(", \"payload\": {\"file\": ") && at_quote() && plain_string(item.file.value))) return false;
+    if (!(word(", \"tool\": ") && at_quote() && plain_string(ignored))) return false;
+    if (!(word(", \"session\": ") && at_quote() && plain_string(ignored))) return false;
+    if (!(word("}, \"ts\": ") && p_ != end_ && stamp(item.ts) && word("}"))) return false;
     item.kind.is_string = item.file.is_string = true;
     return true;
   }
