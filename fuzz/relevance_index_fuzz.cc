@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (eol == std::string_view::npos) return 0;
   const std::string_view query = all.substr(0, eol), body = all.substr(eol + 1);
 
-  constexpr char magic[8] = {'K', 'R', 'E', 'L', 'I', 'D', 'X', '3'};
+  constexpr char magic[8] = {'K', 'R', 'E', 'L', 'I', 'D', 'X', '4'};
   std::vector<uint64_t> storage((sizeof magic + body.size() + 7) / 8);  // the reader wants 8-byte alignment
   char* image = reinterpret_cast<char*>(storage.data());
   std::memcpy(image, magic, sizeof magic);

@@ -8,12 +8,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "common/testkit.h"
 #include "kestrune/base/fs.h"
 #include "kestrune/base/md5.h"
 #include "kestrune/br/imports.h"
 #include "kestrune/br/terms.h"
+#include "kestrune/lexscan/lexscan.h"
 
 namespace kestrune::br {
 namespace {
@@ -312,6 +314,67 @@ TEST(RelevanceIndexFile, CutShortFilesAreReadWholeOnlyWhenUnchanged) {
     EXPECT_EQ(result_ids(retrieve_file_relevance(graph_path, "deep_needle", 8, 40, {})).front(), c.top) << c.what;
     // A graph held in memory has no time to go by: the fingerprint decides.
     EXPECT_EQ(ranked(g, "deep_needle").front(), c.top) << c.what;
+  }
+}
+
+// Two index images alike but for the clock their builds read.
+bool same_but_clock(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && a.substr(0, 56) == b.substr(0, 56) && a.substr(64) == b.substr(64);
+}
+
+TEST(RelevanceIndexFile, RebuildFromAStaleIndexIsTheFullBuild) {
+  testkit::TempDir dir;
+  const std::string root = dir / "proj", graph_path = dir / "info_graph.json";
+  const std::string big = "import util\n" + std::string(30000, ' ') + "\ndef deep_needle(): pass\n";
+  dir.write("proj/app.py", "import util\nimport extra\ndef main(): util.run()\n");
+  dir.write("proj/util.py", "def run(): return 1\n");
+  dir.write("proj/big.py", big);
+  dir.write("proj/web/index.ts", "import { run } from '../lib/run';\nexport function start() { run(); }\n");
+  dir.write("proj/lib/run.ts", "export function run() {}\n");
+  auto rescan = [&] { fs::write_atomic(graph_path, json::dumps(lexscan::scan(root), {.indent = 2})); };
+  auto corrupt = [](std::string& image) { image[image.size() / 2] ^= 0x20; };
+  struct Step {
+    const char* what;
+    std::function<void(std::string& previous)> change;
+    size_t lent;  // of the files in the graph after the change
+  };
+  const Step steps[] = {
+      {"nothing changed", [&](std::string&) { rescan(); }, 5},
+      {"a file edited", [&](std::string&) { dir.write("proj/util.py", "def run(): return 2\n"), rescan(); }, 4},
+      // app.py's import of extra now names a file, and index.ts's of run no longer does: both lent all the same.
+      {"a file added", [&](std::string&) { dir.write("proj/extra.py", "X = 1\n"), rescan(); }, 5},
+      {"a file removed", [&](std::string&) { std::filesystem::remove(root + "/lib/run.ts"), rescan(); }, 5},
+      // Read whole from the project: changed there (same size, same graph), it is read again.
+      {"a long file changed on disk only",
+       [&](std::string&) {
+         std::string edited = big;
+         edited.replace(edited.find("needle"), 6, "noodle");
+         dir.write("proj/big.py", edited);
+       },
+       4},
+      {"files in another order",
+       [&](std::string&) {
+         json::Value g = json::load_file(graph_path);
+         auto& nodes = g.as_object().find("nodes")->as_array();
+         std::reverse(nodes.begin(), nodes.end());
+         fs::write_atomic(graph_path, json::dumps(g, {.indent = 2}));
+       },
+       0},
+      {"the stale index damaged", [&](std::string& previous) { corrupt(previous), rescan(); }, 0},
+  };
+  rescan();
+  ::usleep(20000);  // each build a clock tick after the files' last change
+  std::string previous = build_index_from_file(graph_path).value();
+  for (const Step& step : steps) {
+    step.change(previous);
+    ::usleep(20000);
+    const std::string full = build_index_from_file(graph_path).value();
+    const auto ix = RelevanceIndex::open(previous);
+    size_t lent = 0;
+    const std::string rebuilt = ix ? build_index_from_file(graph_path, &*ix, &lent).value() : full;
+    EXPECT_TRUE(same_but_clock(rebuilt, full)) << step.what;
+    EXPECT_EQ(lent, step.lent) << step.what;
+    previous = rebuilt;
   }
 }
 

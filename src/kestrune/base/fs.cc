@@ -477,10 +477,10 @@ void AtomicWriter::commit(Commit how) {
   committed_ = true;
 }
 
-void write_atomic(const std::string& path, std::string_view data) {
+void write_atomic(const std::string& path, std::string_view data, AtomicWriter::Commit how) {
   AtomicWriter file(path);
   file.write(data);
-  file.commit();
+  file.commit(how);
 }
 
 void append(const std::string& path, std::string_view data) {

@@ -178,7 +178,8 @@ class AtomicWriter {
 };
 
 // Replaces `path` whole with `data` (an AtomicWriter written once).
-void write_atomic(const std::string& path, std::string_view data);
+void write_atomic(const std::string& path, std::string_view data,
+                  AtomicWriter::Commit how = AtomicWriter::Commit::durable);
 // Appends `data` with a single write(2) on an O_APPEND descriptor (creates the
 // file). The open never waits: a FIFO or device throws NotRegularFile.
 void append(const std::string& path, std::string_view data);

@@ -375,25 +375,38 @@ void ImportResolver::resolve_go(std::string_view path, std::vector<uint32_t>& ou
   }
 }
 
-std::vector<uint32_t> ImportResolver::resolve(uint32_t from, std::string_view text) const {
-  std::vector<uint32_t> out;
+std::vector<std::string> ImportResolver::specifiers(uint32_t from, std::string_view text) const {
   switch (import_lang(ids_[from])) {
     case ImportLang::Python:
-      for (const std::string& spec : python_imports(text)) resolve_python(from, spec, out);
-      break;
+      return python_imports(text);
     case ImportLang::Script:
-      for (const std::string& spec : script_imports(text)) resolve_script(from, spec, out);
-      break;
+      return script_imports(text);
     case ImportLang::Go:
-      for (const std::string& spec : go_imports(text)) resolve_go(spec, out);
-      break;
+      return go_imports(text);
     case ImportLang::None:
       break;
+  }
+  return {};
+}
+
+std::vector<uint32_t> ImportResolver::resolve(uint32_t from, std::span<const std::string_view> specs) const {
+  std::vector<uint32_t> out;
+  const ImportLang lang = import_lang(ids_[from]);
+  for (std::string_view spec : specs) {
+    if (lang == ImportLang::Python) resolve_python(from, spec, out);
+    else if (lang == ImportLang::Script) resolve_script(from, spec, out);
+    else if (lang == ImportLang::Go) resolve_go(spec, out);
   }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   std::erase(out, from);
   return out;
+}
+
+std::vector<uint32_t> ImportResolver::resolve(uint32_t from, std::string_view text) const {
+  const std::vector<std::string> specs = specifiers(from, text);
+  const std::vector<std::string_view> views(specs.begin(), specs.end());
+  return resolve(from, views);
 }
 
 }  // namespace kestrune::br

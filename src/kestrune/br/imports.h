@@ -37,6 +37,10 @@ class ImportResolver {
   // The files (indices into file_ids, ascending, without `from` itself) that
   // file `from`, whose text is `text`, imports.
   std::vector<uint32_t> resolve(uint32_t from, std::string_view text) const;
+  // The same in two steps: the specifiers the text of file `from` holds (by
+  // its language), then the files they name.
+  std::vector<std::string> specifiers(uint32_t from, std::string_view text) const;
+  std::vector<uint32_t> resolve(uint32_t from, std::span<const std::string_view> specs) const;
 
   // One specifier of file `from`; appends what it names to `out`.
   void resolve_python(uint32_t from, std::string_view spec, std::vector<uint32_t>& out) const;

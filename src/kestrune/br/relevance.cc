@@ -429,8 +429,11 @@ RetrieveResult retrieve_file_relevance(const std::string& path, std::string_view
   for (int attempt = 0;; ++attempt) {
     graph = open_graph(path);
     if (graph && load_current(path, *graph, loaded)) break;
-    loaded = {};
-    std::optional<std::string> built = graph && attempt < 3 ? build_index_from_file(path) : std::nullopt;
+    // A stale index (the graph was rescanned) still lends the entries of the files that did not change.
+    LoadedIndex stale = std::exchange(loaded, {});
+    std::optional<std::string> built =
+        graph && attempt < 3 ? build_index_from_file(path, stale.index ? &*stale.index : nullptr) : std::nullopt;
+    stale = {};
     if (!built) {
       // A graph the index cannot map (an unusual layout, or one that keeps
       // changing): answered from memory.
@@ -439,7 +442,8 @@ RetrieveResult retrieve_file_relevance(const std::string& path, std::string_view
       return materialise(g, select_relevance(g, query, top_files, top_edges, caps));
     }
     try {
-      fs::write_atomic(index_path(path), *built);
+      // A cache of the graph: after a power loss it may be found empty, and is then built again.
+      fs::write_atomic(index_path(path), *built, fs::AtomicWriter::Commit::cheap);
     } catch (const fs::OsError&) {
       // A read-only data directory: the index serves this call only.
     }

@@ -31,7 +31,7 @@
 namespace kestrune::br {
 namespace {
 
-constexpr char kMagic[8] = {'K', 'R', 'E', 'L', 'I', 'D', 'X', '3'};
+constexpr char kMagic[8] = {'K', 'R', 'E', 'L', 'I', 'D', 'X', '4'};
 
 uint64_t mix(uint64_t h) {
   h ^= h >> 33;
@@ -309,6 +309,35 @@ bool get_varint(const char*& p, const char* end, uint32_t& v) {
   return false;
 }
 
+// One posting as the image writes it: the distance from the list's file
+// before, a mask of the fields that hold the term, their counts.
+void append_posting(std::string& out, uint32_t delta, const uint8_t (&tf)[kFieldCount]) {
+  char buf[5 + 1 + kFieldCount];
+  char* o = put_varint(buf, delta);
+  char* mask = o++;
+  *mask = 0;
+  for (int f = 0; f < kFieldCount; ++f)
+    if (tf[f]) *mask = static_cast<char>(*mask | (1 << f)), *o++ = static_cast<char>(tf[f]);
+  out.append(buf, static_cast<size_t>(o - buf));
+}
+
+// The postings of one list (`bytes`) into `out`; a list damaged or naming a
+// file at or past `n_docs` ends there.
+void decode_postings(std::string_view bytes, size_t n_docs, std::vector<RelevanceIndex::Posting>& out) {
+  const char* p = bytes.data();
+  const char* const stop = p + bytes.size();
+  uint32_t doc = 0, delta;
+  while (p < stop && get_varint(p, stop, delta) && p < stop) {
+    if (delta > n_docs - doc || delta + doc >= n_docs) break;
+    doc += delta;
+    RelevanceIndex::Posting post{doc, {}};
+    const auto mask = static_cast<unsigned char>(*p++);
+    for (int f = 0; f < kFieldCount; ++f)
+      if (mask & (1 << f)) post.tf[f] = p < stop ? static_cast<uint8_t>(*p++) : 0;
+    out.push_back(post);
+  }
+}
+
 }  // namespace
 
 DocKind doc_kind(std::string_view id) {
@@ -352,6 +381,8 @@ struct IndexNode {
 // One file as the builder gathers it from its nodes.
 struct DocBuild {
   std::string_view id, summary, content, file_hash;
+  std::string_view node_text;  // the file node as the graph file writes it (empty for a graph in memory)
+  uint64_t inputs = 0;         // DocSource::inputs
   bool content_escaped = false;
   int64_t size = -1;
   uint32_t node = kNoNode, first_node = kNoNode;
@@ -362,8 +393,18 @@ struct DocBuild {
 // Where cut-short files are read whole from, and what tells that one is still
 // the file the graph was made from.
 struct Project {
-  std::string root, resolved_root;
+  std::string root, resolved_root, go_module;
   int64_t graph_mtime_ns = 0;  // 0 for a graph held in memory
+  // What a file's entry depends on beyond the graph's text of it.
+  uint64_t digest() const {
+    Digest64 d;
+    for (const std::string& s : {root, resolved_root, go_module}) {
+      const uint64_t n = s.size();
+      d.update({reinterpret_cast<const char*>(&n), sizeof n});
+      d.update(s);
+    }
+    return d.value();
+  }
 };
 
 // Code points of UTF-8 text: its bytes less its continuation bytes
@@ -386,9 +427,38 @@ size_t code_points(std::string_view s) {
   return s.size() - cont;
 }
 
+// The file the graph names `doc`, open, when it lies within the project and
+// is a regular file of at most 4 MiB. Throws what the file system throws.
+std::optional<fs::OpenedFile> open_in_project(const Project& p, const DocBuild& doc) {
+  const std::string_view id = doc.id;
+  if (p.root.empty() || doc.file_hash.size() != 8 || id.empty() || id.front() == '/' || id.starts_with("../") ||
+      id.find("/../") != id.npos)
+    return std::nullopt;
+  const std::string path = fs::join(p.root, id);
+  if (!fs::is_within(fs::resolve(path), p.resolved_root)) return std::nullopt;
+  fs::OpenedFile file = fs::open_for_reading(path);
+  if (file.found != fs::Found::File || file.stat.size == 0 || file.stat.size > (4 << 20)) return std::nullopt;
+  return file;
+}
+
+// Whether a file of `size` bytes with status `st` is still the one the scan
+// saw: that size, and last written before the graph was.
+bool as_scanned(const Project& p, const DocBuild& doc, const fs::FileStat& st, uint64_t size) {
+  return doc.size >= 0 && static_cast<uint64_t>(doc.size) == size && st.size == size && st.mtime_ns < p.graph_mtime_ns;
+}
+
+void record(DocSource& source, const fs::FileStat& st) {
+  source.dev = st.dev;
+  source.ino = st.ino;
+  source.size = static_cast<int64_t>(st.size);
+  source.mtime_ns = st.mtime_ns;
+  source.ctime_ns = st.ctime_ns;
+}
+
 // The whole text of a file the graph holds only the head of (`head`), decoded
 // as the scanner decodes it; empty when it cannot be read or is no longer the
-// file the graph was made from. `bytes` and `decoded` hold what the view shows.
+// file the graph was made from. `bytes` and `decoded` hold what the view shows;
+// `source` receives the file's status.
 //
 // The file is the same when its text begins with the graph's head and either
 // it has the size the scan saw and was last written before the graph was, or
@@ -396,23 +466,15 @@ size_t code_points(std::string_view s) {
 // first costs a stat; the second, a pass over the bytes, answers for files
 // touched since without being changed (a checkout, a copy).
 std::string_view whole_text(const Project& p, const DocBuild& doc, std::string_view head, std::string& bytes,
-                            std::string& decoded) {
-  const std::string_view id = doc.id;
-  if (p.root.empty() || doc.file_hash.size() != 8 || id.empty() || id.front() == '/' || id.starts_with("../") ||
-      id.find("/../") != id.npos)
-    return {};
+                            std::string& decoded, DocSource& source) {
   try {
-    const std::string path = fs::join(p.root, id);
-    if (!fs::is_within(fs::resolve(path), p.resolved_root)) return {};
-    const fs::OpenedFile file = fs::open_for_reading(path);
-    struct stat st;
-    if (file.found != fs::Found::File || ::fstat(file.fd.get(), &st) != 0 || st.st_size <= 0 ||
-        st.st_size > (4 << 20))
-      return {};
-    bytes.resize(static_cast<size_t>(st.st_size) + 1);
+    const std::optional<fs::OpenedFile> file = open_in_project(p, doc);
+    if (!file) return {};
+    record(source, file->stat);
+    bytes.resize(file->stat.size + 1);
     size_t used = 0;
     for (;;) {
-      const ssize_t n = ::read(file.fd.get(), bytes.data() + used, bytes.size() - used);
+      const ssize_t n = ::read(file->fd.get(), bytes.data() + used, bytes.size() - used);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return {};
       if (n == 0) break;
@@ -424,13 +486,27 @@ std::string_view whole_text(const Project& p, const DocBuild& doc, std::string_v
     if (!text::is_valid_utf8(text)) text = decoded = text::decode(text, text::Errors::Drop);
     if (text.find('\r') != std::string_view::npos) text = decoded = text::universal_newlines(text);
     if (!text.starts_with(head)) return {};
-    const int64_t mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    const bool as_scanned = doc.size >= 0 && static_cast<uint64_t>(doc.size) == used &&
-                            static_cast<uint64_t>(st.st_size) == used && mtime_ns < p.graph_mtime_ns;
-    if (!as_scanned && md5_hex(text).compare(0, 8, doc.file_hash) != 0) return {};
+    if (!as_scanned(p, doc, file->stat, used) && md5_hex(text).compare(0, 8, doc.file_hash) != 0) return {};
     return text;
   } catch (const std::exception&) {
     return {};
+  }
+}
+
+// Whether the file an earlier build read whole (`was`) would be read the same
+// now without reading it: the same file, unchanged since before that build
+// began, and still the one the scan saw by its size and time.
+bool still_whole(const Project& p, const DocBuild& doc, const DocSource& was, int64_t built_at) {
+  if (was.whole != DocSource::kWhole || was.ctime_ns >= built_at) return false;
+  try {
+    const std::optional<fs::OpenedFile> file = open_in_project(p, doc);
+    if (!file) return false;
+    DocSource now;
+    record(now, file->stat);
+    return now.dev == was.dev && now.ino == was.ino && now.size == was.size && now.mtime_ns == was.mtime_ns &&
+           now.ctime_ns == was.ctime_ns && as_scanned(p, doc, file->stat, file->stat.size);
+  } catch (const std::exception&) {
+    return false;
   }
 }
 
@@ -465,7 +541,116 @@ struct BuildPosting {
 struct DocOut {
   uint32_t len[kFieldCount] = {};
   uint32_t shard = 0, post_begin = 0, post_end = 0;  // its postings, in its shard
+  uint32_t lent_from = kNoNode;  // or the earlier image's file whose postings are its own
   std::vector<uint32_t> imports;
+  std::string specifiers;  // its import specifiers, as the image writes them
+  DocSource source;
+};
+
+// An earlier image of the same graph file, lending the entries of the files
+// unchanged since. Its postings are term by term in hash order, as the new
+// image's are: they are merged in as the new image is written, never turned
+// around into lists by file.
+class Previous {
+ public:
+  // `ix` must outlive this; nothing is lent unless it is intact and was made
+  // against the same project.
+  Previous(const RelevanceIndex& ix, const std::vector<DocBuild>& docs, uint64_t project) : ix_(ix) {
+    old_of_.assign(docs.size(), kNoNode);
+    if (!ix.has_ranges() || ix.project() != project || !ix.intact()) return;
+    std::unordered_map<std::string_view, uint32_t> old_by_id;
+    for (uint32_t o = 0; o < ix.doc_count(); ++o) old_by_id.emplace(ix.doc_id(ix.doc(o)), o);
+    same_files_ = docs.size() == ix.doc_count();
+    uint32_t last = 0;
+    bool in_order = true;
+    for (uint32_t d = 0; d < docs.size(); ++d) {
+      const auto it = old_by_id.find(docs[d].id);
+      same_files_ = same_files_ && it != old_by_id.end() && it->second == d;
+      if (it == old_by_id.end()) continue;
+      const DocSource& was = ix.source(it->second);
+      if (docs[d].inputs == 0 || was.inputs != docs[d].inputs || was.whole == DocSource::kHeadOnly) continue;
+      // A list stays in file order only while the lent files keep their order.
+      in_order = in_order && (last == 0 || it->second >= last);
+      last = it->second + 1;
+      old_of_[d] = it->second;
+    }
+    if (!in_order) std::fill(old_of_.begin(), old_of_.end(), kNoNode);
+  }
+
+  // The earlier entry that may stand for file `d`: the same file id, made from
+  // the same graph text; kNoNode when there is none.
+  uint32_t old_doc(uint32_t d) const { return old_of_[d]; }
+  const DocSource& source(uint32_t o) const { return ix_.source(o); }
+  // When the earlier build's clock was read: files changed since are read again.
+  int64_t built_at() const { return ix_.identity_time_ns(); }
+  // The same files in the same order: import lists keep their meaning.
+  bool same_files() const { return same_files_; }
+
+  // Hands file `d` the entry of earlier file `o`, but for its postings.
+  void lend(uint32_t o, DocOut& out) const {
+    const RelevanceIndex::Doc& was = ix_.doc(o);
+    std::copy(std::begin(was.len), std::end(was.len), out.len);
+    out.lent_from = o;
+    out.source = ix_.source(o);
+    out.specifiers = ix_.specifier_bytes(o);
+    if (same_files_) out.imports = ix_.imports(was);
+  }
+  std::vector<std::string_view> specifiers(uint32_t o) const { return ix_.specifiers(o); }
+
+  // Merges the lent files' postings into those of the files indexed now
+  // (`hashes`, `begin`, `bytes`, laid out as the image holds them), each list
+  // in file order; a term no file holds any more is left out.
+  void merge(const std::vector<DocOut>& outs, std::vector<uint64_t>& hashes, std::vector<uint32_t>& begin,
+             std::string& bytes) const {
+    std::vector<uint32_t> new_of_old(ix_.doc_count(), kNoNode);
+    bool any = false;
+    for (uint32_t d = 0; d < outs.size(); ++d)
+      if (outs[d].lent_from != kNoNode) new_of_old[outs[d].lent_from] = d, any = true;
+    if (!any) return;
+    const std::span<const uint64_t> old_terms = ix_.terms();
+    const uint32_t n_docs = static_cast<uint32_t>(outs.size());
+    std::vector<uint64_t> out_hashes;
+    std::vector<uint32_t> out_begin;
+    std::string out;
+    out.reserve(bytes.size() + ix_.posting_bytes());
+    std::vector<RelevanceIndex::Posting> lent, fresh;
+    for (size_t i = 0, j = 0; i < old_terms.size() || j < hashes.size();) {
+      const bool from_old = i < old_terms.size() && (j == hashes.size() || old_terms[i] <= hashes[j]);
+      const uint64_t h = from_old ? old_terms[i] : hashes[j];
+      lent.clear();
+      fresh.clear();
+      if (from_old) {
+        ix_.postings_at(i++, lent);
+        size_t kept = 0;
+        for (RelevanceIndex::Posting p : lent)
+          if ((p.doc = new_of_old[p.doc]) != kNoNode) lent[kept++] = p;
+        lent.resize(kept);
+      }
+      if (j < hashes.size() && hashes[j] == h) {
+        decode_postings(std::string_view(bytes).substr(begin[j], begin[j + 1] - begin[j]), n_docs, fresh);
+        ++j;
+      }
+      if (lent.empty() && fresh.empty()) continue;
+      out_hashes.push_back(h);
+      out_begin.push_back(static_cast<uint32_t>(out.size()));
+      uint32_t last = 0;
+      for (size_t a = 0, b = 0; a < lent.size() || b < fresh.size();) {
+        const RelevanceIndex::Posting& p =
+            b == fresh.size() || (a < lent.size() && lent[a].doc < fresh[b].doc) ? lent[a++] : fresh[b++];
+        append_posting(out, p.doc - std::exchange(last, p.doc), p.tf);
+      }
+      if (out.size() > UINT32_MAX) throw std::length_error("relevance index: too many postings");
+    }
+    out_begin.push_back(static_cast<uint32_t>(out.size()));
+    hashes.swap(out_hashes);
+    begin.swap(out_begin);
+    bytes.swap(out);
+  }
+
+ private:
+  const RelevanceIndex& ix_;
+  std::vector<uint32_t> old_of_;
+  bool same_files_ = false;
 };
 
 // One thread's share of the build. Each shard has its own dictionaries of
@@ -473,23 +658,17 @@ struct DocOut {
 // are matched by hash when the image is laid out.
 class Shard {
  public:
-  Shard(uint32_t index, const Project& project, const ImportResolver& resolver)
-      : index_(index), project_(project), resolver_(resolver) {}
+  // `previous` (may be null) lends the entries of unchanged files.
+  Shard(uint32_t index, const Project& project, const ImportResolver& resolver, const Previous* previous)
+      : index_(index), project_(project), resolver_(resolver), previous_(previous) {}
 
   void index(const DocBuild& doc, uint32_t d, DocOut& out) {
+    if (previous_ && lend(doc, d, out)) return;
     doc_ = d;
     doc_terms_.clear();
     std::fill(std::begin(len_), std::end(len_), 0);
-    // The graph's text, decoded here rather than by the walk: on every core, into a buffer that stays warm.
-    std::string_view content = doc.content;
-    if (doc.content_escaped) {
-      if (!json_walk::unescape(content, content_)) json_walk::full_reader();
-      content = content_;
-    }
-    // A longer file is read whole when it can be, so what it declares further down counts too.
-    if (content.size() >= kHeadChars && !project_.root.empty() && code_points(content) >= kHeadChars)
-      if (std::string_view whole = whole_text(project_, doc, content, bytes_, decoded_); whole.size() > content.size())
-        content = whole;
+    out.source.inputs = doc.inputs;
+    const std::string_view content = text_of(doc, out.source);
     add_words(doc.id, kPathField);
     for (const auto& [node, name] : doc.symbols) add_words(name, kDefsField);
     for (std::string_view k : doc.keywords) add_words(k, kMetaField);
@@ -500,7 +679,47 @@ class Shard {
     for (uint32_t id : doc_terms_) postings.push_back({id, tally_[id].tf});
     out.post_end = static_cast<uint32_t>(postings.size());
     std::copy(std::begin(len_), std::end(len_), out.len);
-    if (!content.empty()) out.imports = resolver_.resolve(d, content);
+    if (!content.empty()) {
+      const std::vector<std::string> specs = resolver_.specifiers(d, content);
+      const std::vector<std::string_view> views(specs.begin(), specs.end());
+      for (std::string_view spec : views) {
+        put_varint(out.specifiers, static_cast<uint32_t>(spec.size()));
+        out.specifiers += spec;
+      }
+      out.imports = resolver_.resolve(d, views);
+    }
+  }
+
+  // The earlier entry of file `d`, when it still holds.
+  bool lend(const DocBuild& doc, uint32_t d, DocOut& out) {
+    const uint32_t o = previous_->old_doc(d);
+    if (o == kNoNode) return false;
+    const DocSource& was = previous_->source(o);
+    if (was.whole == DocSource::kWhole && !still_whole(project_, doc, was, previous_->built_at())) return false;
+    previous_->lend(o, out);
+    if (!previous_->same_files()) out.imports = resolver_.resolve(d, previous_->specifiers(o));
+    return true;
+  }
+
+  // The text of `doc` to index: the graph's copy, decoded here rather than by
+  // the walk (on every core, into a buffer that stays warm), or the whole file
+  // when the graph's copy is cut short and the file can be read, so that what
+  // it declares further down counts too. `source` tells which.
+  std::string_view text_of(const DocBuild& doc, DocSource& source) {
+    std::string_view content = doc.content;
+    if (doc.content_escaped) {
+      if (!json_walk::unescape(content, content_)) json_walk::full_reader();
+      content = content_;
+    }
+    if (content.size() >= kHeadChars && !project_.root.empty() && code_points(content) >= kHeadChars) {
+      source.whole = DocSource::kHeadOnly;
+      if (std::string_view whole = whole_text(project_, doc, content, bytes_, decoded_, source);
+          whole.size() > content.size()) {
+        source.whole = DocSource::kWhole;
+        content = whole;
+      }
+    }
+    return content;
   }
 
   // This shard's terms, (hash, own id), in hash order.
@@ -691,6 +910,7 @@ class Shard {
   const uint32_t index_;
   const Project& project_;
   const ImportResolver& resolver_;
+  const Previous* const previous_;
 
   uint32_t doc_ = 0;
   uint32_t len_[kFieldCount] = {};
@@ -714,6 +934,10 @@ class Shard {
 // Gathers a graph's nodes and edges, then lays out the index image.
 class IndexBuilder {
  public:
+  // `graph_text`: the graph file's text, which add_node()'s ranges are in;
+  // empty for a graph held in memory.
+  explicit IndexBuilder(std::string_view graph_text = {}) : graph_text_(graph_text) {}
+
   // Nodes in graph order; `text` is where the graph file holds the node (left
   // empty for a graph held in memory).
   void add_node(uint32_t index, const IndexNode& n, TextRange text = {}) {
@@ -729,6 +953,7 @@ class IndexBuilder {
     DocBuild& doc = docs_[doc_for(n.id, index)];
     if (doc.node != kNoNode) return;  // the same file reached twice: its first node stands for it
     doc.node = index;
+    if (!graph_text_.empty()) doc.node_text = graph_text_.substr(text.offset, text.size);
     doc.summary = n.summary;
     doc.content = n.content;
     doc.content_escaped = n.content_escaped;
@@ -745,8 +970,9 @@ class IndexBuilder {
   // The byte image. `graph` is the signature of the graph file it was built
   // from (all zero for a graph held in memory); `root` the project directory
   // the graph was scanned from ("" when unknown).
+  // `previous`: an earlier image of the same graph file, or null.
   std::string finish(const FileSignature& graph, const FileIdentity& identity, int64_t identity_time_ns,
-                     const std::string& root);
+                     const std::string& root, const RelevanceIndex* previous = nullptr, size_t* lent = nullptr);
 
  private:
   uint32_t doc_for(std::string_view id, uint32_t node) {
@@ -759,6 +985,23 @@ class IndexBuilder {
     return it->second;
   }
 
+  // What a file's entry is made from, as far as the graph says it (see
+  // DocSource::inputs): its id, its node's text, its symbols' names.
+  uint64_t inputs_of(const DocBuild& doc) const {
+    if (graph_text_.empty()) return 0;
+    Digest64 d;
+    auto piece = [&](std::string_view s) {
+      const uint64_t n = s.size();
+      d.update({reinterpret_cast<const char*>(&n), sizeof n});
+      d.update(s);
+    };
+    piece(doc.id);
+    piece(doc.node_text);
+    for (const auto& [node, name] : doc.symbols) piece(name);
+    return std::max<uint64_t>(d.value(), 1);
+  }
+
+  std::string_view graph_text_;
   std::vector<DocBuild> docs_;
   std::unordered_map<std::string_view, uint32_t> doc_of_;
   std::vector<TextRange> node_text_;
@@ -776,7 +1019,7 @@ unsigned build_threads(const std::vector<DocBuild>& docs) {
 }
 
 std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity& identity, int64_t identity_time_ns,
-                                 const std::string& root) {
+                                 const std::string& root, const RelevanceIndex* previous, size_t* lent) {
   const uint32_t n_docs = static_cast<uint32_t>(docs_.size());
   Project project;
   project.graph_mtime_ns = graph.mtime_ns;
@@ -787,9 +1030,14 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
     } catch (const std::exception&) {
     }
   }
+  project.go_module = go_module_of(project.root);
+  const uint64_t project_digest = project.digest();
   std::vector<std::string_view> ids(n_docs);
   for (uint32_t d = 0; d < n_docs; ++d) ids[d] = docs_[d].id;
-  const ImportResolver resolver(ids, go_module_of(project.root));
+  const ImportResolver resolver(ids, project.go_module);
+  for (DocBuild& doc : docs_) doc.inputs = inputs_of(doc);
+  std::optional<Previous> lender;
+  if (previous) lender.emplace(*previous, docs_, project_digest);
 
   // Files go to threads a few at a time. Each thread starts at its own share
   // of the graph and goes on from there, taking what no thread has taken:
@@ -797,7 +1045,8 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
   // smaller than if every thread saw every part of the project.
   const unsigned n_threads = build_threads(docs_);
   std::vector<std::unique_ptr<Shard>> shards;
-  for (unsigned t = 0; t < n_threads; ++t) shards.push_back(std::make_unique<Shard>(t, project, resolver));
+  for (unsigned t = 0; t < n_threads; ++t)
+    shards.push_back(std::make_unique<Shard>(t, project, resolver, lender ? &*lender : nullptr));
   std::vector<DocOut> outs(n_docs);
   std::vector<std::vector<std::pair<uint64_t, uint32_t>>> shard_terms(n_threads);
   constexpr uint32_t kBatch = 8;
@@ -888,8 +1137,11 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
     });
   }
   shards.clear();
+  if (lender) lender->merge(outs, hashes, begin, post_bytes);
+  if (lent) *lent = static_cast<size_t>(std::count_if(outs.begin(), outs.end(), [](const DocOut& o) { return o.lent_from != kNoNode; }));
 
   std::vector<RelevanceIndex::Doc> docs(n_docs);
+  std::vector<DocSource> sources(n_docs);
   std::string strings;
   double total_len[kFieldCount] = {};
   for (uint32_t d = 0; d < n_docs; ++d) {
@@ -898,6 +1150,7 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
     out.node = docs_[d].node;
     out.first_node = docs_[d].first_node;
     out.kind = static_cast<uint8_t>(doc_kind(docs_[d].id));
+    sources[d] = outs[d].source;
     for (int f = 0; f < kFieldCount; ++f) {
       out.len[f] = outs[d].len[f];
       total_len[f] += outs[d].len[f];
@@ -919,9 +1172,14 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
     if (link_bytes.size() > UINT32_MAX) throw std::length_error("relevance index: too many imports");
     to = static_cast<uint32_t>(link_bytes.size());
   };
+  std::string spec_bytes;
   for (uint32_t d = 0; d < n_docs; ++d) {
     put_links(outs[d].imports, docs[d].imp_begin, docs[d].imp_end);
     put_links(in_links[d], docs[d].by_begin, docs[d].by_end);
+    sources[d].spec_begin = static_cast<uint32_t>(spec_bytes.size());
+    spec_bytes += outs[d].specifiers;
+    if (spec_bytes.size() > UINT32_MAX) throw std::length_error("relevance index: too many imports");
+    sources[d].spec_end = static_cast<uint32_t>(spec_bytes.size());
   }
 
   std::vector<RelevanceIndex::Symbol> symbols;
@@ -970,16 +1228,24 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
   for (int f = 0; f < kFieldCount; ++f) put(out, static_cast<float>(n_docs ? total_len[f] / n_docs : 0.0));
   put(out, static_cast<uint32_t>(has_ranges_ ? 1 : 0));
   put(out, static_cast<uint32_t>(0));
+  put(out, project_digest);
+  const size_t checksum_at = out.size();
+  put(out, uint64_t{0});
+  const size_t checked_from = out.size();
   put_vec(out, docs);
+  put_vec(out, sources);
   put_vec(out, hashes);
   put_vec(out, begin);
   put_bytes(out, post_bytes);
   put_bytes(out, link_bytes);
+  put_bytes(out, spec_bytes);
   put_vec(out, symbols);
   put_vec(out, node_text);
   put_vec(out, edges);
   put(out, static_cast<uint64_t>(strings.size()));
   out += strings;
+  const uint64_t checksum = digest64(std::string_view(out).substr(checked_from));
+  std::memcpy(out.data() + checksum_at, &checksum, sizeof checksum);
   return out;
 }
 
@@ -1017,6 +1283,7 @@ class Reader {
     while (pos_ % 8 && pos_ < bytes_.size()) ++pos_;
     return true;
   }
+  size_t pos() const { return pos_; }
   bool rest(std::string_view& out) {
     uint64_t n;
     if (!get(n) || n != bytes_.size() - pos_) return false;
@@ -1045,14 +1312,16 @@ std::optional<RelevanceIndex> RelevanceIndex::open(std::string_view bytes) {
     return std::nullopt;
   for (float& a : ix.avg_len_)
     if (!r.get(a)) return std::nullopt;
-  if (!r.get(ranges) || !r.get(reserved)) return std::nullopt;
+  if (!r.get(ranges) || !r.get(reserved) || !r.get(ix.project_) || !r.get(ix.checksum_)) return std::nullopt;
   ix.has_ranges_ = ranges != 0;
-  if (!r.span(ix.docs_) || !r.span(ix.term_hashes_) || !r.span(ix.post_begin_) || !r.bytes(ix.postings_) ||
-      !r.bytes(ix.links_) || !r.span(ix.symbols_) || !r.span(ix.node_text_) || !r.span(ix.edges_) ||
+  ix.checked_ = bytes.substr(sizeof kMagic + r.pos());
+  if (!r.span(ix.docs_) || !r.span(ix.sources_) || !r.span(ix.term_hashes_) || !r.span(ix.post_begin_) || !r.bytes(ix.postings_) ||
+      !r.bytes(ix.links_) || !r.bytes(ix.specs_) || !r.span(ix.symbols_) || !r.span(ix.node_text_) || !r.span(ix.edges_) ||
       !r.rest(ix.strings_))
     return std::nullopt;
   // What an accessor reaches directly is checked here; lists as they are read.
-  if (ix.post_begin_.size() != ix.term_hashes_.size() + 1 || ix.post_begin_.back() != ix.postings_.size())
+  if (ix.post_begin_.size() != ix.term_hashes_.size() + 1 || ix.post_begin_.back() != ix.postings_.size() ||
+      ix.sources_.size() != ix.docs_.size())
     return std::nullopt;
   auto in = [](uint64_t off, uint64_t size, uint64_t total) { return off <= total && size <= total - off; };
   for (const Doc& d : ix.docs_) {
@@ -1063,6 +1332,8 @@ std::optional<RelevanceIndex> RelevanceIndex::open(std::string_view bytes) {
   }
   for (const Symbol& s : ix.symbols_)
     if (!in(s.name_offset, s.name_size, ix.strings_.size())) return std::nullopt;
+  for (const DocSource& s : ix.sources_)
+    if (s.spec_begin > s.spec_end || s.spec_end > ix.specs_.size()) return std::nullopt;
   // Node indices reach into the graph the index was made from: with ranges,
   // into those ranges.
   if (ix.has_ranges_) {
@@ -1083,24 +1354,31 @@ std::optional<RelevanceIndex> RelevanceIndex::open(std::string_view bytes) {
   return ix;
 }
 
+bool RelevanceIndex::intact() const { return digest64(checked_) == checksum_; }
+
 std::vector<RelevanceIndex::Posting> RelevanceIndex::postings(uint64_t term) const {
   std::vector<Posting> out;
   auto it = std::lower_bound(term_hashes_.begin(), term_hashes_.end(), term);
-  if (it == term_hashes_.end() || *it != term) return out;
-  const size_t r = static_cast<size_t>(it - term_hashes_.begin());
+  if (it != term_hashes_.end() && *it == term) postings_at(static_cast<size_t>(it - term_hashes_.begin()), out);
+  return out;
+}
+
+void RelevanceIndex::postings_at(size_t r, std::vector<Posting>& out) const {
+  out.clear();
+  if (r >= term_hashes_.size()) return;
   const uint32_t begin = post_begin_[r], end = post_begin_[r + 1];
-  if (begin > end || end > postings_.size()) return out;
-  const char* p = postings_.data() + begin;
-  const char* const stop = postings_.data() + end;
-  uint32_t doc = 0, delta;
-  while (p < stop && get_varint(p, stop, delta) && p < stop) {
-    if (delta > docs_.size() - doc || delta + doc >= docs_.size()) break;
-    doc += delta;
-    Posting post{doc, {}};
-    const auto mask = static_cast<unsigned char>(*p++);
-    for (int f = 0; f < kFieldCount; ++f)
-      if (mask & (1 << f)) post.tf[f] = p < stop ? static_cast<uint8_t>(*p++) : 0;
-    out.push_back(post);
+  if (begin <= end && end <= postings_.size()) decode_postings(postings_.substr(begin, end - begin), docs_.size(), out);
+}
+
+std::vector<std::string_view> RelevanceIndex::specifiers(size_t i) const {
+  std::vector<std::string_view> out;
+  const std::string_view bytes = specifier_bytes(i);  // open() checked the range
+  const char* p = bytes.data();
+  const char* const stop = p + bytes.size();
+  uint32_t n;
+  while (p < stop && get_varint(p, stop, n) && n <= static_cast<size_t>(stop - p)) {
+    out.emplace_back(p, n);
+    p += n;
   }
   return out;
 }
@@ -1362,7 +1640,8 @@ std::optional<std::pair<FileSignature, FileIdentity>> stat_graph(int fd, int64_t
   return std::pair{sig, id};
 }
 
-std::optional<std::string> build_index_from_file(const std::string& path) {
+std::optional<std::string> build_index_from_file(const std::string& path, const RelevanceIndex* previous,
+                                                 size_t* lent) {
   fs::OpenedFile opened;
   try {
     opened = fs::open_for_reading(path);
@@ -1381,13 +1660,13 @@ std::optional<std::string> build_index_from_file(const std::string& path) {
   const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
   const size_t size = file.size() - skip;
   od::parser parser;  // holds the decoded strings the builder's views point into
-  IndexBuilder b;
+  IndexBuilder b(file.text());
   try {
     od::document doc = parser.iterate(file.data() + skip, size, size + simdjson::SIMDJSON_PADDING);
     GraphWalk walk(doc, file.data(), b);  // holds the text of ids that are not strings until the end
     const std::string root = walk.read();
     digest.join();
-    return b.finish(sig, identity, stat_time, project_root(root));
+    return b.finish(sig, identity, stat_time, project_root(root), previous, lent);
   } catch (const json_walk::NeedsFullReader&) {
     return std::nullopt;
   } catch (const simdjson::simdjson_error&) {

@@ -55,6 +55,22 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+// What one file's entry was made from, so that a later build can take the
+// entry over while that is unchanged: a digest of what the graph says of the
+// file (its node's text, its symbols' names), and, when the file was longer
+// than the graph's copy of its text, whether it was read whole from the
+// project and that file's status when it was; and the import specifiers its
+// text holds, which name other files only through the project's file ids.
+struct DocSource {
+  enum Whole : uint32_t { kHead, kWhole, kHeadOnly };  // short / read whole / long, but not read
+  uint64_t inputs = 0;  // 0: not known (a graph held in memory); never taken over
+  uint64_t dev = 0, ino = 0;
+  int64_t size = 0, mtime_ns = 0, ctime_ns = 0;
+  uint32_t whole = kHead;
+  uint32_t spec_begin = 0, spec_end = 0;  // bytes of the specifier lists
+  uint32_t unused = 0;
+};
+
 // Reads an index image. The small tables are checked at open(); the
 // postings and import lists, most of the image, are checked as they are
 // decoded, so a query reads only the few it needs. Damage makes a list end
@@ -85,15 +101,30 @@ class RelevanceIndex {
   };
 
   const FileSignature& graph_signature() const { return signature_; }
+  // A digest of the project directory and Go module the files were read and resolved against.
+  uint64_t project() const { return project_; }
+  // Whether the image is whole as it was written (its checksum holds): open()
+  // checks only what a query reads, this reads every byte.
+  bool intact() const;
   const FileIdentity& graph_identity() const { return identity_; }
   // The coarse clock (file times' clock) when the graph was stat'ed to build this.
   int64_t identity_time_ns() const { return identity_time_ns_; }
   size_t doc_count() const { return docs_.size(); }
   const Doc& doc(size_t i) const { return docs_[i]; }
   std::string_view doc_id(const Doc& d) const { return strings_.substr(d.id_offset, d.id_size); }
+  const DocSource& source(size_t i) const { return sources_[i]; }
+  // The import specifiers of file `i`, and their bytes as the image holds them.
+  std::vector<std::string_view> specifiers(size_t i) const;
+  std::string_view specifier_bytes(size_t i) const {
+    return specs_.substr(sources_[i].spec_begin, sources_[i].spec_end - sources_[i].spec_begin);
+  }
   float avg_len(int field) const { return avg_len_[field]; }
   // The postings of a term in file order (empty when no file holds it).
   std::vector<Posting> postings(uint64_t term) const;
+  // Every term, in hash order, and the postings of the one at `rank` (into `out`).
+  std::span<const uint64_t> terms() const { return term_hashes_; }
+  void postings_at(size_t rank, std::vector<Posting>& out) const;
+  size_t posting_bytes() const { return postings_.size(); }
   // The files `d` imports, and those importing it, in file order.
   std::vector<uint32_t> imports(const Doc& d) const { return links(d.imp_begin, d.imp_end); }
   std::vector<uint32_t> imported_by(const Doc& d) const { return links(d.by_begin, d.by_end); }
@@ -121,13 +152,17 @@ class RelevanceIndex {
   FileSignature signature_;
   FileIdentity identity_;
   int64_t identity_time_ns_ = 0;
+  uint64_t project_ = 0, checksum_ = 0;
+  std::string_view checked_;  // what the checksum covers
   float avg_len_[kFieldCount] = {};
   bool has_ranges_ = false;
   std::span<const Doc> docs_;
+  std::span<const DocSource> sources_;
   std::span<const uint64_t> term_hashes_;
   std::span<const uint32_t> post_begin_;  // per term, where its postings start in postings_
   std::string_view postings_;            // per posting: file (varint, from the one before), field mask, counts
   std::string_view links_;               // per list: files (varint, from the one before)
+  std::string_view specs_;               // per list: specifiers (varint length, bytes)
   std::span<const Symbol> symbols_;
   std::span<const TextRange> node_text_;
   std::span<const EdgeRecord> edges_;
@@ -148,6 +183,14 @@ std::optional<std::pair<FileSignature, FileIdentity>> stat_graph(int fd, int64_t
 // Builds the index image of the graph file at `path` straight from its text,
 // recording where each node and edge is written; nullopt when the file needs
 // the full reader (it is not plain valid JSON of the graph's layout).
-std::optional<std::string> build_index_from_file(const std::string& path);
+//
+// `previous`, an earlier image kept beside the same graph (stale, as a rescan
+// leaves it), lends the entries of files unchanged since: their terms are not
+// counted again. The image is the same, byte for byte, as one built without
+// it, the build's clock excepted; a damaged or unrelated `previous` only
+// lends nothing. It is read during the call only.
+// `lent`, when given, receives how many files' entries were taken over.
+std::optional<std::string> build_index_from_file(const std::string& path, const RelevanceIndex* previous = nullptr,
+                                                 size_t* lent = nullptr);
 
 }  // namespace kestrune::br
