@@ -321,6 +321,13 @@ void append_posting(std::string& out, uint32_t delta, const uint8_t (&tf)[kField
   out.append(buf, static_cast<size_t>(o - buf));
 }
 
+// How many counts follow a posting's field mask (bits of other fields are not read).
+constexpr std::array<uint8_t, 1 << kFieldCount> kCountsOf = [] {
+  std::array<uint8_t, 1 << kFieldCount> t{};
+  for (unsigned m = 0; m < t.size(); ++m) t[m] = static_cast<uint8_t>(std::popcount(m));
+  return t;
+}();
+
 // The postings of one list (`bytes`) into `out`; a list damaged or naming a
 // file at or past `n_docs` ends there.
 void decode_postings(std::string_view bytes, size_t n_docs, std::vector<RelevanceIndex::Posting>& out) {
@@ -597,6 +604,63 @@ class Previous {
   }
   std::vector<std::string_view> specifiers(uint32_t o) const { return ix_.specifiers(o); }
 
+  // Appends earlier list `list`, its files renumbered by `new_of_old` (those
+  // with no new number left out) and merged with `fresh` (new numbers,
+  // ascending). A posting whose distance from the one before is unchanged
+  // has unchanged bytes: runs of them are copied as they are, which is most
+  // of every list.
+  static void merge_list(std::string_view list, const std::vector<uint32_t>& new_of_old,
+                         std::span<const RelevanceIndex::Posting> fresh, std::string& out) {
+    const char* p = list.data();
+    const char* const stop = p + list.size();
+    const char* run = nullptr;  // where the bytes to copy as they are begin
+    auto flush = [&](const char* upto) {
+      if (run) out.append(run, static_cast<size_t>(upto - run));
+      run = nullptr;
+    };
+    uint32_t old_doc = 0, last = 0, delta;
+    size_t b = 0;
+    auto fresh_below = [&](uint32_t limit) {
+      for (; b < fresh.size() && fresh[b].doc < limit; ++b)
+        append_posting(out, fresh[b].doc - std::exchange(last, fresh[b].doc), fresh[b].tf);
+    };
+    while (p < stop) {
+      const char* const start = p;
+      if (!get_varint(p, stop, delta) || delta >= new_of_old.size() - old_doc || p == stop) {
+        p = start;
+        break;
+      }
+      old_doc += delta;
+      const char* const counts = p;  // the field mask, then the counts
+      const int n_counts = kCountsOf[static_cast<unsigned char>(*p++) & ((1 << kFieldCount) - 1)];
+      if (stop - p < n_counts) {
+        p = start;
+        break;
+      }
+      p += n_counts;
+      const uint32_t doc = new_of_old[old_doc];
+      if (doc == kNoNode) {
+        flush(start);
+        continue;
+      }
+      if (b < fresh.size() && fresh[b].doc < doc) {
+        flush(start);
+        fresh_below(doc);
+      }
+      if (doc - last == delta) {
+        if (!run) run = start;
+      } else {
+        flush(start);
+        char buf[5];
+        out.append(buf, static_cast<size_t>(put_varint(buf, doc - last) - buf));
+        out.append(counts, static_cast<size_t>(p - counts));
+      }
+      last = doc;
+    }
+    flush(p);
+    fresh_below(UINT32_MAX);
+  }
+
   // Merges the lent files' postings into those of the files indexed now
   // (`hashes`, `begin`, `bytes`, laid out as the image holds them), each list
   // in file order; a term no file holds any more is left out.
@@ -613,33 +677,21 @@ class Previous {
     std::vector<uint32_t> out_begin;
     std::string out;
     out.reserve(bytes.size() + ix_.posting_bytes());
-    std::vector<RelevanceIndex::Posting> lent, fresh;
+    std::vector<RelevanceIndex::Posting> fresh;
     for (size_t i = 0, j = 0; i < old_terms.size() || j < hashes.size();) {
       const bool from_old = i < old_terms.size() && (j == hashes.size() || old_terms[i] <= hashes[j]);
       const uint64_t h = from_old ? old_terms[i] : hashes[j];
-      lent.clear();
       fresh.clear();
-      if (from_old) {
-        ix_.postings_at(i++, lent);
-        size_t kept = 0;
-        for (RelevanceIndex::Posting p : lent)
-          if ((p.doc = new_of_old[p.doc]) != kNoNode) lent[kept++] = p;
-        lent.resize(kept);
-      }
       if (j < hashes.size() && hashes[j] == h) {
         decode_postings(std::string_view(bytes).substr(begin[j], begin[j + 1] - begin[j]), n_docs, fresh);
         ++j;
       }
-      if (lent.empty() && fresh.empty()) continue;
-      out_hashes.push_back(h);
-      out_begin.push_back(static_cast<uint32_t>(out.size()));
-      uint32_t last = 0;
-      for (size_t a = 0, b = 0; a < lent.size() || b < fresh.size();) {
-        const RelevanceIndex::Posting& p =
-            b == fresh.size() || (a < lent.size() && lent[a].doc < fresh[b].doc) ? lent[a++] : fresh[b++];
-        append_posting(out, p.doc - std::exchange(last, p.doc), p.tf);
-      }
+      const size_t at = out.size();
+      merge_list(from_old ? ix_.posting_list(i++) : std::string_view(), new_of_old, fresh, out);
+      if (out.size() == at) continue;  // no file holds the term any more
       if (out.size() > UINT32_MAX) throw std::length_error("relevance index: too many postings");
+      out_hashes.push_back(h);
+      out_begin.push_back(static_cast<uint32_t>(at));
     }
     out_begin.push_back(static_cast<uint32_t>(out.size()));
     hashes.swap(out_hashes);
@@ -1214,7 +1266,8 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
   }
 
   std::string out;
-  out.reserve(256 + docs.size() * sizeof docs[0] + hashes.size() * 12 + post_bytes.size() + link_bytes.size() +
+  out.reserve(256 + docs.size() * (sizeof docs[0] + sizeof sources[0]) + hashes.size() * 12 + post_bytes.size() +
+              link_bytes.size() + spec_bytes.size() +
               symbols.size() * sizeof symbols[0] + node_text.size() * sizeof node_text[0] +
               edges.size() * sizeof edges[0] + strings.size());
   out.append(kMagic, sizeof kMagic);
@@ -1363,11 +1416,15 @@ std::vector<RelevanceIndex::Posting> RelevanceIndex::postings(uint64_t term) con
   return out;
 }
 
+std::string_view RelevanceIndex::posting_list(size_t r) const {
+  if (r >= term_hashes_.size()) return {};
+  const uint32_t begin = post_begin_[r], end = post_begin_[r + 1];
+  return begin <= end && end <= postings_.size() ? postings_.substr(begin, end - begin) : std::string_view();
+}
+
 void RelevanceIndex::postings_at(size_t r, std::vector<Posting>& out) const {
   out.clear();
-  if (r >= term_hashes_.size()) return;
-  const uint32_t begin = post_begin_[r], end = post_begin_[r + 1];
-  if (begin <= end && end <= postings_.size()) decode_postings(postings_.substr(begin, end - begin), docs_.size(), out);
+  decode_postings(posting_list(r), docs_.size(), out);
 }
 
 std::vector<std::string_view> RelevanceIndex::specifiers(size_t i) const {

@@ -124,6 +124,8 @@ class RelevanceIndex {
   // Every term, in hash order, and the postings of the one at `rank` (into `out`).
   std::span<const uint64_t> terms() const { return term_hashes_; }
   void postings_at(size_t rank, std::vector<Posting>& out) const;
+  // The bytes of those postings as the image writes them (empty when damaged).
+  std::string_view posting_list(size_t rank) const;
   size_t posting_bytes() const { return postings_.size(); }
   // The files `d` imports, and those importing it, in file order.
   std::vector<uint32_t> imports(const Doc& d) const { return links(d.imp_begin, d.imp_end); }
