@@ -389,7 +389,6 @@ struct IndexNode {
 struct DocBuild {
   std::string_view id, summary, content, file_hash;
   std::string_view node_text;  // the file node as the graph file writes it (empty for a graph in memory)
-  uint64_t inputs = 0;         // DocSource::inputs
   bool content_escaped = false;
   int64_t size = -1;
   uint32_t node = kNoNode, first_node = kNoNode;
@@ -401,6 +400,7 @@ struct DocBuild {
 // the file the graph was made from.
 struct Project {
   std::string root, resolved_root, go_module;
+  bool graph_file = false;     // the graph was read from its file, whose text the entries can record
   int64_t graph_mtime_ns = 0;  // 0 for a graph held in memory
   // What a file's entry depends on beyond the graph's text of it.
   uint64_t digest() const {
@@ -432,6 +432,21 @@ size_t code_points(std::string_view s) {
   }
   for (; i < s.size(); ++i) cont += (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
   return s.size() - cont;
+}
+
+// What a file's entry is made from, as far as the graph says it (see
+// DocSource::inputs): its id, its node's text, its symbols' names.
+uint64_t inputs_of(const DocBuild& doc) {
+  Digest64 d;
+  auto piece = [&](std::string_view s) {
+    const uint64_t n = s.size();
+    d.update({reinterpret_cast<const char*>(&n), sizeof n});
+    d.update(s);
+  };
+  piece(doc.id);
+  piece(doc.node_text);
+  for (const auto& [node, name] : doc.symbols) piece(name);
+  return std::max<uint64_t>(d.value(), 1);
 }
 
 // The file the graph names `doc`, open, when it lies within the project and
@@ -560,11 +575,11 @@ struct DocOut {
 // around into lists by file.
 class Previous {
  public:
-  // `ix` must outlive this; nothing is lent unless it is intact and was made
-  // against the same project.
+  // `ix`, intact (its checksum holds), must outlive this; nothing is lent
+  // unless it was made against the same project.
   Previous(const RelevanceIndex& ix, const std::vector<DocBuild>& docs, uint64_t project) : ix_(ix) {
     old_of_.assign(docs.size(), kNoNode);
-    if (!ix.has_ranges() || ix.project() != project || !ix.intact()) return;
+    if (!ix.has_ranges() || ix.project() != project) return;
     std::unordered_map<std::string_view, uint32_t> old_by_id;
     for (uint32_t o = 0; o < ix.doc_count(); ++o) old_by_id.emplace(ix.doc_id(ix.doc(o)), o);
     same_files_ = docs.size() == ix.doc_count();
@@ -574,8 +589,7 @@ class Previous {
       const auto it = old_by_id.find(docs[d].id);
       same_files_ = same_files_ && it != old_by_id.end() && it->second == d;
       if (it == old_by_id.end()) continue;
-      const DocSource& was = ix.source(it->second);
-      if (docs[d].inputs == 0 || was.inputs != docs[d].inputs || was.whole == DocSource::kHeadOnly) continue;
+      if (ix.source(it->second).whole == DocSource::kHeadOnly) continue;
       // A list stays in file order only while the lent files keep their order.
       in_order = in_order && (last == 0 || it->second >= last);
       last = it->second + 1;
@@ -584,8 +598,8 @@ class Previous {
     if (!in_order) std::fill(old_of_.begin(), old_of_.end(), kNoNode);
   }
 
-  // The earlier entry that may stand for file `d`: the same file id, made from
-  // the same graph text; kNoNode when there is none.
+  // The earlier entry that may stand for file `d`: the same file id; kNoNode
+  // when there is none.
   uint32_t old_doc(uint32_t d) const { return old_of_[d]; }
   const DocSource& source(uint32_t o) const { return ix_.source(o); }
   // When the earlier build's clock was read: files changed since are read again.
@@ -715,11 +729,12 @@ class Shard {
       : index_(index), project_(project), resolver_(resolver), previous_(previous) {}
 
   void index(const DocBuild& doc, uint32_t d, DocOut& out) {
-    if (previous_ && lend(doc, d, out)) return;
+    const uint64_t inputs = project_.graph_file ? inputs_of(doc) : 0;
+    if (previous_ && lend(doc, d, inputs, out)) return;
     doc_ = d;
     doc_terms_.clear();
     std::fill(std::begin(len_), std::end(len_), 0);
-    out.source.inputs = doc.inputs;
+    out.source.inputs = inputs;
     const std::string_view content = text_of(doc, out.source);
     add_words(doc.id, kPathField);
     for (const auto& [node, name] : doc.symbols) add_words(name, kDefsField);
@@ -742,11 +757,12 @@ class Shard {
     }
   }
 
-  // The earlier entry of file `d`, when it still holds.
-  bool lend(const DocBuild& doc, uint32_t d, DocOut& out) {
+  // The earlier entry of file `d`, when it was made from the same `inputs` and still holds.
+  bool lend(const DocBuild& doc, uint32_t d, uint64_t inputs, DocOut& out) {
     const uint32_t o = previous_->old_doc(d);
     if (o == kNoNode) return false;
     const DocSource& was = previous_->source(o);
+    if (inputs == 0 || was.inputs != inputs) return false;
     if (was.whole == DocSource::kWhole && !still_whole(project_, doc, was, previous_->built_at())) return false;
     previous_->lend(o, out);
     if (!previous_->same_files()) out.imports = resolver_.resolve(d, previous_->specifiers(o));
@@ -1022,7 +1038,7 @@ class IndexBuilder {
   // The byte image. `graph` is the signature of the graph file it was built
   // from (all zero for a graph held in memory); `root` the project directory
   // the graph was scanned from ("" when unknown).
-  // `previous`: an earlier image of the same graph file, or null.
+  // `previous`: an earlier image of the same graph file whose checksum holds, or null.
   std::string finish(const FileSignature& graph, const FileIdentity& identity, int64_t identity_time_ns,
                      const std::string& root, const RelevanceIndex* previous = nullptr, size_t* lent = nullptr);
 
@@ -1035,22 +1051,6 @@ class IndexBuilder {
       docs_.back().first_node = node;
     }
     return it->second;
-  }
-
-  // What a file's entry is made from, as far as the graph says it (see
-  // DocSource::inputs): its id, its node's text, its symbols' names.
-  uint64_t inputs_of(const DocBuild& doc) const {
-    if (graph_text_.empty()) return 0;
-    Digest64 d;
-    auto piece = [&](std::string_view s) {
-      const uint64_t n = s.size();
-      d.update({reinterpret_cast<const char*>(&n), sizeof n});
-      d.update(s);
-    };
-    piece(doc.id);
-    piece(doc.node_text);
-    for (const auto& [node, name] : doc.symbols) piece(name);
-    return std::max<uint64_t>(d.value(), 1);
   }
 
   std::string_view graph_text_;
@@ -1083,11 +1083,11 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
     }
   }
   project.go_module = go_module_of(project.root);
+  project.graph_file = !graph_text_.empty();
   const uint64_t project_digest = project.digest();
   std::vector<std::string_view> ids(n_docs);
   for (uint32_t d = 0; d < n_docs; ++d) ids[d] = docs_[d].id;
   const ImportResolver resolver(ids, project.go_module);
-  for (DocBuild& doc : docs_) doc.inputs = inputs_of(doc);
   std::optional<Previous> lender;
   if (previous) lender.emplace(*previous, docs_, project_digest);
 
@@ -1189,8 +1189,20 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
     });
   }
   shards.clear();
-  if (lender) lender->merge(outs, hashes, begin, post_bytes);
-  if (lent) *lent = static_cast<size_t>(std::count_if(outs.begin(), outs.end(), [](const DocOut& o) { return o.lent_from != kNoNode; }));
+  // The lent postings are merged while the rest of the image is laid out.
+  std::exception_ptr merge_failed;
+  std::jthread merging;
+  if (lender)
+    merging = std::jthread([&] {
+      try {
+        lender->merge(outs, hashes, begin, post_bytes);
+      } catch (...) {
+        merge_failed = std::current_exception();
+      }
+    });
+  if (lent)
+    *lent = static_cast<size_t>(
+        std::count_if(outs.begin(), outs.end(), [](const DocOut& o) { return o.lent_from != kNoNode; }));
 
   std::vector<RelevanceIndex::Doc> docs(n_docs);
   std::vector<DocSource> sources(n_docs);
@@ -1265,6 +1277,8 @@ std::string IndexBuilder::finish(const FileSignature& graph, const FileIdentity&
     }
   }
 
+  if (merging.joinable()) merging.join();
+  if (merge_failed) std::rethrow_exception(merge_failed);
   std::string out;
   out.reserve(256 + docs.size() * (sizeof docs[0] + sizeof sources[0]) + hashes.size() * 12 + post_bytes.size() +
               link_bytes.size() + spec_bytes.size() +
@@ -1712,8 +1726,13 @@ std::optional<std::string> build_index_from_file(const std::string& path, const 
   auto [sig, identity] = *stat;
   MappedFile file(opened.fd.get(), sig.size, simdjson::SIMDJSON_PADDING);
   if (!file.data()) return std::nullopt;
-  // The digest is one more pass over the bytes: taken beside the walk.
-  std::jthread digest([&s = sig, &file] { s.digest = digest64(file.text()); });
+  // The digest is one more pass over the bytes, and so is checking that a
+  // stale index is whole: both taken beside the walk.
+  bool previous_intact = false;
+  std::jthread digest([&s = sig, &file, &previous_intact, previous] {
+    s.digest = digest64(file.text());
+    previous_intact = previous && previous->intact();
+  });
   const size_t skip = file.text().starts_with("\xEF\xBB\xBF") ? 3 : 0;
   const size_t size = file.size() - skip;
   od::parser parser;  // holds the decoded strings the builder's views point into
@@ -1723,7 +1742,7 @@ std::optional<std::string> build_index_from_file(const std::string& path, const 
     GraphWalk walk(doc, file.data(), b);  // holds the text of ids that are not strings until the end
     const std::string root = walk.read();
     digest.join();
-    return b.finish(sig, identity, stat_time, project_root(root), previous, lent);
+    return b.finish(sig, identity, stat_time, project_root(root), previous_intact ? previous : nullptr, lent);
   } catch (const json_walk::NeedsFullReader&) {
     return std::nullopt;
   } catch (const simdjson::simdjson_error&) {
