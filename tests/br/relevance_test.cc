@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 
 #include "common/testkit.h"
 #include "kestrune/base/fs.h"
@@ -374,6 +375,42 @@ TEST(RelevanceIndexFile, RebuildFromAStaleIndexIsTheFullBuild) {
     const std::string rebuilt = ix ? build_index_from_file(graph_path, &*ix, &lent).value() : full;
     EXPECT_TRUE(same_but_clock(rebuilt, full)) << step.what;
     EXPECT_EQ(lent, step.lent) << step.what;
+    previous = rebuilt;
+  }
+
+  // Then random changes, several at a time, held to the full build the same way.
+  std::mt19937 rng(7);
+  const char* words[] = {"alpha", "beta", "gamma", "parse", "header", "server", "import util", "import extra"};
+  std::vector<std::string> files = {"app.py", "util.py", "big.py", "web/index.ts", "extra.py"};
+  for (int round = 0; round < 30; ++round) {
+    for (int change = rng() % 3; change >= 0; --change) {
+      const std::string name = files[rng() % files.size()];
+      const std::string word = words[rng() % std::size(words)];
+      switch (rng() % 4) {
+        case 0:  // an edit
+          dir.write("proj/" + name, fs::read_bytes(root + "/" + name) + word + "\n");
+          break;
+        case 1:  // a new file, which may be imported already
+          files.push_back("n" + std::to_string(round) + (rng() % 2 ? ".py" : ".ts"));
+          dir.write("proj/" + files.back(), "import util\ndef " + word.substr(0, 5) + "(): pass\n");
+          break;
+        case 2:  // a file gone
+          if (name != "big.py" && files.size() > 3) {
+            std::filesystem::remove(root + "/" + name);
+            std::erase(files, name);
+          }
+          break;
+        case 3:  // the long file's tail
+          dir.write("proj/big.py", big + word + "\n");
+          break;
+      }
+    }
+    rescan();
+    const std::string full = build_index_from_file(graph_path).value();
+    const auto ix = RelevanceIndex::open(previous);
+    ASSERT_TRUE(ix);
+    const std::string rebuilt = build_index_from_file(graph_path, &*ix).value();
+    ASSERT_TRUE(same_but_clock(rebuilt, full)) << "round " << round;
     previous = rebuilt;
   }
 }
