@@ -388,10 +388,9 @@ bool still_whole(const Project& p, const DocBuild& doc, const DocSource& was, in
   try {
     const std::optional<fs::OpenedFile> file = open_in_project(p, doc);
     if (!file) return false;
-    DocSource now;
+    DocSource now = was;
     record(now, file->stat);
-    return now.dev == was.dev && now.ino == was.ino && now.size == was.size && now.mtime_ns == was.mtime_ns &&
-           now.ctime_ns == was.ctime_ns && as_scanned(p, doc, file->stat, file->stat.size);
+    return now == was && as_scanned(p, doc, file->stat, file->stat.size);
   } catch (const std::exception&) {
     return false;
   }

@@ -69,6 +69,7 @@ struct DocSource {
   uint32_t whole = kHead;
   uint32_t spec_begin = 0, spec_end = 0;  // bytes of the specifier lists
   uint32_t unused = 0;
+  bool operator==(const DocSource&) const = default;
 };
 
 // Reads an index image. The small tables are checked at open(); the
